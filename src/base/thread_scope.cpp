@@ -1,0 +1,41 @@
+#include "base/thread_scope.hpp"
+
+#include <system_error>
+
+namespace kro::base {
+
+bool ThreadScope::spawn(std::function<void()> body) {
+    const size_t index = attempts_++;
+    if (fail_spawn_ && fail_spawn_(index)) return false;
+    try {
+        threads_.emplace_back([this, body = std::move(body)] {
+            try {
+                body();
+            } catch (...) {
+                std::lock_guard lock(mutex_);
+                if (!first_) first_ = std::current_exception();
+            }
+        });
+    } catch (const std::system_error&) {
+        return false;
+    }
+    return true;
+}
+
+void ThreadScope::join_all() {
+    for (auto& t : threads_) {
+        if (t.joinable()) t.join();
+    }
+}
+
+std::exception_ptr ThreadScope::first_exception() const {
+    std::lock_guard lock(mutex_);
+    return first_;
+}
+
+void ThreadScope::join_and_rethrow() {
+    join_all();
+    if (auto e = first_exception()) std::rethrow_exception(e);
+}
+
+}  // namespace kro::base

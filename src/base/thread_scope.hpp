@@ -1,0 +1,48 @@
+#pragma once
+// Scoped threads: every thread spawned through a ThreadScope is joined before the scope ends
+// (at the latest in its destructor). A thread that cannot be started is reported to the caller
+// (spawn returns false) instead of crashing. An exception escaping a thread body (a Panic, say)
+// is caught at the thread boundary; the first one is kept and can be rethrown by the owner after
+// every thread has been joined. Owned and used by one thread; the bodies run concurrently.
+
+#include <cstddef>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace kro::base {
+
+// Test seam: decides whether the n-th spawn of a scope (from 0) is refused as if the
+// operating system could not start the thread.
+using SpawnFailure = std::function<bool(size_t spawn_index)>;
+
+class ThreadScope {
+public:
+    ThreadScope() = default;
+    explicit ThreadScope(SpawnFailure fail_spawn) : fail_spawn_(std::move(fail_spawn)) {}
+    ThreadScope(const ThreadScope&) = delete;
+    ThreadScope& operator=(const ThreadScope&) = delete;
+    ~ThreadScope() { join_all(); }
+
+    // Starts `body` on a new thread. False when the thread could not be started; `body` then
+    // never runs.
+    bool spawn(std::function<void()> body);
+    // Joins every thread started so far.
+    void join_all();
+    // After join_all: the first exception that escaped a thread body, if any.
+    std::exception_ptr first_exception() const;
+    // Joins, then rethrows the first exception that escaped a thread body.
+    void join_and_rethrow();
+    size_t spawned() const { return threads_.size(); }
+
+private:
+    SpawnFailure fail_spawn_;
+    size_t attempts_ = 0;
+    std::vector<std::thread> threads_;
+    mutable std::mutex mutex_;
+    std::exception_ptr first_;
+};
+
+}  // namespace kro::base

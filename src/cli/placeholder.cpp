@@ -1,0 +1,2 @@
+// The command-line library; its modules arrive with the command handlers.
+namespace kro::cli {}

@@ -1,0 +1,85 @@
+#include "format/digest.hpp"
+
+#include <gcrypt.h>
+#include <sodium.h>
+
+#include <mutex>
+#include <utility>
+
+#include "base/panic.hpp"
+
+namespace kro::format {
+
+static_assert(sizeof(crypto_generichash_state) <= 384);
+
+void initialize_crypto() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        if (gcry_check_version(GCRYPT_VERSION) == nullptr) base::panic("libgcrypt version mismatch");
+        gcry_control(GCRYCTL_DISABLE_SECMEM, 0);
+        gcry_control(GCRYCTL_INITIALIZATION_FINISHED, 0);
+        if (sodium_init() < 0) base::panic("libsodium failed to initialise");
+        Blake3 warm;
+        const uint8_t byte = 0;
+        warm.update({&byte, 1});
+        (void)warm.finalize();
+    });
+}
+
+std::array<uint8_t, 32> sha3_256(std::span<const uint8_t> message) {
+    std::array<uint8_t, 32> out;
+    gcry_md_hash_buffer(GCRY_MD_SHA3_256, out.data(), message.data(), message.size());
+    return out;
+}
+
+Shake128::Shake128() {
+    gcry_md_hd_t h = nullptr;
+    if (gcry_md_open(&h, GCRY_MD_SHAKE128, 0) != 0) base::panic("cannot open a SHAKE128 context");
+    handle_ = h;
+}
+
+Shake128::~Shake128() {
+    if (handle_ != nullptr) gcry_md_close(static_cast<gcry_md_hd_t>(handle_));
+}
+
+Shake128::Shake128(Shake128&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
+
+Shake128& Shake128::operator=(Shake128&& other) noexcept {
+    std::swap(handle_, other.handle_);
+    return *this;
+}
+
+void Shake128::restart(std::span<const uint8_t> message) {
+    auto h = static_cast<gcry_md_hd_t>(handle_);
+    gcry_md_reset(h);
+    gcry_md_write(h, message.data(), message.size());
+}
+
+void Shake128::squeeze(std::span<uint8_t> out) {
+    if (out.empty()) return;
+    if (gcry_md_extract(static_cast<gcry_md_hd_t>(handle_), GCRY_MD_SHAKE128, out.data(), out.size()) != 0)
+        base::panic("SHAKE128 squeeze failed");
+}
+
+Blake2b160::Blake2b160() {
+    crypto_generichash_init(reinterpret_cast<crypto_generichash_state*>(state_), nullptr, 0, 20);
+}
+
+void Blake2b160::update(std::span<const uint8_t> bytes) {
+    crypto_generichash_update(reinterpret_cast<crypto_generichash_state*>(state_), bytes.data(), bytes.size());
+}
+
+std::array<uint8_t, 20> Blake2b160::finalize() {
+    std::array<uint8_t, 20> out;
+    crypto_generichash_final(reinterpret_cast<crypto_generichash_state*>(state_), out.data(), out.size());
+    return out;
+}
+
+void blake3_derive_key(std::string_view context, std::span<const uint8_t> material, std::span<uint8_t> out) {
+    blake3_hasher h;
+    blake3_hasher_init_derive_key_raw(&h, context.data(), context.size());
+    blake3_hasher_update(&h, material.data(), material.size());
+    blake3_hasher_finalize(&h, out.data(), out.size());
+}
+
+}  // namespace kro::format

@@ -1,0 +1,2 @@
+// The store library; its modules arrive with generation and verification.
+namespace kro::store {}
