@@ -1,0 +1,107 @@
+#include "format/file_id.hpp"
+
+#include <algorithm>
+
+#include "base/panic.hpp"
+#include "format/big_endian.hpp"
+#include "format/header.hpp"
+#include "format/hex.hpp"
+
+namespace kro::format {
+
+namespace {
+
+// Each domain string is hashed with its terminating zero byte: 23 characters and a zero.
+constexpr std::string_view LEAF_DOMAIN{"kro:file:leaf:blake3:v3\0", 24};
+constexpr std::string_view NODE_DOMAIN{"kro:file:node:blake3:v3\0", 24};
+constexpr std::string_view ROOT_DOMAIN{"kro:file:root:blake3:v3\0", 24};
+
+void update_text(Blake3& h, std::string_view text) {
+    h.update({reinterpret_cast<const uint8_t*>(text.data()), text.size()});
+}
+
+void update_u64(Blake3& h, uint64_t value) {
+    h.update(be64_bytes(value));
+}
+
+MerkleHash node_hash(uint64_t level, uint64_t index, std::span<const MerkleHash> children) {
+    if (children.size() != 1 && children.size() != 2) base::panic("a KRO v3 node has one or two children");
+    Blake3 h;
+    update_text(h, NODE_DOMAIN);
+    update_u64(h, level);
+    update_u64(h, index);
+    const uint8_t count = static_cast<uint8_t>(children.size());
+    h.update({&count, 1});
+    for (const MerkleHash& child : children) h.update(child);
+    return h.finalize();
+}
+
+}  // namespace
+
+bool FileId::is_zero() const {
+    return std::ranges::all_of(bytes, [](uint8_t b) { return b == 0; });
+}
+
+std::string FileId::to_hex() const {
+    return encode_hex(bytes);
+}
+
+bool ContentSeed::is_zero() const {
+    return std::ranges::all_of(bytes, [](uint8_t b) { return b == 0; });
+}
+
+std::string ContentSeed::to_hex() const {
+    return encode_hex(bytes);
+}
+
+uint64_t v3_leaf_count(uint64_t file_length) {
+    return file_length / FILE_BLOCK_SIZE + (file_length % FILE_BLOCK_SIZE != 0 ? 1 : 0);
+}
+
+uint64_t file_block_len(uint64_t file_length, uint64_t block_index) {
+    const uint64_t start = block_index * FILE_BLOCK_SIZE;
+    if (start >= file_length) return 0;
+    return std::min(FILE_BLOCK_SIZE, file_length - start);
+}
+
+MerkleHash leaf_hash(uint64_t block_index, std::span<const uint8_t> block) {
+    Blake3 h;
+    update_text(h, LEAF_DOMAIN);
+    update_u64(h, block_index);
+    update_u64(h, block.size());
+    h.update(block);
+    return h.finalize();
+}
+
+FileId merkle_file_id(std::vector<MerkleHash> leaves, uint64_t file_length) {
+    if (file_length < HEADER_LEN) base::panic("KRO v3 files are at least 60 bytes");
+    const uint64_t leaf_count = leaves.size();
+    base::assert_eq(leaf_count, v3_leaf_count(file_length), "KRO v3 leaf count does not match file length");
+
+    // Node j of a level overwrites slot j, which only nodes up to j have read by then.
+    std::size_t n = leaves.size();
+    for (uint64_t level = 1; n > 1; ++level) {
+        const std::size_t parents = (n + 1) / 2;
+        for (std::size_t j = 0; j < parents; ++j) {
+            const std::size_t width = 2 * j + 1 < n ? 2 : 1;
+            leaves[j] = node_hash(level, j, std::span<const MerkleHash>(leaves).subspan(2 * j, width));
+        }
+        n = parents;
+    }
+    const MerkleHash root = merkle_root(file_length, leaf_count, leaves[0]);
+    FileId id;
+    std::copy_n(root.begin(), FileId::LEN, id.bytes.begin());
+    return id;
+}
+
+MerkleHash merkle_root(uint64_t file_length, uint64_t leaf_count, const MerkleHash& top_node) {
+    Blake3 h;
+    update_text(h, ROOT_DOMAIN);
+    update_u64(h, FILE_BLOCK_SIZE);
+    update_u64(h, file_length);
+    update_u64(h, leaf_count);
+    h.update(top_node);
+    return h.finalize();
+}
+
+}  // namespace kro::format
