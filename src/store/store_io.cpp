@@ -1,5 +1,6 @@
 #include "store/store_io.hpp"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,6 +19,19 @@ ssize_t system_pread(int fd, void* buf, size_t count, uint64_t offset) {
 
 ssize_t system_pwrite(int fd, const void* buf, size_t count, uint64_t offset) {
     return ::pwrite(fd, buf, count, static_cast<off_t>(offset));
+}
+
+bool names_directory(const std::filesystem::path& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// mkdir that accepts an existing directory, as a concurrent creator may have made it.
+std::expected<void, IoError> make_dir(const std::filesystem::path& dir) {
+    if (::mkdir(dir.c_str(), 0777) == 0) return {};
+    const IoError error = IoError::last_os_error();
+    if (error.code() == EEXIST && names_directory(dir)) return {};
+    return std::unexpected(error);
 }
 
 }  // namespace
@@ -59,6 +73,16 @@ std::expected<void, IoError> write_all(int fd, std::span<const uint8_t> buffer) 
 
 std::expected<void, IoError> write_all_at(int fd, std::span<const uint8_t> buffer, uint64_t offset) {
     return detail::write_all_at_with(system_pwrite, fd, buffer, offset);
+}
+
+std::expected<void, IoError> create_dir_all(const std::filesystem::path& dir) {
+    if (dir.empty()) return {};
+    auto made = make_dir(dir);
+    if (made || made.error().code() != ENOENT) return made;
+    const auto parent = dir.parent_path();
+    if (parent.empty() || parent == dir) return made;
+    if (auto up = create_dir_all(parent); !up) return up;
+    return make_dir(dir);
 }
 
 namespace detail {

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <filesystem>
 #include <span>
 
 #include "base/io_error.hpp"
@@ -26,6 +27,10 @@ std::expected<void, base::IoError> write_all(int fd, std::span<const uint8_t> bu
 
 // Writes the whole buffer with positional writes starting at `offset`.
 std::expected<void, base::IoError> write_all_at(int fd, std::span<const uint8_t> buffer, uint64_t offset);
+
+// Creates `dir` and every missing ancestor with mode 0777 before the umask. Directories that
+// exist already are fine; anything else in the way fails.
+std::expected<void, base::IoError> create_dir_all(const std::filesystem::path& dir);
 
 namespace detail {
 
