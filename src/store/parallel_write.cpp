@@ -54,7 +54,7 @@ struct BlockContext {
 // The state one call shares between its threads. Each field that changes has its own guard and
 // none is held while another is taken.
 class WriteRun {
-public:
+  public:
     WriteRun(const BlockContext& context, size_t pool_buffers, int fd, ProgressTracker& progress,
              const ParallelWriteSeams& seams)
         : context_(context),
@@ -83,7 +83,8 @@ public:
             while (auto buffer = pool_.take()) {
                 const uint64_t index = next_block_.fetch_add(1, std::memory_order_relaxed);
                 if (index >= context_.blocks) break;
-                auto block = std::make_shared<const FileBlock>(build_file_block(sponge, std::move(*buffer), index));
+                auto block =
+                    std::make_shared<const FileBlock>(build_file_block(sponge, std::move(*buffer), index));
                 if (context_.version == FormatVersion::V3) {
                     // Distinct indexes: no two threads touch the same leaf, and the reader waits
                     // for every thread to be joined.
@@ -132,7 +133,8 @@ public:
             if (!block) return std::nullopt;
             const uint64_t index = (*block)->index;
             waiting.emplace(index, std::move(*block));
-            for (auto it = waiting.begin(); it != waiting.end() && it->first == next; it = waiting.erase(it)) {
+            for (auto it = waiting.begin(); it != waiting.end() && it->first == next;
+                 it = waiting.erase(it)) {
                 hasher.update(it->second->bytes());
                 ++next;
             }
@@ -153,7 +155,7 @@ public:
         return first_error_->second;
     }
 
-private:
+  private:
     FileBlock build_file_block(format::Shake128& sponge, PooledBuffer buffer, uint64_t index) const {
         const uint64_t length = format::file_block_len(context_.file_length, index);
         auto& bytes = buffer.buf();
@@ -263,8 +265,8 @@ std::expected<format::FileId, GenerateError> write_content_parallel(const TempFi
                                format::v3_leaf_count(file_length)};
     const size_t generators = static_cast<size_t>(std::min<uint64_t>(jobs, context.blocks));
     const size_t writer_count = static_cast<size_t>(std::min<uint64_t>(writers, context.blocks));
-    const size_t pool_buffers =
-        static_cast<size_t>(std::min<uint64_t>(4 * uint64_t{generators} + 2 * uint64_t{writer_count}, context.blocks));
+    const size_t pool_buffers = static_cast<size_t>(
+        std::min<uint64_t>(4 * uint64_t{generators} + 2 * uint64_t{writer_count}, context.blocks));
     WriteRun run(context, pool_buffers, fd, progress, seams);
     if (context.version == FormatVersion::V3) {
         if (auto reserved = run.reserve_leaves(); !reserved) return fail(kWritingContent, reserved.error());

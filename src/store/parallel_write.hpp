@@ -24,8 +24,8 @@ namespace kro::store {
 
 // Test seams: replace the positional write of a block, or refuse thread starts.
 struct ParallelWriteSeams {
-    std::function<std::expected<void, base::IoError>(uint64_t block_index, int fd, std::span<const uint8_t> bytes,
-                                                     uint64_t offset)>
+    std::function<std::expected<void, base::IoError>(uint64_t block_index, int fd,
+                                                     std::span<const uint8_t> bytes, uint64_t offset)>
         write_block;
     base::SpawnFailure fail_spawn;
 };
