@@ -1,0 +1,68 @@
+#include "store/buffer_pool.hpp"
+
+#include <utility>
+
+namespace kro::store {
+
+PooledBuffer::PooledBuffer(PooledBuffer&& other) noexcept
+    : buf_(std::move(other.buf_)), pool_(std::exchange(other.pool_, nullptr)) {}
+
+PooledBuffer& PooledBuffer::operator=(PooledBuffer&& other) noexcept {
+    if (this != &other) {
+        give_back();
+        buf_ = std::move(other.buf_);
+        pool_ = std::exchange(other.pool_, nullptr);
+    }
+    return *this;
+}
+
+PooledBuffer::~PooledBuffer() {
+    give_back();
+}
+
+void PooledBuffer::give_back() {
+    if (pool_ == nullptr) return;
+    std::exchange(pool_, nullptr)->put(std::exchange(buf_, ByteBuffer{}));
+}
+
+BufferPool::BufferPool(size_t count, size_t length) {
+    buffers_.reserve(count);
+    for (size_t i = 0; i < count; ++i) buffers_.emplace_back(length);
+}
+
+std::optional<PooledBuffer> BufferPool::take() {
+    std::unique_lock lock(mutex_);
+    available_.wait(lock, [&] { return cancelled_ || !buffers_.empty(); });
+    if (cancelled_) return std::nullopt;
+    ByteBuffer buffer = std::move(buffers_.back());
+    buffers_.pop_back();
+    return PooledBuffer(std::move(buffer), *this);
+}
+
+void BufferPool::put(ByteBuffer buffer) {
+    {
+        const std::lock_guard lock(mutex_);
+        buffers_.push_back(std::move(buffer));
+    }
+    available_.notify_one();
+}
+
+void BufferPool::cancel() {
+    {
+        const std::lock_guard lock(mutex_);
+        cancelled_ = true;
+    }
+    available_.notify_all();
+}
+
+bool BufferPool::cancelled() const {
+    const std::lock_guard lock(mutex_);
+    return cancelled_;
+}
+
+size_t BufferPool::free_count() const {
+    const std::lock_guard lock(mutex_);
+    return buffers_.size();
+}
+
+}  // namespace kro::store

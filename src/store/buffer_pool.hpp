@@ -1,0 +1,69 @@
+#pragma once
+// A bounded pool of byte buffers shared by the threads of one parallel stage; it bounds the
+// stage's memory in flight. The owner fills it once; afterwards no buffer is made or freed
+// until the pool goes. `take` waits while the pool is empty and gives up once the pool is
+// cancelled; a lent `PooledBuffer` goes back when dropped. Buffers are reused last in, first
+// out, and keep their length and bytes while they travel (the taker resizes them). All
+// methods are thread-safe; the pool must outlive every buffer lent from it.
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+namespace kro::store {
+
+using ByteBuffer = std::vector<uint8_t>;
+
+class BufferPool;
+
+// A buffer lent from a pool. Move-only; dropping it puts the buffer back into the pool.
+class PooledBuffer {
+  public:
+    PooledBuffer(PooledBuffer&& other) noexcept;
+    PooledBuffer& operator=(PooledBuffer&& other) noexcept;
+    PooledBuffer(const PooledBuffer&) = delete;
+    PooledBuffer& operator=(const PooledBuffer&) = delete;
+    ~PooledBuffer();
+
+    ByteBuffer& buf() { return buf_; }
+    const ByteBuffer& buf() const { return buf_; }
+
+  private:
+    friend class BufferPool;
+    PooledBuffer(ByteBuffer buf, BufferPool& pool) : buf_(std::move(buf)), pool_(&pool) {}
+    void give_back();
+
+    ByteBuffer buf_;
+    BufferPool* pool_;
+};
+
+class BufferPool {
+  public:
+    // A pool holding `count` zero-filled buffers of `length` bytes each.
+    BufferPool(size_t count, size_t length);
+    BufferPool(const BufferPool&) = delete;
+    BufferPool& operator=(const BufferPool&) = delete;
+
+    // The most recently returned free buffer, waiting while none is free; nothing once the pool
+    // is cancelled, even when buffers are free.
+    std::optional<PooledBuffer> take();
+    // Returns a buffer to the free list (also after cancellation, so that it is freed with the
+    // pool) and wakes one waiter.
+    void put(ByteBuffer buffer);
+    // Makes every current and later `take` return nothing. Never undone.
+    void cancel();
+
+    bool cancelled() const;
+    size_t free_count() const;
+
+  private:
+    mutable std::mutex mutex_;
+    std::condition_variable available_;
+    std::vector<ByteBuffer> buffers_;
+    bool cancelled_ = false;
+};
+
+}  // namespace kro::store

@@ -1,0 +1,65 @@
+#pragma once
+// The one error type of generation. Its kinds are an unsupported seeded format, an I/O failure
+// wrapped once where it happened (a fixed action phrase, the path concerned and the system's
+// error as the cause), a failing operating-system random source, and a file size the sampler
+// could not produce. The kind lives behind an owned pointer so that results stay small; the
+// backtrace is captured where the error is made. Move-only value.
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "base/backtrace.hpp"
+#include "base/error.hpp"
+#include "base/io_error.hpp"
+#include "store/sampling.hpp"
+
+namespace kro::store {
+
+class GenerateError final : public base::Error {
+  public:
+    struct UnsupportedSeedFormat {};
+    struct Io {
+        std::string_view action;  // a fixed phrase such as "creating the store root"
+        std::filesystem::path path;
+        base::IoError source;
+    };
+    struct Randomness {
+        base::IoError source;
+    };
+    struct SizeSelection {
+        SampleError source;
+    };
+    using Kind = std::variant<UnsupportedSeedFormat, Io, Randomness, SizeSelection>;
+
+    // Captures a backtrace here, where the error is made.
+    explicit GenerateError(Kind kind);
+    // An Io kind with its own copy of the path.
+    static GenerateError io(std::string_view action, const std::filesystem::path& path, base::IoError source);
+
+    const Kind& kind() const { return inner_->kind; }
+    const base::Backtrace& backtrace() const { return inner_->backtrace; }
+    // The payload when the kind is K, else nullptr.
+    template <typename K>
+    const K* get_if() const {
+        return std::get_if<K>(&inner_->kind);
+    }
+
+    // "seeded generation requires KRO v3", "{action} at {path}", ...
+    std::string message() const override;
+    const base::Error* source() const override;
+    std::string debug() const override;
+
+  private:
+    struct Inner {
+        Kind kind;
+        base::Backtrace backtrace;
+    };
+    std::unique_ptr<Inner> inner_;
+};
+
+using GenerateErrorKind = GenerateError::Kind;
+
+}  // namespace kro::store

@@ -1,0 +1,42 @@
+#pragma once
+// Verification of a whole store in one call: the store test, the chain-tip markers, the walk of
+// the directory tree (down to MAX_STORE_DEPTH levels), every file verified in byte-wise path
+// order, and then the checks that need every file at once: parent links, format agreement along
+// a chain, orphans, missing chain tips and the chain-tip aggregate. Runs on the calling thread;
+// only the verification of the files may use others. Nothing in the store is written.
+
+#include <expected>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "format/file_id.hpp"
+#include "store/verify_error.hpp"
+#include "store/verify_report.hpp"
+
+namespace kro::store {
+
+// The issues of the store in report order, and the number of files the walk found.
+std::expected<VerifyReport, VerifyError> verify_store(const VerifyOptions& options);
+
+// Adds to `tips` the ID of every name made of exactly 40 lower-case hex digits.
+void collect_chain_tips(const std::vector<std::string>& names, std::unordered_set<format::FileId>& tips);
+
+// The version of every report that has a file ID and sits at its canonical path.
+VersionMap index_canonical_versions(const std::vector<FileReport>& reports);
+
+// For each report in order, its ParentHashNotFound or ChainFormatMismatch issue, if any.
+std::vector<std::optional<Issue>> collect_parent_link_issues(const std::vector<FileReport>& reports,
+                                                             const VersionMap& versions,
+                                                             const std::filesystem::path& root);
+
+// Every file below `root` (symbolic links to directories and root/.metadata left out), sorted
+// byte-wise by the whole path.
+std::expected<std::vector<std::filesystem::path>, VerifyError> walk_store(const std::filesystem::path& root);
+
+// Byte-wise order of whole paths; a prefix sorts first.
+bool path_bytes_less(const std::filesystem::path& a, const std::filesystem::path& b);
+
+}  // namespace kro::store

@@ -1,0 +1,110 @@
+#include "store/buffer_pool.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "base/thread_scope.hpp"
+
+namespace kro::store {
+namespace {
+
+TEST(StoreBufferPoolTest, BuffersAreZeroFilledAndReusedLastInFirstOut) {
+    BufferPool pool(2, 8);
+    auto a = pool.take().value();
+    auto b = pool.take().value();
+    EXPECT_EQ(a.buf(), ByteBuffer(8, 0));
+    a.buf().assign({1, 2, 3});
+    b.buf().assign({9});
+    const uint8_t* a_data = a.buf().data();
+    { auto dropped_first = std::move(b); }
+    { auto dropped_last = std::move(a); }
+    EXPECT_EQ(pool.free_count(), 2u);
+    auto again = pool.take().value();
+    // The most recently returned buffer comes back, with its length and bytes as they were.
+    EXPECT_EQ(again.buf().data(), a_data);
+    EXPECT_EQ(again.buf(), (ByteBuffer{1, 2, 3}));
+}
+
+TEST(StoreBufferPoolTest, CancelledPoolLendsNothingButKeepsReturnedBuffers) {
+    BufferPool pool(2, 4);
+    auto lent = pool.take().value();
+    pool.cancel();
+    EXPECT_TRUE(pool.cancelled());
+    EXPECT_FALSE(pool.take().has_value());  // although one buffer is free
+    { auto returned = std::move(lent); }
+    EXPECT_EQ(pool.free_count(), 2u);
+    pool.put(ByteBuffer(3));
+    EXPECT_EQ(pool.free_count(), 3u);
+    EXPECT_FALSE(pool.take().has_value());
+}
+
+TEST(StoreBufferPoolTest, MovedFromBufferReturnsNothingTwice) {
+    BufferPool pool(1, 4);
+    {
+        auto first = pool.take().value();
+        PooledBuffer second = std::move(first);
+        EXPECT_EQ(pool.free_count(), 0u);
+    }
+    EXPECT_EQ(pool.free_count(), 1u);
+}
+
+TEST(StoreBufferPoolTest, WaitingTakersWakeOnPutAndOnCancel) {
+    BufferPool pool(1, 4);
+    auto held = pool.take().value();
+    std::atomic<int> got{0};
+    std::atomic<int> refused{0};
+    {
+        base::ThreadScope scope;
+        for (int i = 0; i < 3; ++i) {
+            ASSERT_TRUE(scope.spawn([&] {
+                if (auto buf = pool.take()) {
+                    ++got;
+                    // Hold it until the pool is cancelled, so that the others keep waiting.
+                    while (!pool.cancelled()) std::this_thread::yield();
+                } else {
+                    ++refused;
+                }
+            }));
+        }
+        { auto returned = std::move(held); }  // wakes exactly one waiter
+        while (got.load() == 0) std::this_thread::yield();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        EXPECT_EQ(got.load(), 1);
+        pool.cancel();  // wakes every other waiter
+        scope.join_and_rethrow();
+    }
+    EXPECT_EQ(got.load(), 1);
+    EXPECT_EQ(refused.load(), 2);
+    EXPECT_EQ(pool.free_count(), 1u);
+}
+
+TEST(StoreBufferPoolTest, ManyThreadsNeverHoldMoreThanThePool) {
+    BufferPool pool(3, 16);
+    std::atomic<int> in_use{0};
+    std::atomic<int> most{0};
+    {
+        base::ThreadScope scope;
+        for (int t = 0; t < 6; ++t) {
+            ASSERT_TRUE(scope.spawn([&] {
+                for (int i = 0; i < 200; ++i) {
+                    auto buf = pool.take().value();
+                    const int now = ++in_use;
+                    int seen = most.load();
+                    while (now > seen && !most.compare_exchange_weak(seen, now)) {
+                    }
+                    buf.buf()[0] = static_cast<uint8_t>(i);
+                    --in_use;
+                }
+            }));
+        }
+        scope.join_and_rethrow();
+    }
+    EXPECT_LE(most.load(), 3);
+    EXPECT_EQ(pool.free_count(), 3u);
+}
+
+}  // namespace
+}  // namespace kro::store
