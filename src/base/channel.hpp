@@ -108,6 +108,18 @@ public:
         return value;
     }
 
+    // The next item if one is queued now, without waiting; nullopt otherwise (empty or closed).
+    std::optional<T> try_recv() {
+        if (!state_) return std::nullopt;
+        std::unique_lock lock(state_->mutex);
+        if (state_->items.empty()) return std::nullopt;
+        T value = std::move(state_->items.front());
+        state_->items.pop_front();
+        lock.unlock();
+        state_->not_full.notify_one();
+        return value;
+    }
+
     // Gives up this handle early; senders fail once no receiver is left.
     void close() {
         if (!state_) return;
