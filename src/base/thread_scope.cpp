@@ -6,7 +6,10 @@ namespace kro::base {
 
 bool ThreadScope::spawn(std::function<void()> body) {
     const size_t index = attempts_++;
-    if (fail_spawn_ && fail_spawn_(index)) return false;
+    if (fail_spawn_ && fail_spawn_(index)) {
+        spawn_error_ = std::make_error_code(std::errc::resource_unavailable_try_again);
+        return false;
+    }
     try {
         threads_.emplace_back([this, body = std::move(body)] {
             try {
@@ -16,7 +19,8 @@ bool ThreadScope::spawn(std::function<void()> body) {
                 if (!first_) first_ = std::current_exception();
             }
         });
-    } catch (const std::system_error&) {
+    } catch (const std::system_error& e) {
+        spawn_error_ = e.code();
         return false;
     }
     return true;

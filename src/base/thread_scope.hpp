@@ -9,6 +9,7 @@
 #include <exception>
 #include <functional>
 #include <mutex>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -36,11 +37,15 @@ public:
     // Joins, then rethrows the first exception that escaped a thread body.
     void join_and_rethrow();
     size_t spawned() const { return threads_.size(); }
+    // Why the last refused spawn failed (the system's error; resource_unavailable_try_again for
+    // one refused by the test seam); empty while every spawn succeeded.
+    std::error_code spawn_error() const { return spawn_error_; }
 
 private:
     SpawnFailure fail_spawn_;
     size_t attempts_ = 0;
     std::vector<std::thread> threads_;
+    std::error_code spawn_error_;
     mutable std::mutex mutex_;
     std::exception_ptr first_;
 };

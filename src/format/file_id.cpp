@@ -65,11 +65,22 @@ uint64_t file_block_len(uint64_t file_length, uint64_t block_index) {
 }
 
 MerkleHash leaf_hash(uint64_t block_index, std::span<const uint8_t> block) {
+    // BLAKE3 hashes whole subtrees of 1 KiB chunks many at a time, but only subtrees aligned to
+    // their own size. Fed alone, the 40-byte prefix would leave the block's chunks starting at
+    // chunk 1 and force a run of one-, two-, four- and eight-chunk subtrees (about a tenth slower
+    // for 1 MiB). So the prefix and the block's first bytes go in as one aligned 16-chunk lead.
+    constexpr std::size_t PREFIX_LEN = 24 + 8 + 8;
+    constexpr std::size_t LEAD_LEN = 16 * 1024;
+    std::array<uint8_t, LEAD_LEN> lead;
+    auto it = std::ranges::copy(LEAF_DOMAIN, lead.begin()).out;
+    it = std::ranges::copy(be64_bytes(block_index), it).out;
+    std::ranges::copy(be64_bytes(block.size()), it);
+    const std::size_t taken = std::min(block.size(), LEAD_LEN - PREFIX_LEN);
+    std::copy_n(block.begin(), taken, lead.begin() + PREFIX_LEN);
+
     Blake3 h;
-    update_text(h, LEAF_DOMAIN);
-    update_u64(h, block_index);
-    update_u64(h, block.size());
-    h.update(block);
+    h.update(std::span(lead).first(PREFIX_LEN + taken));
+    h.update(block.subspan(taken));
     return h.finalize();
 }
 

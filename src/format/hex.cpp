@@ -17,15 +17,8 @@ int nibble_of(char c) {
     return -1;
 }
 
-// Characters before byte `end`: every byte that does not continue a UTF-8 sequence starts one.
-std::size_t chars_before(std::string_view text, std::size_t end) {
-    std::size_t count = 0;
-    for (std::size_t i = 0; i < end; ++i)
-        if ((static_cast<uint8_t>(text[i]) & 0xC0) != 0x80) ++count;
-    return count;
-}
-
-// Decodes exactly N bytes from 2 × N digits.
+// Decodes exactly N bytes from 2 × N digits. Every character before the first offending one is an
+// ASCII digit, so its byte index is also its position in characters.
 template <std::size_t N>
 std::expected<std::array<uint8_t, N>, HexError> decode_fixed(std::string_view text) {
     constexpr std::size_t digits = 2 * N;
@@ -33,11 +26,9 @@ std::expected<std::array<uint8_t, N>, HexError> decode_fixed(std::string_view te
     if (text.size() != digits) return std::unexpected(HexError(HexError::WrongLength{text.size()}, digits));
     for (std::size_t i = 0; i < out.size(); ++i) {
         const int high = nibble_of(text[2 * i]);
-        if (high < 0)
-            return std::unexpected(HexError(HexError::InvalidDigit{chars_before(text, 2 * i)}, digits));
+        if (high < 0) return std::unexpected(HexError(HexError::InvalidDigit{2 * i}, digits));
         const int low = nibble_of(text[2 * i + 1]);
-        if (low < 0)
-            return std::unexpected(HexError(HexError::InvalidDigit{chars_before(text, 2 * i + 1)}, digits));
+        if (low < 0) return std::unexpected(HexError(HexError::InvalidDigit{2 * i + 1}, digits));
         out[i] = static_cast<uint8_t>(high << 4 | low);
     }
     return out;

@@ -33,7 +33,7 @@ const base::Error* GenerateError::source() const {
         const base::Error* operator()(const UnsupportedSeedFormat&) const { return nullptr; }
         const base::Error* operator()(const Io& k) const { return &k.source; }
         const base::Error* operator()(const Randomness& k) const { return &k.source; }
-        const base::Error* operator()(const SizeSelection& k) const { return k.source.get(); }
+        const base::Error* operator()(const SizeSelection& k) const { return &k.source; }
     };
     return std::visit(Visitor{}, inner_->kind);
 }
@@ -49,7 +49,7 @@ std::string GenerateError::debug() const {
             return fmt::format("Randomness {{ source: {} }}", k.source.debug());
         }
         std::string operator()(const SizeSelection& k) const {
-            return fmt::format("SizeSelection {{ source: {} }}", k.source ? k.source->debug() : "none");
+            return fmt::format("SizeSelection {{ source: {} }}", k.source.debug());
         }
     };
     return fmt::format("GenerateError {{ kind: {}, backtrace: {} }}", std::visit(Visitor{}, inner_->kind),

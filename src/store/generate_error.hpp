@@ -14,6 +14,7 @@
 #include "base/backtrace.hpp"
 #include "base/error.hpp"
 #include "base/io_error.hpp"
+#include "store/sampling.hpp"
 
 namespace kro::store {
 
@@ -29,8 +30,7 @@ class GenerateError final : public base::Error {
         base::IoError source;
     };
     struct SizeSelection {
-        // The sampler's error, held by its error face.
-        std::shared_ptr<const base::Error> source;
+        SampleError source;
     };
     using Kind = std::variant<UnsupportedSeedFormat, Io, Randomness, SizeSelection>;
 

@@ -19,13 +19,39 @@ struct Overloaded : Fs... {
     using Fs::operator()...;
 };
 
-// Shortest text that reads back as the same double, positional, no trailing ".0".
+// The shortest digits that read back as the same double, written out positionally without an
+// exponent and without a trailing ".0" ("1", "0.5", "100000000000000000000000" for 1e23).
 std::string plain_double(double value) {
-    // The longest positional form (the smallest subnormal) has 327 characters.
-    std::array<char, 400> buf;
-    const auto result = std::to_chars(buf.data(), buf.data() + buf.size(), value, std::chars_format::fixed);
+    std::array<char, 64> buf;
+    const auto result =
+        std::to_chars(buf.data(), buf.data() + buf.size(), value, std::chars_format::scientific);
     if (result.ec != std::errc()) base::panic("a double does not fit its text buffer");
-    return std::string(buf.data(), result.ptr);
+    const std::string_view text(buf.data(), result.ptr);
+    if (text.find('e') == std::string_view::npos) return std::string(text);  // inf or nan
+    const bool negative = text.front() == '-';
+    const std::string_view mantissa = text.substr(negative ? 1 : 0, text.find('e') - (negative ? 1 : 0));
+    int exponent = 0;
+    const std::string_view exponent_text = text.substr(text.find('e') + 1);
+    std::from_chars(exponent_text.data() + (exponent_text.front() == '+' ? 1 : 0),
+                    exponent_text.data() + exponent_text.size(), exponent);
+    std::string digits;
+    for (const char c : mantissa) {
+        if (c != '.') digits += c;
+    }
+    std::string out = negative ? "-" : "";
+    if (exponent < 0) {
+        out += "0.";
+        out.append(static_cast<size_t>(-exponent - 1), '0');
+        out += digits;
+    } else if (digits.size() <= static_cast<size_t>(exponent) + 1) {
+        out += digits;
+        out.append(static_cast<size_t>(exponent) + 1 - digits.size(), '0');
+    } else {
+        out += digits.substr(0, static_cast<size_t>(exponent) + 1);
+        out += '.';
+        out += digits.substr(static_cast<size_t>(exponent) + 1);
+    }
+    return out;
 }
 
 // The diagnostic form of a double: always a fraction or an exponent ("1.0", "0.5", "1e16", "5e-324").

@@ -15,9 +15,9 @@
 #include "base/fd.hpp"
 #include "base/path_display.hpp"
 #include "base/saturating.hpp"
-#include "format/digest.hpp"
 #include "format/hex.hpp"
 #include "format/store_path.hpp"
+#include "store/chain_tip.hpp"
 #include "store/dir_entries.hpp"
 #include "store/memory_budget.hpp"
 #include "store/progress.hpp"
@@ -36,11 +36,6 @@ constexpr const char* LISTING_DIR = "listing a store directory";
 constexpr const char* READING_AGGREGATE = "reading the chain-tip aggregate";
 
 constexpr std::string_view METADATA_DIR = ".metadata";
-
-bool bytes_less(std::string_view a, std::string_view b) {
-    // string_view compares through char_traits<char>, which orders bytes as unsigned values.
-    return a < b;
-}
 
 // Step 1: root/.metadata/roots must be a directory (links followed).
 std::expected<void, VerifyError> check_is_store(const VerifyOptions& options,
@@ -108,13 +103,7 @@ std::expected<std::vector<uint8_t>, base::IoError> read_aggregate(const std::fil
 // in byte-wise order, with nothing trimmed.
 std::expected<std::optional<Issue>, VerifyError> check_aggregate(const std::filesystem::path& root,
                                                                  std::vector<std::string> names) {
-    std::sort(names.begin(), names.end(),
-              [](const std::string& a, const std::string& b) { return bytes_less(a, b); });
-    format::Blake2b160 hasher;
-    for (const std::string& name : names) {
-        hasher.update(std::span(reinterpret_cast<const uint8_t*>(name.data()), name.size()));
-    }
-    const std::array<uint8_t, 20> digest = hasher.finalize();
+    const AggregateDigest digest = chain_tip_aggregate_of(names);
     const std::filesystem::path path = root / METADATA_DIR / "all";
     auto contents = read_aggregate(path);
     if (!contents)
@@ -129,7 +118,8 @@ std::expected<std::optional<Issue>, VerifyError> check_aggregate(const std::file
 }  // namespace
 
 bool path_bytes_less(const std::filesystem::path& a, const std::filesystem::path& b) {
-    return bytes_less(a.native(), b.native());
+    // std::string compares through char_traits<char>, which orders bytes as unsigned values.
+    return a.native() < b.native();
 }
 
 void collect_chain_tips(const std::vector<std::string>& names, std::unordered_set<FileId>& tips) {

@@ -4,6 +4,8 @@
 // field, link and length.
 
 #include <fcntl.h>
+#include <fmt/format.h>
+#include <fmt/ranges.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,7 +22,7 @@
 #include "format/file_id.hpp"
 #include "format/header.hpp"
 #include "format/hex.hpp"
-#include "store/dir_entries.hpp"
+#include "store/chain_tip.hpp"
 #include "store/verify_report.hpp"
 #include "store/verify_store.hpp"
 
@@ -150,21 +152,71 @@ class StoreBuilder {
     void mark_tip_name(const std::string& name) { write_bytes(root_ / ".metadata" / "roots" / name, {}); }
 
     // The aggregate over the markers present now.
-    void write_aggregate() {
-        std::vector<std::string> names;
-        const auto entries = store::read_dir_entries(root_ / ".metadata" / "roots");
-        for (const auto& entry : entries.value()) names.push_back(store::owned_file_name(entry.path));
-        std::sort(names.begin(), names.end());
-        format::Blake2b160 hasher;
-        for (const auto& name : names)
-            hasher.update({reinterpret_cast<const uint8_t*>(name.data()), name.size()});
-        const std::string hex = format::encode_hex(hasher.finalize());
-        write_bytes(root_ / ".metadata" / "all", {reinterpret_cast<const uint8_t*>(hex.data()), hex.size()});
-    }
+    void write_aggregate() { ASSERT_TRUE(store::write_chain_tip_aggregate(root_).has_value()); }
 
   private:
     std::filesystem::path root_;
 };
+
+inline std::string describe(const store::CorruptRegion& region) {
+    using P = store::CorruptionPattern;
+    const std::string where = fmt::format("@{}+{}", region.offset, region.length);
+    const auto& v = region.pattern.value;
+    if (std::holds_alternative<P::ZeroFilled>(v)) return "ZeroFilled" + where;
+    if (const auto* p = std::get_if<P::RepeatedByte>(&v))
+        return fmt::format("RepeatedByte({:02x}){}", p->byte, where);
+    if (const auto* p = std::get_if<P::Sparse>(&v)) return fmt::format("Sparse({}){}", p->count, where);
+    if (const auto* p = std::get_if<P::Aligned>(&v)) return fmt::format("Aligned({}){}", p->alignment, where);
+    if (const auto* p = std::get_if<P::Random>(&v)) return fmt::format("Random({}){}", p->ratio, where);
+    if (const auto* p = std::get_if<P::Truncated>(&v))
+        return fmt::format("Truncated({}){}", p->missing, where);
+    const auto& p = std::get<P::ExtraBytes>(v);
+    return fmt::format("ExtraBytes({}){}", p.extra, where);
+}
+
+// One line per issue, with paths relative to `root`, so that expected reports read as tables.
+inline std::string describe(const store::Issue& issue, const std::filesystem::path& root) {
+    using I = store::Issue;
+    const auto rel = [&](const std::filesystem::path& p) { return p.lexically_proximate(root).native(); };
+    const auto& v = issue.value;
+    if (const auto* i = std::get_if<I::InvalidPathLayout>(&v)) return "InvalidPathLayout " + rel(i->path);
+    if (const auto* i = std::get_if<I::HeaderCorrupted>(&v)) {
+        return fmt::format("HeaderCorrupted {}: {}", rel(i->path), i->error.message());
+    }
+    if (const auto* i = std::get_if<I::FileSizeMismatch>(&v)) {
+        return fmt::format("FileSizeMismatch {} expected={} actual={}", rel(i->path), i->expected, i->actual);
+    }
+    if (const auto* i = std::get_if<I::ContentCorrupted>(&v)) {
+        const store::CorruptionReport& r = i->report;
+        std::vector<std::string> regions;
+        for (const auto& region : r.regions) regions.push_back(describe(region));
+        return fmt::format("ContentCorrupted {} expected_len={} actual_len={} v3={} ids={} regions=[{}]",
+                           rel(r.path), r.expected_len, r.actual_len, r.v3,
+                           r.expected_id == r.actual_id ? "same" : "differ", fmt::join(regions, " "));
+    }
+    if (const auto* i = std::get_if<I::ParentHashNotFound>(&v)) {
+        return fmt::format("ParentHashNotFound {} parent={} at {}", rel(i->path), i->parent,
+                           rel(i->parent_path));
+    }
+    if (const auto* i = std::get_if<I::ChainTipNotFound>(&v)) {
+        return fmt::format("ChainTipNotFound {} {} {}", rel(i->marker_path), rel(i->data_path), i->id);
+    }
+    if (const auto* i = std::get_if<I::ChainFormatMismatch>(&v)) {
+        return fmt::format("ChainFormatMismatch {} {} child of {} parent {} at {}", rel(i->path),
+                           i->child_version, i->parent_version, i->parent, rel(i->parent_path));
+    }
+    if (const auto* i = std::get_if<I::FileNotReferenced>(&v)) return "FileNotReferenced " + rel(i->path);
+    const auto& i = std::get<I::RootHashInvalid>(v);
+    return fmt::format("RootHashInvalid {} contents={:?} digest={}", rel(i.path),
+                       std::string(i.contents.begin(), i.contents.end()), format::encode_hex(i.digest));
+}
+
+inline std::vector<std::string> describe(const std::vector<store::Issue>& issues,
+                                         const std::filesystem::path& root) {
+    std::vector<std::string> out;
+    for (const auto& issue : issues) out.push_back(describe(issue, root));
+    return out;
+}
 
 inline store::VerifyOptions options_for(const std::filesystem::path& root, uint64_t chunk_size = 4096,
                                         uint64_t jobs = 1) {

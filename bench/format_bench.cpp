@@ -1,0 +1,170 @@
+// Throughput of the content file format's hot paths, each next to the bare library call it
+// wraps: the wrappers must cost next to nothing. Prints the ratios after the runs.
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "format/content.hpp"
+#include "format/digest.hpp"
+#include "format/file_id.hpp"
+
+namespace {
+
+using namespace kro::format;
+
+constexpr std::size_t MIB = 1 << 20;
+constexpr uint64_t V2_FILE_LEN = 64 * MIB;
+
+ContentSeed bench_seed() {
+    ContentSeed seed;
+    seed.bytes.fill(0x5A);
+    return seed;
+}
+
+std::vector<uint8_t> content_bytes(std::size_t n) {
+    std::vector<uint8_t> out(n);
+    ContentReader::at_offset(bench_seed(), 0, FormatVersion::V3).fill(out);
+    return out;
+}
+
+void BM_BareShake128Squeeze(benchmark::State& state) {
+    std::vector<uint8_t> out(MIB);
+    Shake128 sponge;
+    const std::vector<uint8_t> message(48, 0x11);
+    for (auto _ : state) {
+        sponge.restart(message);
+        sponge.squeeze(out);
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * MIB));
+}
+
+void BM_FillContentBlock(benchmark::State& state) {
+    std::vector<uint8_t> out(MIB);
+    uint64_t block = 1;
+    for (auto _ : state) {
+        fill_content_block(FormatVersion::V3, bench_seed(), block++, out);
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * MIB));
+}
+
+void BM_FillContentBlockOwnSponge(benchmark::State& state) {
+    std::vector<uint8_t> out(MIB);
+    Shake128 sponge;
+    uint64_t block = 1;
+    for (auto _ : state) {
+        fill_content_block(sponge, FormatVersion::V3, bench_seed(), block++, out);
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * MIB));
+}
+
+// Reads 1 MiB per iteration, in pieces of state.range(0) bytes.
+void BM_ContentReaderFill(benchmark::State& state) {
+    const auto piece = static_cast<std::size_t>(state.range(0));
+    std::vector<uint8_t> out(piece);
+    ContentReader reader = ContentReader::at_offset(bench_seed(), 0, FormatVersion::V3);
+    for (auto _ : state) {
+        for (std::size_t done = 0; done < MIB; done += piece) {
+            reader.fill(out);
+            benchmark::DoNotOptimize(out.data());
+        }
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * MIB));
+}
+
+void BM_BareBlake3(benchmark::State& state) {
+    const std::vector<uint8_t> block = content_bytes(MIB);
+    for (auto _ : state) {
+        Blake3 h;
+        h.update(block);
+        benchmark::DoNotOptimize(h.finalize());
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * MIB));
+}
+
+void BM_LeafHash(benchmark::State& state) {
+    const std::vector<uint8_t> block = content_bytes(MIB);
+    for (auto _ : state) benchmark::DoNotOptimize(leaf_hash(5, block));
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * MIB));
+}
+
+void BM_V2FileId64MiB(benchmark::State& state) {
+    const std::vector<uint8_t> piece = content_bytes(MIB);
+    for (auto _ : state) {
+        V2FileIdHasher hasher;
+        for (uint64_t done = 0; done < V2_FILE_LEN; done += MIB) hasher.update(piece);
+        benchmark::DoNotOptimize(hasher.finalize());
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * V2_FILE_LEN));
+}
+
+BENCHMARK(BM_BareShake128Squeeze);
+BENCHMARK(BM_FillContentBlock);
+BENCHMARK(BM_FillContentBlockOwnSponge);
+BENCHMARK(BM_ContentReaderFill)->Arg(4096)->Arg(MIB);
+BENCHMARK(BM_BareBlake3);
+BENCHMARK(BM_LeafHash);
+BENCHMARK(BM_V2FileId64MiB)->Unit(benchmark::kMillisecond);
+
+// Console output as usual, plus each run's byte rate kept by name for the ratios.
+class RateReporter : public benchmark::ConsoleReporter {
+  public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& run : runs) {
+            if (run.error_occurred) continue;
+            // With repetitions, the median stands for the name; otherwise the single run.
+            if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median") continue;
+            const auto it = run.counters.find("bytes_per_second");
+            if (it != run.counters.end()) rates[run.run_name.str()] = it->second.value;
+        }
+    }
+    std::map<std::string, double> rates;
+};
+
+void print_ratio(const RateReporter& r, const char* what, const std::string& ours, const std::string& base,
+                 double target) {
+    const auto a = r.rates.find(ours);
+    const auto b = r.rates.find(base);
+    if (a == r.rates.end() || b == r.rates.end() || b->second == 0) return;
+    const double ratio = a->second / b->second;
+    std::printf("%-44s %8.0f MB/s vs %8.0f MB/s  ratio %.3f (target >= %.2f) %s\n", what, a->second / 1e6,
+                b->second / 1e6, ratio, target, ratio >= target ? "ok" : "BELOW TARGET");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    initialize_crypto();
+    // Ratios of neighbouring runs drift with the machine's load and clock; repeated, randomly
+    // interleaved runs and their medians make them comparable. Flags given later override these.
+    std::vector<char*> args(argv, argv + argc);
+    std::string repetitions = "--benchmark_repetitions=5";
+    std::string interleave = "--benchmark_enable_random_interleaving=true";
+    std::string aggregates = "--benchmark_display_aggregates_only=true";
+    args.insert(args.begin() + 1, {repetitions.data(), interleave.data(), aggregates.data()});
+    int count = static_cast<int>(args.size());
+    benchmark::Initialize(&count, args.data());
+    if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
+    RateReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+
+    std::printf("\n");
+    print_ratio(reporter, "fill_content_block vs bare SHAKE128", "BM_FillContentBlock",
+                "BM_BareShake128Squeeze", 0.95);
+    print_ratio(reporter, "fill_content_block (own sponge) vs bare", "BM_FillContentBlockOwnSponge",
+                "BM_BareShake128Squeeze", 0.95);
+    print_ratio(reporter, "ContentReader::fill 4096 vs whole blocks", "BM_ContentReaderFill/4096",
+                "BM_ContentReaderFill/1048576", 0.90);
+    print_ratio(reporter, "leaf_hash vs bare BLAKE3", "BM_LeafHash", "BM_BareBlake3", 0.95);
+    if (const auto v2 = reporter.rates.find("BM_V2FileId64MiB"); v2 != reporter.rates.end())
+        std::printf("v2 BLAKE2b-160 over 64 MiB in 1 MiB pieces: %.0f MB/s\n", v2->second / 1e6);
+    return 0;
+}

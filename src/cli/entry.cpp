@@ -1,0 +1,63 @@
+#include "cli/entry.hpp"
+
+#include <fmt/format.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include <variant>
+
+#include "base/error.hpp"
+#include "cli/command_line.hpp"
+#include "cli/commands.hpp"
+#include "cli/read_args.hpp"
+#include "cli/stream_writer.hpp"
+
+namespace kro::cli {
+namespace {
+
+uint8_t dispatch(CliCommand command) {
+    if (auto* gen = std::get_if<GenArgs>(&command)) return run_gen(std::move(*gen));
+    if (auto* verify = std::get_if<VerifyArgs>(&command)) return run_verify(std::move(*verify));
+    DevCommand& dev = std::get<Dev>(command).command;
+    if (auto* corrupt = std::get_if<CorruptFileArgs>(&dev)) return run_corrupt_file(std::move(*corrupt));
+    auto shown = run_show(std::get<ShowArgs>(std::move(dev)));
+    if (shown) return *shown;
+    StreamWriter err = StreamWriter::standard_error();
+    err.write(fmt::format("Error: {}\n", base::error_chain(shown.error())));
+    err.flush();
+    return 1;
+}
+
+// Without a command and without --version: the help of kro. A failed write of it is of no
+// consequence; the status says it all.
+uint8_t no_command() {
+    const std::string help = command_help({}, HelpMode::Short);
+    std::string_view rest = help;
+    while (!rest.empty()) {
+        const ssize_t n = ::write(STDOUT_FILENO, rest.data(), rest.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        rest.remove_prefix(static_cast<size_t>(n));
+    }
+    return 2;
+}
+
+}  // namespace
+
+uint8_t run_kro(std::span<const std::string> args) {
+    auto matches = parse_command_line(args);
+    if (!matches) return matches.error();
+    auto cli = cli_from_matches(std::move(*matches));
+    if (!cli) return report_usage_error(cli.error());
+    if (cli->version) {
+        StreamWriter out = StreamWriter::standard_output();
+        out.write(fmt::format("kro, version {}\n", KRO_VERSION));
+        out.flush();
+        return 0;
+    }
+    if (!cli->command) return no_command();
+    return dispatch(std::move(*cli->command));
+}
+
+}  // namespace kro::cli

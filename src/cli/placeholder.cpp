@@ -1,2 +1,0 @@
-// The command-line library; its modules arrive with the command handlers.
-namespace kro::cli {}

@@ -1,0 +1,30 @@
+#pragma once
+// One generation run: creates the store root, then writes content files one after another
+// until the file-count or disk-usage limit is reached. Each file names the previous one as its
+// parent, is written to a temporary file in the root while its FileId is computed, and is then
+// renamed onto its content-addressed path. After the last file the run's chain tip is recorded
+// and the store's aggregate rewritten. A failed run leaves the files it placed, no temporary
+// file and no chain tip. Runs on the calling thread; only the parallel writer starts threads,
+// and they have ended when it returns.
+
+#include <expected>
+
+#include "store/generate_error.hpp"
+#include "store/generate_options.hpp"
+#include "store/generate_summary.hpp"
+#include "store/parallel_write.hpp"
+#include "store/temp_file.hpp"
+
+namespace kro::store {
+
+std::expected<GenerateSummary, GenerateError> generate(GenerateOptions options);
+
+// Test seams: the random source of temporary names and the parallel writer's seams.
+struct GenerateSeams {
+    RandomFill temp_names;
+    ParallelWriteSeams parallel;
+};
+
+std::expected<GenerateSummary, GenerateError> generate(GenerateOptions options, const GenerateSeams& seams);
+
+}  // namespace kro::store

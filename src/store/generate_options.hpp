@@ -1,0 +1,41 @@
+#pragma once
+// The input of one generation run. The `gen` command fills it and hands it to `generate` by
+// value; a fresh value has no limits, a fixed 4096-byte sampler, no observer, the machine's
+// default worker budget, 4 writer threads, format v3 and no seed.
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+
+#include "format/header.hpp"
+#include "store/progress.hpp"
+#include "store/sampling.hpp"
+#include "store/seed.hpp"
+
+namespace kro::store {
+
+// The largest worker budget a run accepts.
+inline constexpr size_t MAX_JOBS = 256;
+
+struct GenerateOptions {
+    explicit GenerateOptions(std::filesystem::path root);
+
+    // Replaces the sampler.
+    GenerateOptions size_sampler(SizeSampler replacement) &&;
+    // Sets the worker budget, capped at MAX_JOBS; 0 and 1 both mean sequential writing.
+    GenerateOptions with_jobs(size_t n) &&;
+
+    std::optional<uint64_t> max_files;       // stop after this many files
+    std::optional<uint64_t> max_disk_usage;  // stop once the written sizes add up to this
+    SizeSampler sampler;
+    ProgressObserver observer;  // empty: no progress is reported
+    std::filesystem::path root;
+    size_t jobs;
+    size_t writers = 4;  // writer threads of the parallel writer
+    format::FormatVersion version = format::FormatVersion::V3;
+    bool seeded = false;       // sizes and content seeds derive from master_seed
+    MasterSeed master_seed{};  // read only when seeded
+};
+
+}  // namespace kro::store

@@ -1,0 +1,42 @@
+#pragma once
+// Writes one large content file, header and content, with several threads. Generator threads
+// claim whole 1 MiB file blocks by index, build them (and, for v3, hash their leaves), writer
+// threads put them into the preallocated temporary file with positional writes, and for v2 the
+// calling thread hashes the blocks strictly in file order. A bounded buffer pool limits the
+// memory in flight; the first failure cancels it so that every thread winds down. The bytes and
+// the FileId do not depend on the number of threads or on the order in which blocks finish.
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <functional>
+#include <span>
+
+#include "base/io_error.hpp"
+#include "base/thread_scope.hpp"
+#include "format/file_id.hpp"
+#include "format/header.hpp"
+#include "store/generate_error.hpp"
+#include "store/progress.hpp"
+#include "store/temp_file.hpp"
+
+namespace kro::store {
+
+// Test seams: replace the positional write of a block, or refuse thread starts.
+struct ParallelWriteSeams {
+    std::function<std::expected<void, base::IoError>(uint64_t block_index, int fd,
+                                                     std::span<const uint8_t> bytes, uint64_t offset)>
+        write_block;
+    base::SpawnFailure fail_spawn;
+};
+
+// Writes the file that `header` describes into `temp` with `jobs` generators and `writers`
+// writer threads (both at least 1) and returns its FileId. Written bytes are counted on
+// `progress` by the writer that wrote them. Every thread has ended when this returns; a panic
+// of any of them is raised again here.
+std::expected<format::FileId, GenerateError> write_content_parallel(const TempFile& temp,
+                                                                    const format::Header& header, size_t jobs,
+                                                                    size_t writers, ProgressTracker& progress,
+                                                                    const ParallelWriteSeams& seams = {});
+
+}  // namespace kro::store

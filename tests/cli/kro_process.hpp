@@ -1,0 +1,37 @@
+#pragma once
+// Runs the built kro binary as a child process and collects what it printed. Each standard
+// stream is a pipe, or the slave side of a pseudo-terminal when the case needs a terminal.
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kro::test {
+
+struct KroRun {
+    std::vector<std::string> args;
+    // Variables set (a value) or removed (no value) on top of the test's environment.
+    std::map<std::string, std::optional<std::string>> env;
+    bool stdout_tty = false;
+    bool stderr_tty = false;
+    // Standard output is the write end of a pipe whose read end is already closed.
+    bool stdout_closed = false;
+    std::string cwd;
+    // The child removes its working directory before it starts kro, so that it cannot be resolved.
+    bool remove_cwd = false;
+};
+
+struct KroResult {
+    std::string out;
+    std::string err;
+    // When both streams share one terminal, everything arrives in `out`.
+    int status = -1;
+};
+
+KroResult run_kro(const KroRun& run);
+
+// Convenience: plain pipes, TERM and NO_COLOR removed so that the output is predictable.
+KroResult run_kro(std::vector<std::string> args);
+
+}  // namespace kro::test

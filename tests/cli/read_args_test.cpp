@@ -1,0 +1,145 @@
+#include "cli/read_args.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "cli/command_line.hpp"
+#include "cli/grammar.hpp"
+#include "store/worker_count.hpp"
+
+namespace kro::cli {
+namespace {
+
+// Parses a command line that the grammar accepts into its records.
+Cli parse(std::vector<std::string> args) {
+    auto matches = parse_command_line(args);
+    EXPECT_TRUE(matches.has_value()) << "status " << (matches ? 0 : matches.error());
+    auto cli = cli_from_matches(std::move(*matches));
+    EXPECT_TRUE(cli.has_value());
+    return std::move(*cli);
+}
+
+TEST(ReadArgsTest, GenDefaults) {
+    const Cli cli = parse({"gen"});
+    EXPECT_FALSE(cli.version);
+    const auto& gen = std::get<GenArgs>(*cli.command);
+    EXPECT_FALSE(gen.directory);
+    EXPECT_EQ(gen.format, format::FormatVersion::V3);
+    EXPECT_FALSE(gen.seed);
+    EXPECT_FALSE(gen.max_files);
+    EXPECT_FALSE(gen.max_disk_usage);
+    EXPECT_EQ(gen.file_size, store::SizeSpec{store::SizeSpec::Fixed{4096}});
+    EXPECT_EQ(gen.jobs, store::default_worker_count());
+}
+
+TEST(ReadArgsTest, GenValuesAfterEqualsOrAsTheNextWord) {
+    const Cli cli = parse({"gen", "--directory=out", "--format", "v2", "--max-files=-5", "--max-disk-usage",
+                           "1MB", "--file-size=1KB-2KB", "--jobs", "+3"});
+    const auto& gen = std::get<GenArgs>(*cli.command);
+    EXPECT_EQ(gen.directory, std::filesystem::path("out"));
+    EXPECT_EQ(gen.format, format::FormatVersion::V2);
+    EXPECT_EQ(gen.max_files, -5);
+    EXPECT_EQ(gen.max_disk_usage, 1048576u);
+    EXPECT_EQ(gen.file_size, (store::SizeSpec{store::SizeSpec::Range{1024, 2048}}));
+    EXPECT_EQ(gen.jobs, 3u);
+    EXPECT_EQ(std::get<GenArgs>(*parse({"gen", "--max-files", "-5"}).command).max_files, -5);
+}
+
+TEST(ReadArgsTest, SeedBecomesTheMasterSeedOfItsExactText) {
+    const auto seeded = std::get<GenArgs>(*parse({"gen", "--seed", "42"}).command);
+    const auto blank = std::get<GenArgs>(*parse({"gen", "--seed=42 "}).command);
+    ASSERT_TRUE(seeded.seed && blank.seed);
+    EXPECT_EQ(*seeded.seed, store::derive_master_seed("42").value());
+    EXPECT_NE(*seeded.seed, *blank.seed);
+}
+
+TEST(ReadArgsTest, VerifyDefaults) {
+    const auto verify = std::get<VerifyArgs>(*parse({"verify"}).command);
+    EXPECT_FALSE(verify.directory);
+    EXPECT_EQ(verify.chunk_size, 4096u);
+    EXPECT_EQ(verify.jobs, store::default_worker_count());
+}
+
+TEST(ReadArgsTest, DevCommandsAndTheirDefaults) {
+    const auto show = std::get<ShowArgs>(std::get<Dev>(*parse({"dev", "show", "/dev/null"}).command).command);
+    EXPECT_EQ(show.filepath, std::filesystem::path("/dev/null"));
+    EXPECT_FALSE(show.verify_checksum);
+    EXPECT_TRUE(std::get<ShowArgs>(
+                    std::get<Dev>(*parse({"dev", "show", "--verify-checksum", "/dev/null"}).command).command)
+                    .verify_checksum);
+
+    const auto corrupt =
+        std::get<CorruptFileArgs>(std::get<Dev>(*parse({"dev", "corrupt-file", "/"}).command).command);
+    EXPECT_EQ(corrupt.preset, Preset::Random);
+    EXPECT_EQ(corrupt.start, 0u);
+    EXPECT_EQ(corrupt.length, 100u);
+    EXPECT_FALSE(corrupt.seed);
+    const auto set = std::get<CorruptFileArgs>(
+        std::get<Dev>(*parse({"dev", "corrupt-file", "--preset", "zero", "--start=7", "--length", "9",
+                              "--seed", "18446744073709551615", "--", "/"})
+                           .command)
+            .command);
+    EXPECT_EQ(set.preset, Preset::Zero);
+    EXPECT_EQ(set.start, 7u);
+    EXPECT_EQ(set.length, 9u);
+    EXPECT_EQ(set.seed, 18446744073709551615ull);
+}
+
+TEST(ReadArgsTest, VersionWithAndWithoutCommand) {
+    EXPECT_TRUE(parse({"--version"}).version);
+    EXPECT_FALSE(parse({"--version"}).command);
+    const Cli both = parse({"--version", "gen"});
+    EXPECT_TRUE(both.version);
+    EXPECT_TRUE(std::holds_alternative<GenArgs>(*both.command));
+}
+
+TEST(ReadArgsTest, AbsentRequiredIdIsAMissingArgumentError) {
+    ArgMatches matches;
+    matches.insert("format", format::FormatVersion::V3);
+    const auto gen = gen_args_from_matches(matches);
+    ASSERT_FALSE(gen);
+    EXPECT_EQ(gen.error().kind(), UsageErrorKind::MissingRequiredArgument);
+    EXPECT_EQ(gen.error().message(), "the following required argument was not provided: file_size");
+
+    const auto cli = cli_from_matches(ArgMatches{});
+    ASSERT_FALSE(cli);
+    EXPECT_EQ(cli.error().message(), "the following required argument was not provided: version");
+}
+
+TEST(ReadArgsTest, DevWithoutOrWithAnUnknownCommand) {
+    ArgMatches top;
+    top.insert("version", false);
+    top.set_subcommand("dev", ArgMatches{});
+    EXPECT_EQ(cli_from_matches(std::move(top)).error().message(),
+              "a subcommand is required but one was not provided");
+
+    ArgMatches dev;
+    dev.set_subcommand("bogus", ArgMatches{});
+    ArgMatches top2;
+    top2.insert("version", false);
+    top2.set_subcommand("dev", std::move(dev));
+    EXPECT_EQ(cli_from_matches(std::move(top2)).error().message(),
+              "the subcommand 'bogus' wasn't recognized");
+}
+
+TEST(ReadArgsTest, ReadingAnIdWithTheWrongTypeIsAnInvariant) {
+    ArgMatches matches;
+    matches.insert("jobs", std::string("4"));
+    EXPECT_THROW(matches.take<uint64_t>("jobs"), base::Panic);
+}
+
+TEST(GrammarTest, DefaultTextsAreComputedOnceAndStable) {
+    EXPECT_EQ(default_chunk_size_text(), "4096");
+    EXPECT_EQ(default_jobs_text(), std::to_string(store::default_worker_count()));
+    EXPECT_EQ(&default_jobs_text(), &default_jobs_text());
+    EXPECT_EQ(default_preset_text(), "random");
+    EXPECT_EQ(default_start_text(), "0");
+    EXPECT_EQ(default_length_text(), "100");
+    EXPECT_EQ(format_version_possible_value(format::FormatVersion::V2).name, "v2");
+    EXPECT_EQ(preset_possible_value(Preset::Zero).help, "Overwrite the range with zero bytes");
+}
+
+}  // namespace
+}  // namespace kro::cli
