@@ -119,7 +119,7 @@ TEST_F(ParallelAnalysisTest, RegionsMergeAcrossUnits) {
     ASSERT_NE(zeros, regions->end());
     EXPECT_EQ(zeros->offset, UNIT - 4096);
     EXPECT_EQ(zeros->length, 2 * 4096u);
-    EXPECT_EQ(regions_text(*regions).back(), "Truncated 8@17825789+8");
+    EXPECT_EQ(regions_text(*regions).back(), "Truncated(8)@17825789+8");
 }
 
 TEST_F(ParallelAnalysisTest, UnitsThatCannotStartLeaveTheWorkToTheOthers) {
@@ -257,7 +257,7 @@ TEST(ParallelAnalysisShortTest, TailOnlyFiles) {
     MemoryBudget budget;
     const auto regions = analyze_parallel(fd.get(), header, 50, 4096, 8, budget);
     ASSERT_TRUE(regions.has_value());
-    EXPECT_EQ(regions_text(*regions), std::vector<std::string>{"Truncated 950@50+950"});
+    EXPECT_EQ(regions_text(*regions), std::vector<std::string>{"Truncated(950)@50+950"});
 }
 
 }  // namespace

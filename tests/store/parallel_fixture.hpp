@@ -1,7 +1,7 @@
 #pragma once
 // Helpers of the parallel verification tests: seams that inject faults and read errors into
-// one item of a stage, waits that never hang a test, and a fingerprint of a report that two
-// runs must agree on byte for byte.
+// one item of a stage, waits that never hang a test, in-place damage for files of several MiB,
+// and a fingerprint of every field of a report that two runs must agree on byte for byte.
 
 #include <fcntl.h>
 #include <fmt/format.h>
@@ -22,6 +22,7 @@
 #include "base/panic.hpp"
 #include "store/parallel_seams.hpp"
 #include "store/verify_report.hpp"
+#include "verify_fixture.hpp"
 
 namespace kro::parallel_testing {
 
@@ -180,30 +181,9 @@ inline store::ParallelSeams fault_after_error(store::ParallelStage stage, uint64
     return seams;
 }
 
-inline std::string region_text(const store::CorruptRegion& region) {
-    using P = store::CorruptionPattern;
-    const auto& v = region.pattern.value;
-    std::string pattern;
-    if (const auto* p = std::get_if<P::RepeatedByte>(&v))
-        pattern = fmt::format("RepeatedByte {}", p->byte);
-    else if (const auto* p = std::get_if<P::Sparse>(&v))
-        pattern = fmt::format("Sparse {}", p->count);
-    else if (const auto* p = std::get_if<P::Aligned>(&v))
-        pattern = fmt::format("Aligned {}", p->alignment);
-    else if (const auto* p = std::get_if<P::Random>(&v))
-        pattern = fmt::format("Random {}", p->ratio);
-    else if (const auto* p = std::get_if<P::Truncated>(&v))
-        pattern = fmt::format("Truncated {}", p->missing);
-    else if (const auto* p = std::get_if<P::ExtraBytes>(&v))
-        pattern = fmt::format("ExtraBytes {}", p->extra);
-    else
-        pattern = "ZeroFilled";
-    return fmt::format("{}@{}+{}", pattern, region.offset, region.length);
-}
-
 inline std::vector<std::string> regions_text(const std::vector<store::CorruptRegion>& regions) {
     std::vector<std::string> out;
-    for (const auto& region : regions) out.push_back(region_text(region));
+    for (const auto& region : regions) out.push_back(verify_testing::describe(region));
     return out;
 }
 
@@ -222,7 +202,7 @@ inline std::string issue_text(const store::Issue& issue) {
     if (const auto* i = std::get_if<I::ContentCorrupted>(&v)) {
         const auto& r = i->report;
         std::string regions;
-        for (const auto& region : r.regions) regions += " " + region_text(region);
+        for (const auto& region : r.regions) regions += " " + verify_testing::describe(region);
         return text + fmt::format("{} {} {} {} {} {} {}{}", r.path.native(), r.actual_len, r.expected_len,
                                   r.seed, r.expected_id, r.actual_id, r.v3, regions);
     }
