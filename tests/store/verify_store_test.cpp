@@ -576,6 +576,21 @@ TEST_F(VerifyBadInputTest, UnreadableFileAndDirectory) {
         error_without_privileges(root()),
         fmt::format("listing a store directory at {}: Permission denied", path(0).parent_path().native()));
     fs::permissions(path(0).parent_path(), fs::perms::all);
+
+    const fs::path meta = root() / ".metadata";
+    fs::permissions(meta / "all", fs::perms::owner_all);
+    EXPECT_EQ(
+        error_without_privileges(root()),
+        fmt::format("reading the chain-tip aggregate at {}: Permission denied", (meta / "all").native()));
+    fs::permissions(meta / "roots", fs::perms::owner_all | fs::perms::others_exec);
+    EXPECT_EQ(
+        error_without_privileges(root()),
+        fmt::format("listing the chain-tip markers at {}: Permission denied", (meta / "roots").native()));
+    fs::permissions(meta, fs::perms::owner_all);
+    EXPECT_EQ(
+        error_without_privileges(root()),
+        fmt::format("reading the chain-tip directory at {}: Permission denied", (meta / "roots").native()));
+    fs::permissions(meta, fs::perms::all);
 }
 
 TEST_F(VerifyBadInputTest, ArbitraryHeaderBytes) {
