@@ -20,13 +20,12 @@
 #include "format/header.hpp"
 #include "store/corrupt_region.hpp"
 #include "store/progress.hpp"
+#include "store/worker_count.hpp"
 
 namespace kro::store {
 
 // The largest analysis chunk: 64 MiB.
 inline constexpr uint64_t MAX_CHUNK_SIZE = 67108864;
-// The largest worker budget of a run.
-inline constexpr uint64_t MAX_JOBS = 256;
 // The default analysis chunk.
 inline constexpr uint64_t DEFAULT_CHUNK_SIZE = 4096;
 
