@@ -125,7 +125,7 @@ class Scanner {
                                       UsageError::CommandPath path) {
         std::vector<std::string> candidates;
         for (const Command& sub : parent.subcommands) candidates.push_back(sub.name);
-        candidates.push_back(help_command().name);
+        if (!parent.subcommands.empty()) candidates.push_back(help_command().name);
         std::optional<std::string> tip;
         if (auto near = closest_name(word, candidates))
             tip = fmt::format("a similar subcommand exists: '{}'", *near);
