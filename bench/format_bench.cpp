@@ -145,7 +145,7 @@ int main(int argc, char** argv) {
     // Ratios of neighbouring runs drift with the machine's load and clock; repeated, randomly
     // interleaved runs and their medians make them comparable. Flags given later override these.
     std::vector<char*> args(argv, argv + argc);
-    std::string repetitions = "--benchmark_repetitions=5";
+    std::string repetitions = "--benchmark_repetitions=9";
     std::string interleave = "--benchmark_enable_random_interleaving=true";
     std::string aggregates = "--benchmark_display_aggregates_only=true";
     args.insert(args.begin() + 1, {repetitions.data(), interleave.data(), aggregates.data()});

@@ -59,9 +59,8 @@ uint64_t v3_leaf_count(uint64_t file_length) {
 }
 
 uint64_t file_block_len(uint64_t file_length, uint64_t block_index) {
-    const uint64_t start = block_index * FILE_BLOCK_SIZE;
-    if (start >= file_length) return 0;
-    return std::min(FILE_BLOCK_SIZE, file_length - start);
+    if (block_index >= v3_leaf_count(file_length)) return 0;
+    return std::min(FILE_BLOCK_SIZE, file_length - block_index * FILE_BLOCK_SIZE);
 }
 
 MerkleHash leaf_hash(uint64_t block_index, std::span<const uint8_t> block) {

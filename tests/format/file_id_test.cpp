@@ -119,6 +119,7 @@ TEST(FileIdentity, BlockGeometry) {
         {1048576, 1, 1048576},
         {1048577, 2, 1},
         {3 * FILE_BLOCK_SIZE, 3, FILE_BLOCK_SIZE},
+        {~uint64_t{0}, uint64_t{1} << 44, FILE_BLOCK_SIZE - 1},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(v3_leaf_count(c.length), c.leaves) << c.length;

@@ -76,8 +76,9 @@ inline std::optional<format::Header> recheck_file(const std::filesystem::path& p
     return *header;
 }
 
-inline RecheckedStore recheck_store(const std::filesystem::path& root) {
-    RecheckedStore store;
+// Every content file below `root` (outside .metadata), each checked on its own.
+inline std::map<format::FileId, StoreFile> recheck_store_files(const std::filesystem::path& root) {
+    std::map<format::FileId, StoreFile> files;
     for (auto it = std::filesystem::recursive_directory_iterator(root);
          it != std::filesystem::recursive_directory_iterator(); ++it) {
         if (it->path().filename() == ".metadata") {
@@ -89,8 +90,15 @@ inline RecheckedStore recheck_store(const std::filesystem::path& root) {
         if (!header) continue;
         const auto id = format::parse_content_path(it->path()).value();
         EXPECT_EQ(it->path(), format::store_path_of(root, id));
-        store.files.emplace(id, StoreFile{std::filesystem::relative(it->path(), root), *header});
+        files.emplace(id, StoreFile{std::filesystem::relative(it->path(), root), *header});
     }
+    return files;
+}
+
+// The content files and the chain-tip records of a store.
+inline RecheckedStore recheck_store(const std::filesystem::path& root) {
+    RecheckedStore store;
+    store.files = recheck_store_files(root);
     const auto roots = root / ".metadata" / "roots";
     for (const auto& entry : std::filesystem::directory_iterator(roots)) {
         store.markers.push_back(entry.path().filename().string());
