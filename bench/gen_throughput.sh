@@ -43,7 +43,7 @@ measure() {
     bytes=$(find "$tmp/store" -path "$tmp/store/.metadata" -prune -o -type f -printf '%s\n' | awk '{s += $1} END {print s + 0}')
     awk -v label="$label" -v terminal="$terminal" -v ns="$best" -v files="$files" -v bytes="$bytes" 'BEGIN {
         s = ns / 1e9
-        printf "%-34s %-4s %7.3f s %10.0f files/s %9.1f MB/s\n", label, terminal, s, files / s, bytes / s / 1e6
+        printf "%-34s %-4s %7.3f s %10.1f files/s %9.1f MB/s\n", label, terminal, s, files / s, bytes / s / 1e6
     }'
 }
 
