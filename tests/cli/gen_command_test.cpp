@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <set>
 #include <string>
@@ -22,8 +21,11 @@ namespace {
 namespace fs = std::filesystem;
 
 std::vector<uint8_t> read_bytes(const fs::path& path) {
+    std::vector<uint8_t> bytes(fs::file_size(path));
     std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    EXPECT_TRUE(in) << path;
+    return bytes;
 }
 
 // What a store holds, every content file checked through the format library.
