@@ -1,15 +1,115 @@
+// `kro verify`: header lines, the verification run under the progress display, the findings on
+// standard error, the analyses on standard output and a one-line verdict. Exit status 0 when the
+// store verified clean, 1 when anything was found or the run failed.
+
 #include <unistd.h>
 
-#include <string_view>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <variant>
 
+#include "base/error.hpp"
+#include "base/io_error.hpp"
+#include "cli/color.hpp"
+#include "cli/command_error.hpp"
 #include "cli/commands.hpp"
+#include "cli/number_format.hpp"
+#include "cli/progress_display.hpp"
+#include "cli/render.hpp"
+#include "cli/stream_writer.hpp"
+#include "store/verify_store.hpp"
 
 namespace kro::cli {
+namespace {
 
-uint8_t run_verify(VerifyArgs) {
-    constexpr std::string_view text = "kro: this command is not available yet\n";
-    [[maybe_unused]] const auto written = ::write(STDERR_FILENO, text.data(), text.size());
-    return 1;
+// The store directory: as typed, else the process's current directory.
+std::expected<std::filesystem::path, CommandError> resolve_directory(const VerifyArgs& args) {
+    if (args.directory) return *args.directory;
+    std::error_code error;
+    std::filesystem::path cwd = std::filesystem::current_path(error);
+    if (error) {
+        return std::unexpected(CommandError::with_cause("resolving the current directory",
+                                                        base::IoError::from_errno(error.value())));
+    }
+    return cwd;
+}
+
+void print_header(const std::filesystem::path& directory, uint64_t chunk_size, bool out_color) {
+    StreamWriter out = StreamWriter::standard_output();
+    out.write("Verifying file contents in: ");
+    out.write(paint_bold_path(out_color, directory));
+    out.write("\n");
+    out.write(
+        paint_string(out_color, "2", "Analysis chunk size: " + format_thousands(chunk_size) + " bytes"));
+    out.write("\n");
+    // Shown before the run starts, however long it takes.
+    out.flush();
+}
+
+void print_error(const base::Error& error, bool err_color) {
+    StreamWriter err = StreamWriter::standard_error();
+    err.write(paint_str(err_color, "1;31", "ERROR:"));
+    err.write(" ");
+    err.write(base::error_chain(error));
+    err.write("\n");
+    err.flush();
+}
+
+void print_verdict(bool success, bool out_color) {
+    StreamWriter out = StreamWriter::standard_output();
+    if (success) {
+        out.write(paint_str(out_color, "32", "✓"));
+        out.write(" All files successfully verified.\n");
+    } else {
+        out.write(paint_str(out_color, "31", "✗"));
+        out.write(" Verification failed.\n");
+    }
+    out.flush();
+}
+
+// The display as the run's observer: a second reference to it, replacing any observer there.
+store::VerifyOptions attach_verify_progress(store::VerifyOptions options, const ProgressDisplay& display) {
+    options.progress = display.observer();
+    return options;
+}
+
+}  // namespace
+
+uint8_t run_verify(VerifyArgs args) {
+    const bool out_color = color_for_stream(STDOUT_FILENO);
+    const bool err_color = color_for_stream(STDERR_FILENO);
+    const ProgressDisplay display = ProgressDisplay::create("Verify", ProgressMode::Verify);
+
+    const std::expected<std::filesystem::path, CommandError> directory = resolve_directory(args);
+    if (!directory) {
+        display.clear();
+        print_error(directory.error(), err_color);
+        print_verdict(false, out_color);
+        return 1;
+    }
+    print_header(*directory, args.chunk_size, out_color);
+
+    store::VerifyOptions options =
+        store::VerifyOptions::make(*directory).with_chunk_size(args.chunk_size).with_jobs(args.jobs);
+    if (display.enabled()) options = attach_verify_progress(std::move(options), display);
+
+    std::expected<store::VerifyReport, store::VerifyError> result = store::verify_store(options);
+    // The observer's reference to the display goes with the options.
+    options.progress.reset();
+    if (!result) {
+        display.clear();
+        print_error(result.error(), err_color);
+        print_verdict(false, out_color);
+        return 1;
+    }
+
+    const std::vector<store::Issue>& issues = result->issues;
+    display.finish(issues.empty());
+    print_issues(issues, err_color);
+    print_error_analyses(issues, out_color);
+    print_verdict(issues.empty(), out_color);
+    return issues.empty() ? 0 : 1;
 }
 
 }  // namespace kro::cli

@@ -3,19 +3,42 @@
 // stage's memory in flight. The owner fills it once; afterwards no buffer is made or freed
 // until the pool goes. `take` waits while the pool is empty and gives up once the pool is
 // cancelled; a lent `PooledBuffer` goes back when dropped. Buffers are reused last in, first
-// out, and keep their length and bytes while they travel (the taker resizes them). All
-// methods are thread-safe; the pool must outlive every buffer lent from it.
+// out, and keep their length and bytes while they travel (the taker resizes them and
+// overwrites what it uses: new bytes are left uninitialised, so that a buffer nobody needs is
+// never even touched). All methods are thread-safe; the pool must outlive every buffer lent
+// from it.
 
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <vector>
 
 namespace kro::store {
 
-using ByteBuffer = std::vector<uint8_t>;
+// Makes growing a byte vector leave the new bytes uninitialised instead of zeroing them.
+template <typename T>
+struct UninitializedAllocator : std::allocator<T> {
+    template <typename U>
+    struct rebind {
+        using other = UninitializedAllocator<U>;
+    };
+    UninitializedAllocator() = default;
+    template <typename U>
+    explicit UninitializedAllocator(const UninitializedAllocator<U>&) noexcept {}
+    template <typename U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+
+using ByteBuffer = std::vector<uint8_t, UninitializedAllocator<uint8_t>>;
 
 class BufferPool;
 
@@ -42,7 +65,7 @@ class PooledBuffer {
 
 class BufferPool {
   public:
-    // A pool holding `count` zero-filled buffers of `length` bytes each.
+    // A pool holding `count` buffers of `length` bytes each, contents unspecified.
     BufferPool(size_t count, size_t length);
     BufferPool(const BufferPool&) = delete;
     BufferPool& operator=(const BufferPool&) = delete;

@@ -5,6 +5,8 @@
 
 #include <cerrno>
 #include <limits>
+#include <string>
+#include <string_view>
 
 namespace kro::store {
 namespace {
@@ -34,12 +36,13 @@ std::expected<void, IoError> make_dir(const std::filesystem::path& dir) {
     return std::unexpected(error);
 }
 
-}  // namespace
-
-std::expected<size_t, IoError> read_full(int fd, std::span<uint8_t> buffer) {
+// Repeats `call(done)` until `size` bytes are done. Interrupted calls are repeated; any other
+// failure is returned; a call that moves no byte ends the loop.
+template <typename Call>
+std::expected<size_t, IoError> transfer(size_t size, Call call) {
     size_t done = 0;
-    while (done < buffer.size()) {
-        const ssize_t n = ::read(fd, buffer.data() + done, buffer.size() - done);
+    while (done < size) {
+        const ssize_t n = call(done);
         if (n < 0) {
             if (errno == EINTR) continue;
             return std::unexpected(IoError::last_os_error());
@@ -50,25 +53,30 @@ std::expected<size_t, IoError> read_full(int fd, std::span<uint8_t> buffer) {
     return done;
 }
 
+// A write loop that stopped short made no progress.
+std::expected<void, IoError> written_whole(std::expected<size_t, IoError> done, size_t size,
+                                           std::string_view no_progress) {
+    if (!done) return std::unexpected(done.error());
+    if (*done < size)
+        return std::unexpected(IoError::with_message(IoErrorKind::WriteZero, std::string(no_progress)));
+    return {};
+}
+
+}  // namespace
+
+std::expected<size_t, IoError> read_full(int fd, std::span<uint8_t> buffer) {
+    return transfer(buffer.size(),
+                    [&](size_t done) { return ::read(fd, buffer.data() + done, buffer.size() - done); });
+}
+
 std::expected<size_t, IoError> read_at_full(int fd, std::span<uint8_t> buffer, uint64_t offset) {
     return detail::read_at_full_with(system_pread, fd, buffer, offset);
 }
 
 std::expected<void, IoError> write_all(int fd, std::span<const uint8_t> buffer) {
-    size_t done = 0;
-    while (done < buffer.size()) {
-        const ssize_t n = ::write(fd, buffer.data() + done, buffer.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return std::unexpected(IoError::last_os_error());
-        }
-        if (n == 0) {
-            return std::unexpected(
-                IoError::with_message(IoErrorKind::WriteZero, "failed to write whole buffer"));
-        }
-        done += static_cast<size_t>(n);
-    }
-    return {};
+    const auto done = transfer(
+        buffer.size(), [&](size_t done) { return ::write(fd, buffer.data() + done, buffer.size() - done); });
+    return written_whole(done, buffer.size(), "failed to write whole buffer");
 }
 
 std::expected<void, IoError> write_all_at(int fd, std::span<const uint8_t> buffer, uint64_t offset) {
@@ -89,39 +97,25 @@ namespace detail {
 
 std::expected<size_t, IoError> read_at_full_with(PreadCall call, int fd, std::span<uint8_t> buffer,
                                                  uint64_t offset) {
-    size_t done = 0;
-    while (done < buffer.size()) {
-        if (done > std::numeric_limits<uint64_t>::max() - offset) {
-            return std::unexpected(
-                IoError::with_message(IoErrorKind::InvalidInput, "positional read offset overflow"));
-        }
-        const ssize_t n = call(fd, buffer.data() + done, buffer.size() - done, offset + done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return std::unexpected(IoError::last_os_error());
-        }
-        if (n == 0) break;
-        done += static_cast<size_t>(n);
+    // A call may start only while offset + done fits in 64 bits: read at most up to there.
+    const uint64_t last_start = std::numeric_limits<uint64_t>::max() - offset;
+    const size_t reachable = last_start < buffer.size() ? static_cast<size_t>(last_start) + 1 : buffer.size();
+    const auto done = transfer(reachable, [&](size_t done) {
+        return call(fd, buffer.data() + done, buffer.size() - done, offset + done);
+    });
+    if (done && *done == reachable && reachable < buffer.size()) {
+        return std::unexpected(
+            IoError::with_message(IoErrorKind::InvalidInput, "positional read offset overflow"));
     }
     return done;
 }
 
 std::expected<void, IoError> write_all_at_with(PwriteCall call, int fd, std::span<const uint8_t> buffer,
                                                uint64_t offset) {
-    size_t done = 0;
-    while (done < buffer.size()) {
-        const ssize_t n = call(fd, buffer.data() + done, buffer.size() - done, offset + done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return std::unexpected(IoError::last_os_error());
-        }
-        if (n == 0) {
-            return std::unexpected(
-                IoError::with_message(IoErrorKind::WriteZero, "a positional write made no progress"));
-        }
-        done += static_cast<size_t>(n);
-    }
-    return {};
+    const auto done = transfer(buffer.size(), [&](size_t done) {
+        return call(fd, buffer.data() + done, buffer.size() - done, offset + done);
+    });
+    return written_whole(done, buffer.size(), "a positional write made no progress");
 }
 
 }  // namespace detail

@@ -41,7 +41,7 @@ struct VerifyOptions {
     static VerifyOptions make(std::filesystem::path root);
     // `chunk_size` becomes min(value, MAX_CHUNK_SIZE).
     VerifyOptions with_chunk_size(uint64_t value) &&;
-    // `jobs` becomes min(value, MAX_JOBS).
+    // `jobs` becomes min(value, MAX_JOBS), the budget limit that generation shares.
     VerifyOptions with_jobs(uint64_t value) &&;
 };
 

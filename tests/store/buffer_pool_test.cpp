@@ -11,11 +11,11 @@
 namespace kro::store {
 namespace {
 
-TEST(StoreBufferPoolTest, BuffersAreZeroFilledAndReusedLastInFirstOut) {
+TEST(StoreBufferPoolTest, BuffersHaveTheirLengthAndAreReusedLastInFirstOut) {
     BufferPool pool(2, 8);
     auto a = pool.take().value();
     auto b = pool.take().value();
-    EXPECT_EQ(a.buf(), ByteBuffer(8, 0));
+    EXPECT_EQ(a.buf().size(), 8u);
     a.buf().assign({1, 2, 3});
     b.buf().assign({9});
     const uint8_t* a_data = a.buf().data();

@@ -1,0 +1,275 @@
+// Whole-run throughput of `generate`, each next to a bare loop that does only the unavoidable
+// work: filling and hashing the blocks on as many threads (large v3 files), the same
+// open/write/rename into the same shard directories (many small files), and one BLAKE2b-160
+// pass (large v2 files, whose in-order hash is the bound). Prints the ratios after the runs.
+// The store goes to $KRO_BENCH_DIR, else /dev/shm (a tmpfs), else /tmp.
+
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <fmt/format.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "base/thread_scope.hpp"
+#include "format/content.hpp"
+#include "format/digest.hpp"
+#include "format/file_id.hpp"
+#include "store/generate.hpp"
+#include "store/store_io.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace kro;
+using format::FILE_BLOCK_SIZE;
+using format::FormatVersion;
+
+constexpr uint64_t LARGE_FILE = 64 * FILE_BLOCK_SIZE;
+constexpr uint64_t LARGE_FILES = 8;
+constexpr uint64_t SMALL_FILE = 4096;
+constexpr uint64_t SMALL_FILES = 20000;
+
+fs::path bench_parent() {
+    if (const char* dir = std::getenv("KRO_BENCH_DIR"); dir != nullptr && *dir != '\0') return dir;
+    if (fs::is_directory("/dev/shm")) return "/dev/shm";
+    return fs::temp_directory_path();
+}
+
+// A fresh, empty directory for one run; removed again with everything in it.
+class RunDir {
+  public:
+    RunDir() {
+        std::string pattern = (bench_parent() / "kro-bench-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+        path_ = pattern;
+    }
+    ~RunDir() { fs::remove_all(path_); }
+    const fs::path& path() const { return path_; }
+
+  private:
+    fs::path path_;
+};
+
+store::GenerateOptions options_for(const fs::path& root, uint64_t size, uint64_t files, FormatVersion version,
+                                   size_t jobs) {
+    store::GenerateOptions options(root);
+    options.max_files = files;
+    options.version = version;
+    const auto sampler = store::SizeSampler::from_seed(store::SizeSpec{store::SizeSpec::Fixed{size}}, {});
+    return std::move(options).size_sampler(sampler).with_jobs(jobs);
+}
+
+void run_generate(benchmark::State& state, uint64_t size, uint64_t files, FormatVersion version) {
+    const auto jobs = static_cast<size_t>(state.range(0));
+    for (auto _ : state) {
+        state.PauseTiming();
+        {
+            RunDir dir;
+            state.ResumeTiming();
+            const auto summary = store::generate(options_for(dir.path(), size, files, version, jobs));
+            if (!summary) state.SkipWithError(base::error_chain(summary.error()).c_str());
+            state.PauseTiming();
+        }
+        state.ResumeTiming();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * size * files));
+    state.counters["files_per_second"] =
+        benchmark::Counter(static_cast<double>(state.iterations() * files), benchmark::Counter::kIsRate);
+}
+
+void BM_GenerateLargeV3(benchmark::State& state) {
+    run_generate(state, LARGE_FILE, LARGE_FILES, FormatVersion::V3);
+}
+void BM_GenerateLargeV2(benchmark::State& state) {
+    run_generate(state, LARGE_FILE, LARGE_FILES, FormatVersion::V2);
+}
+void BM_GenerateSmallFiles(benchmark::State& state) {
+    run_generate(state, SMALL_FILE, SMALL_FILES, FormatVersion::V3);
+}
+
+// The blocks of the large v3 run, filled and leaf-hashed on `threads` threads, nothing written.
+void BM_BareFillAndHash(benchmark::State& state) {
+    const auto threads = static_cast<size_t>(state.range(0));
+    const uint64_t blocks = LARGE_FILES * LARGE_FILE / FILE_BLOCK_SIZE;
+    format::ContentSeed seed;
+    seed.bytes.fill(0x33);
+    for (auto _ : state) {
+        std::atomic<uint64_t> next{0};
+        base::ThreadScope scope;
+        for (size_t t = 0; t < threads; ++t) {
+            scope.spawn([&] {
+                std::vector<uint8_t> buffer(FILE_BLOCK_SIZE);
+                format::Shake128 sponge;
+                for (uint64_t i; (i = next.fetch_add(1)) < blocks;) {
+                    format::fill_content_block(sponge, FormatVersion::V3, seed, i % 64 + 1, buffer);
+                    benchmark::DoNotOptimize(format::leaf_hash(i, buffer));
+                }
+            });
+        }
+        scope.join_and_rethrow();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * blocks * FILE_BLOCK_SIZE));
+}
+
+// One BLAKE2b-160 pass over as many bytes as the large v2 run writes.
+void BM_BareBlake2b160(benchmark::State& state) {
+    std::vector<uint8_t> piece(FILE_BLOCK_SIZE, 0x5a);
+    for (auto _ : state) {
+        for (uint64_t f = 0; f < LARGE_FILES; ++f) {
+            format::Blake2b160 hasher;
+            for (uint64_t done = 0; done < LARGE_FILE; done += FILE_BLOCK_SIZE) hasher.update(piece);
+            benchmark::DoNotOptimize(hasher.finalize());
+        }
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * LARGE_FILES * LARGE_FILE));
+}
+
+// The shard paths of a real small-file run, so that the bare loop meets the same directories.
+const std::vector<fs::path>& small_file_paths() {
+    static const std::vector<fs::path> paths = [] {
+        RunDir dir;
+        const auto summary =
+            store::generate(options_for(dir.path(), SMALL_FILE, SMALL_FILES, FormatVersion::V3, 1));
+        std::vector<fs::path> out;
+        if (!summary) return out;
+        for (const auto& e : fs::recursive_directory_iterator(dir.path())) {
+            const auto relative = fs::relative(e.path(), dir.path());
+            if (e.is_regular_file() && *relative.begin() != ".metadata") out.push_back(relative);
+        }
+        return out;
+    }();
+    return paths;
+}
+
+// Per file: create a temporary file exclusively, write 4096 bytes, close, make the shard
+// directories the first time they are met, rename into place. No content, no hashing.
+void BM_BareSmallFiles(benchmark::State& state) {
+    const auto& paths = small_file_paths();
+    const std::vector<uint8_t> bytes(SMALL_FILE, 0x5a);
+    for (auto _ : state) {
+        state.PauseTiming();
+        {
+            RunDir dir;
+            state.ResumeTiming();
+            std::set<fs::path> made;
+            uint32_t counter = 0;
+            for (const auto& relative : paths) {
+                const fs::path temp = dir.path() / fmt::format("0000000000000000{:08x}", counter++);
+                const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+                if (fd < 0 || !store::write_all(fd, bytes)) state.SkipWithError("bare write failed");
+                ::close(fd);
+                const fs::path final_path = dir.path() / relative;
+                if (made.insert(final_path.parent_path()).second)
+                    fs::create_directories(final_path.parent_path());
+                if (::rename(temp.c_str(), final_path.c_str()) != 0)
+                    state.SkipWithError("bare rename failed");
+            }
+            state.PauseTiming();
+        }
+        state.ResumeTiming();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * paths.size() * SMALL_FILE));
+    state.counters["files_per_second"] = benchmark::Counter(
+        static_cast<double>(state.iterations() * paths.size()), benchmark::Counter::kIsRate);
+}
+
+BENCHMARK(BM_GenerateLargeV3)
+    ->Arg(1)
+    ->Arg(2)
+    ->Arg(4)
+    ->Arg(8)
+    ->Iterations(2)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BareFillAndHash)
+    ->Arg(1)
+    ->Arg(2)
+    ->Arg(4)
+    ->Arg(8)
+    ->Iterations(2)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_GenerateSmallFiles)->Arg(1)->Iterations(2)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BareSmallFiles)->Iterations(2)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_GenerateLargeV2)
+    ->Arg(1)
+    ->Arg(4)
+    ->Arg(8)
+    ->Iterations(2)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BareBlake2b160)->Iterations(2)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// Console output as usual, plus each run's rates kept by name for the ratios.
+class RateReporter : public benchmark::ConsoleReporter {
+  public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& run : runs) {
+            if (run.error_occurred) continue;
+            if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median") continue;
+            for (const char* counter : {"bytes_per_second", "files_per_second"}) {
+                const auto it = run.counters.find(counter);
+                if (it != run.counters.end()) rates[run.run_name.str()][counter] = it->second.value;
+            }
+        }
+    }
+    std::map<std::string, std::map<std::string, double>> rates;
+};
+
+void print_ratio(const RateReporter& r, const std::string& what, const std::string& ours,
+                 const std::string& base, const char* counter, double unit, const char* unit_name,
+                 double target) {
+    const auto a = r.rates.find(ours);
+    const auto b = r.rates.find(base);
+    if (a == r.rates.end() || b == r.rates.end()) return;
+    const double x = a->second.at(counter);
+    const double y = b->second.at(counter);
+    if (y == 0) return;
+    const double ratio = x / y;
+    std::printf("%-40s %9.0f %s vs %9.0f %s  ratio %.3f", what.c_str(), x / unit, unit_name, y / unit,
+                unit_name, ratio);
+    if (target > 0) std::printf(" (target >= %.2f) %s", target, ratio >= target ? "ok" : "BELOW TARGET");
+    std::printf("\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    format::initialize_crypto();
+    std::vector<char*> args(argv, argv + argc);
+    std::string repetitions = "--benchmark_repetitions=3";
+    std::string aggregates = "--benchmark_display_aggregates_only=true";
+    args.insert(args.begin() + 1, {repetitions.data(), aggregates.data()});
+    int count = static_cast<int>(args.size());
+    benchmark::Initialize(&count, args.data());
+    if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
+    std::printf("store directory: %s\n", bench_parent().c_str());
+    RateReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+
+    std::printf("\n");
+    for (const int jobs : {1, 2, 4, 8}) {
+        const std::string arg = "/" + std::to_string(jobs) + "/iterations:2/real_time";
+        print_ratio(reporter, fmt::format("generate v3 8 x 64 MiB, jobs {}", jobs),
+                    "BM_GenerateLargeV3" + arg, "BM_BareFillAndHash" + arg, "bytes_per_second", 1e6, "MB/s",
+                    jobs == 4 ? 0.8 : 0);
+    }
+    print_ratio(reporter, "generate 20000 x 4096 B files", "BM_GenerateSmallFiles/1/iterations:2/real_time",
+                "BM_BareSmallFiles/iterations:2/real_time", "files_per_second", 1, "files/s", 0.7);
+    for (const int jobs : {1, 4, 8}) {
+        print_ratio(reporter, fmt::format("generate v2 8 x 64 MiB, jobs {}", jobs),
+                    "BM_GenerateLargeV2/" + std::to_string(jobs) + "/iterations:2/real_time",
+                    "BM_BareBlake2b160/iterations:2/real_time", "bytes_per_second", 1e6, "MB/s", 0);
+    }
+    return 0;
+}
