@@ -20,6 +20,7 @@
 #include "format/header.hpp"
 #include "store/corrupt_region.hpp"
 #include "store/progress.hpp"
+#include "store/worker_count.hpp"
 
 namespace kro::store {
 
