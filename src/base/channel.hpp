@@ -101,11 +101,15 @@ public:
         std::unique_lock lock(state_->mutex);
         state_->not_empty.wait(lock, [&] { return !state_->items.empty() || state_->senders == 0; });
         if (state_->items.empty()) return std::nullopt;
-        T value = std::move(state_->items.front());
-        state_->items.pop_front();
-        lock.unlock();
-        state_->not_full.notify_one();
-        return value;
+        return pop_front(lock);
+    }
+
+    // The next item if one is queued now, without waiting; nullopt otherwise (empty or closed).
+    std::optional<T> try_recv() {
+        if (!state_) return std::nullopt;
+        std::unique_lock lock(state_->mutex);
+        if (state_->items.empty()) return std::nullopt;
+        return pop_front(lock);
     }
 
     // Gives up this handle early; senders fail once no receiver is left.
@@ -125,6 +129,14 @@ private:
     template <typename U>
     friend std::pair<Sender<U>, Receiver<U>> make_channel(size_t);
     explicit Receiver(std::shared_ptr<detail::ChannelState<T>> state) : state_(std::move(state)) { attach(); }
+    // Takes the front item of a non-empty queue under `lock`, then unlocks and wakes a sender.
+    T pop_front(std::unique_lock<std::mutex>& lock) {
+        T value = std::move(state_->items.front());
+        state_->items.pop_front();
+        lock.unlock();
+        state_->not_full.notify_one();
+        return value;
+    }
     void attach() {
         if (!state_) return;
         std::lock_guard lock(state_->mutex);

@@ -125,7 +125,7 @@ class Scanner {
                                       UsageError::CommandPath path) {
         std::vector<std::string> candidates;
         for (const Command& sub : parent.subcommands) candidates.push_back(sub.name);
-        candidates.push_back(help_command().name);
+        if (!parent.subcommands.empty()) candidates.push_back(help_command().name);
         std::optional<std::string> tip;
         if (auto near = closest_name(word, candidates))
             tip = fmt::format("a similar subcommand exists: '{}'", *near);
@@ -150,6 +150,12 @@ class Scanner {
         for (size_t i = next_ + 1; i < args_.size(); ++i) {
             const std::string& word = args_[i];
             if (!base::is_valid_utf8(word)) return UsageError::invalid_utf8(target);
+            if (word == "-h" || word == "--help") {
+                UsageError::CommandPath help = names();
+                help.push_back(help_command().name);
+                return HelpRequest{std::move(help), word == "-h" ? HelpMode::Short : HelpMode::Long, false,
+                                   0};
+            }
             const Command* sub = level->find_subcommand(word);
             if (sub == nullptr && word == help_command().name && !level->subcommands.empty())
                 sub = &help_command();

@@ -73,8 +73,9 @@ class CliApp {
         });
     }
     CliApp(const CliApp&) = delete;
-    const Command& grammar() const { return root_; }
     CliApp& operator=(const CliApp&) = delete;
+
+    const Command& grammar() const { return root_; }
 
     // Parses words already in plain form; a rejected value ends it with a usage error.
     std::expected<void, UsageError> parse(const std::vector<std::string>& words) {

@@ -1,15 +1,93 @@
-#include <unistd.h>
+#include <fmt/format.h>
 
-#include <string_view>
+#include <algorithm>
+#include <expected>
+#include <filesystem>
+#include <string>
+#include <system_error>
 
+#include "base/error.hpp"
+#include "base/io_error.hpp"
+#include "cli/command_error.hpp"
+#include "cli/command_line.hpp"
 #include "cli/commands.hpp"
+#include "cli/progress_display.hpp"
+#include "cli/stream_writer.hpp"
+#include "store/generate.hpp"
 
 namespace kro::cli {
+namespace {
 
-uint8_t run_gen(GenArgs) {
-    constexpr std::string_view text = "kro: this command is not available yet\n";
-    [[maybe_unused]] const auto written = ::write(STDERR_FILENO, text.data(), text.size());
-    return 1;
+// The file limit when neither --max-files nor --max-disk-usage is given.
+constexpr uint64_t DEFAULT_MAX_FILES = 100;
+
+store::GenerateOptions attach_generate_progress(store::GenerateOptions options,
+                                                const ProgressDisplay& display) {
+    options.observer = display.observer();
+    return options;
+}
+
+std::expected<std::filesystem::path, CommandError> store_root(const GenArgs& args) {
+    if (args.directory) return *args.directory;
+    std::error_code error;
+    std::filesystem::path cwd = std::filesystem::current_path(error);
+    if (error)
+        return std::unexpected(CommandError::with_cause("resolving the current directory",
+                                                        base::IoError::from_errno(error.value())));
+    return cwd;
+}
+
+// Seeded sizes come from the master seed; otherwise the sampler draws its key from the system.
+std::expected<store::SizeSampler, CommandError> size_sampler_for(const GenArgs& args) {
+    if (args.seed) return store::SizeSampler::from_seed(args.file_size, *args.seed);
+    auto sampler = store::SizeSampler::from_entropy(args.file_size);
+    if (!sampler)
+        return std::unexpected(
+            CommandError::with_cause("seeding the file size sampler", std::move(sampler.error())));
+    return std::move(*sampler);
+}
+
+// One generation run as the arguments describe it; the error is the whole chain, as printed.
+std::expected<void, std::string> generate_store(GenArgs args, const ProgressDisplay& display) {
+    auto root = store_root(args);
+    if (!root) return std::unexpected(base::error_chain(root.error()));
+    store::GenerateOptions options(std::move(*root));
+    if (args.max_files) options.max_files = static_cast<uint64_t>(std::max<int64_t>(*args.max_files, 0));
+    if (args.max_disk_usage) options.max_disk_usage = *args.max_disk_usage;
+    if (!args.max_files && !args.max_disk_usage) options.max_files = DEFAULT_MAX_FILES;
+
+    if (args.seed) {
+        options.seeded = true;
+        options.master_seed = *args.seed;
+    }
+    auto sampler = size_sampler_for(args);
+    if (!sampler) return std::unexpected(base::error_chain(sampler.error()));
+    options.version = args.format;
+    options = std::move(options).size_sampler(std::move(*sampler)).with_jobs(args.jobs);
+    if (display.enabled()) options = attach_generate_progress(std::move(options), display);
+
+    auto summary = store::generate(std::move(options));
+    if (!summary) return std::unexpected(base::error_chain(summary.error()));
+    return {};
+}
+
+}  // namespace
+
+uint8_t run_gen(GenArgs args) {
+    if (args.seed && args.format == format::FormatVersion::V2) {
+        return report_usage_error(UsageError::argument_conflict("--seed requires --format v3", {"gen"}));
+    }
+    const ProgressDisplay display = ProgressDisplay::create("Generate", ProgressMode::Generate);
+    auto outcome = generate_store(std::move(args), display);
+    if (!outcome) {
+        display.clear();
+        StreamWriter err = StreamWriter::standard_error();
+        err.write(fmt::format("error: {}\n", outcome.error()));
+        err.flush();
+        return 1;
+    }
+    display.finish(true);
+    return 0;
 }
 
 }  // namespace kro::cli

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "format/content.hpp"
+#include "store/parallel_analysis.hpp"
 #include "store/store_io.hpp"
 
 namespace kro::store {
@@ -68,11 +69,8 @@ std::expected<std::vector<CorruptRegion>, base::IoError> analyze_sequential(int 
 
 std::expected<std::vector<CorruptRegion>, base::IoError> analyze_corruption(
     int fd, const format::Header& header, uint64_t actual_len, uint64_t chunk_size, uint64_t workers,
-    MemoryBudget& budget) {
-    // The regions do not depend on the worker count; this build analyses every file on the
-    // calling thread.
-    (void)workers;
-    (void)budget;
+    MemoryBudget& budget, const ParallelSeams& seams) {
+    if (workers >= 2) return analyze_parallel(fd, header, actual_len, chunk_size, workers, budget, seams);
     return analyze_sequential(fd, header, actual_len, chunk_size);
 }
 

@@ -15,6 +15,7 @@
 #include "format/header.hpp"
 #include "store/corrupt_region.hpp"
 #include "store/memory_budget.hpp"
+#include "store/parallel_seams.hpp"
 
 namespace kro::store {
 
@@ -23,10 +24,11 @@ inline constexpr uint64_t ANALYSIS_UNIT_TARGET = 8388608;
 
 // The regions of `fd`, a file of `actual_len` bytes (from its metadata) with the parsed `header`,
 // in ascending file order. `chunk_size` is at least 1; `workers` is the file's lane count: below
-// 2 the analysis runs on the calling thread.
+// 2 the analysis runs on the calling thread, otherwise on up to `workers` threads that share
+// `budget`.
 std::expected<std::vector<CorruptRegion>, base::IoError> analyze_corruption(
     int fd, const format::Header& header, uint64_t actual_len, uint64_t chunk_size, uint64_t workers,
-    MemoryBudget& budget);
+    MemoryBudget& budget, const ParallelSeams& seams = ParallelSeams::none());
 
 // The analysis on the calling thread: reads the file forward from offset 60 with its own two
 // chunk buffers.

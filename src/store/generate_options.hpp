@@ -12,11 +12,9 @@
 #include "store/progress.hpp"
 #include "store/sampling.hpp"
 #include "store/seed.hpp"
+#include "store/worker_count.hpp"
 
 namespace kro::store {
-
-// The largest worker budget a run accepts.
-inline constexpr size_t MAX_JOBS = 256;
 
 struct GenerateOptions {
     explicit GenerateOptions(std::filesystem::path root);

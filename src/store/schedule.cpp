@@ -1,5 +1,6 @@
 #include "store/schedule.hpp"
 
+#include "store/parallel_schedule.hpp"
 #include "store/scratch_pair.hpp"
 #include "store/verify_file.hpp"
 
@@ -21,9 +22,8 @@ std::expected<void, VerifyError> verify_files_in_order(const VerifyOptions& opti
 std::expected<void, VerifyError> verify_files(const VerifyOptions& options,
                                               std::span<const std::filesystem::path> paths,
                                               MemoryBudget& budget, ProgressTracker& tracker,
-                                              ReportCollector& collector) {
-    // The report is the same for every budget; this build verifies the files in order on the
-    // calling thread whatever the budget.
+                                              ReportCollector& collector, const ParallelSeams& seams) {
+    if (options.jobs >= 2) return verify_files_parallel(options, paths, budget, tracker, collector, seams);
     return verify_files_in_order(options, paths, budget, tracker, collector);
 }
 

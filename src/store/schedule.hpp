@@ -10,6 +10,7 @@
 #include <span>
 
 #include "store/memory_budget.hpp"
+#include "store/parallel_seams.hpp"
 #include "store/progress.hpp"
 #include "store/verify_error.hpp"
 #include "store/verify_report.hpp"
@@ -20,7 +21,8 @@ namespace kro::store {
 std::expected<void, VerifyError> verify_files(const VerifyOptions& options,
                                               std::span<const std::filesystem::path> paths,
                                               MemoryBudget& budget, ProgressTracker& tracker,
-                                              ReportCollector& collector);
+                                              ReportCollector& collector,
+                                              const ParallelSeams& seams = ParallelSeams::none());
 
 // One file after the other on the calling thread, one lane each, with one scratch pair; stops at
 // the first fatal error, so no later file is opened.

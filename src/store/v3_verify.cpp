@@ -10,6 +10,7 @@
 #include "base/panic.hpp"
 #include "format/content.hpp"
 #include "store/store_io.hpp"
+#include "store/v3_lanes.hpp"
 
 namespace kro::store {
 
@@ -22,14 +23,12 @@ base::IoError unexpected_eof(const char* message) {
     return base::IoError::with_message(base::IoErrorKind::UnexpectedEof, message);
 }
 
-// The content bytes of block `block_index` as progress counts them: the header is counted when
-// it is read.
-uint64_t progress_bytes(uint64_t block_index, uint64_t block_len) {
+}  // namespace
+
+uint64_t v3_block_progress_bytes(uint64_t block_index, uint64_t block_len) {
     if (block_index != 0) return block_len;
     return block_len > HEADER_LEN ? block_len - HEADER_LEN : 0;
 }
-
-}  // namespace
 
 std::expected<V3BlockCheck, base::IoError> check_v3_block(int fd, const format::Header& header,
                                                           uint64_t actual_len, uint64_t block_index,
@@ -58,7 +57,8 @@ std::expected<V3BlockCheck, base::IoError> check_v3_block(int fd, const format::
 
 std::expected<V3FileCheck, base::IoError> verify_v3_file(int fd, const format::Header& header,
                                                          uint64_t actual_len, uint64_t lanes,
-                                                         ScratchPair& scratch, FileProgress* progress) {
+                                                         ScratchPair& scratch, FileProgress* progress,
+                                                         const ParallelSeams& seams) {
     if (lanes == 0) base::panic("a v3 file hash needs at least one lane");
     if (actual_len < HEADER_LEN)
         return std::unexpected(unexpected_eof("a v3 file is shorter than its header"));
@@ -72,13 +72,13 @@ std::expected<V3FileCheck, base::IoError> verify_v3_file(int fd, const format::H
     } catch (const std::length_error&) {
         return std::unexpected(base::IoError::with_message(base::IoErrorKind::OutOfMemory, "out of memory"));
     }
+    if (lanes >= 2)
+        return run_v3_lanes(fd, header, actual_len, lanes, std::move(leaves), scratch, progress, seams);
     bool content_ok = true;
-    // Every lane count gives the same leaves and verdict; this build checks the blocks in order
-    // on the calling thread.
     for (uint64_t b = 0; b < blocks; ++b) {
         auto checked = check_v3_block(fd, header, actual_len, b, scratch);
         if (!checked) return std::unexpected(std::move(checked.error()));
-        const uint64_t counted = progress_bytes(b, format::file_block_len(actual_len, b));
+        const uint64_t counted = v3_block_progress_bytes(b, format::file_block_len(actual_len, b));
         if (progress != nullptr && counted > 0) progress->advance(counted);
         leaves[b] = checked->leaf;
         content_ok = content_ok && checked->equal;

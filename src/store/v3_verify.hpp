@@ -10,6 +10,7 @@
 #include "base/io_error.hpp"
 #include "format/file_id.hpp"
 #include "format/header.hpp"
+#include "store/parallel_seams.hpp"
 #include "store/progress.hpp"
 #include "store/scratch_pair.hpp"
 
@@ -36,6 +37,11 @@ std::expected<V3BlockCheck, base::IoError> check_v3_block(int fd, const format::
 // `progress`, when given, is advanced by the content bytes read.
 std::expected<V3FileCheck, base::IoError> verify_v3_file(int fd, const format::Header& header,
                                                          uint64_t actual_len, uint64_t lanes,
-                                                         ScratchPair& scratch, FileProgress* progress);
+                                                         ScratchPair& scratch, FileProgress* progress,
+                                                         const ParallelSeams& seams = ParallelSeams::none());
+
+// The bytes of block `block_index` (of `block_len` bytes) that count as progress: the header was
+// counted when it was read.
+uint64_t v3_block_progress_bytes(uint64_t block_index, uint64_t block_len);
 
 }  // namespace kro::store

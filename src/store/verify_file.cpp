@@ -15,6 +15,7 @@
 #include "format/store_path.hpp"
 #include "store/analysis.hpp"
 #include "store/store_io.hpp"
+#include "store/v2_parallel.hpp"
 #include "store/v3_verify.hpp"
 
 namespace kro::store {
@@ -84,14 +85,14 @@ struct ComputedId {
 std::expected<ComputedId, base::IoError> compute_id(int fd, const Header& header,
                                                     std::span<const uint8_t> header_bytes,
                                                     uint64_t actual_len, uint64_t lanes, ScratchPair& scratch,
-                                                    FileProgress& progress) {
+                                                    FileProgress& progress, const ParallelSeams& seams) {
     if (header.version() == format::FormatVersion::V3) {
-        auto checked = verify_v3_file(fd, header, actual_len, lanes, scratch, &progress);
+        auto checked = verify_v3_file(fd, header, actual_len, lanes, scratch, &progress, seams);
         if (!checked) return std::unexpected(std::move(checked.error()));
         return ComputedId{checked->id, checked->content_ok};
     }
-    // Every lane count gives the same ID; this build hashes v2 files on the calling thread.
-    auto id = hash_v2_sequential(fd, header_bytes, scratch, progress);
+    auto id = lanes >= 2 ? hash_v2_parallel(fd, header_bytes, actual_len, lanes, &progress, seams)
+                         : hash_v2_sequential(fd, header_bytes, scratch, progress);
     if (!id) return std::unexpected(std::move(id.error()));
     return ComputedId{*id, true};
 }
@@ -114,7 +115,8 @@ uint64_t file_lane_count(uint64_t actual_len, uint64_t lane_budget) {
 
 std::expected<FileReport, VerifyError> verify_file(const VerifyOptions& options, std::filesystem::path path,
                                                    uint64_t lane_budget, ScratchPair& scratch,
-                                                   MemoryBudget& budget, ProgressTracker& tracker) {
+                                                   MemoryBudget& budget, ProgressTracker& tracker,
+                                                   const ParallelSeams& seams) {
     FileReport report;
     auto parsed = format::parse_content_path(path);
     if (!parsed) {
@@ -161,11 +163,12 @@ std::expected<FileReport, VerifyError> verify_file(const VerifyOptions& options,
         report.issues.emplace_back(Issue::FileSizeMismatch{path, declared_len, actual_len});
     }
     const uint64_t lanes = file_lane_count(actual_len, lane_budget);
-    auto computed = compute_id(fd.get(), *header, header_read, actual_len, lanes, scratch, progress);
+    auto computed = compute_id(fd.get(), *header, header_read, actual_len, lanes, scratch, progress, seams);
     if (!computed) return std::unexpected(VerifyError::io(READING, path, std::move(computed.error())));
 
     if (computed->id != expected_id || !computed->content_ok) {
-        auto regions = analyze_corruption(fd.get(), *header, actual_len, options.chunk_size, lanes, budget);
+        auto regions =
+            analyze_corruption(fd.get(), *header, actual_len, options.chunk_size, lanes, budget, seams);
         if (!regions) return std::unexpected(VerifyError::io(ANALYZING, path, std::move(regions.error())));
         report.issues.emplace_back(Issue::ContentCorrupted{CorruptionReport{
             path,

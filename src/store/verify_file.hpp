@@ -12,6 +12,7 @@
 
 #include "format/file_id.hpp"
 #include "store/memory_budget.hpp"
+#include "store/parallel_seams.hpp"
 #include "store/progress.hpp"
 #include "store/scratch_pair.hpp"
 #include "store/verify_error.hpp"
@@ -23,7 +24,8 @@ namespace kro::store {
 // the report. `lane_budget` (at least 1) is how many threads the file may use.
 std::expected<FileReport, VerifyError> verify_file(const VerifyOptions& options, std::filesystem::path path,
                                                    uint64_t lane_budget, ScratchPair& scratch,
-                                                   MemoryBudget& budget, ProgressTracker& tracker);
+                                                   MemoryBudget& budget, ProgressTracker& tracker,
+                                                   const ParallelSeams& seams = ParallelSeams::none());
 
 // True when `path` is `root` followed, component by component, by the shard path of `id`.
 bool is_canonical_path(const std::filesystem::path& root, const std::filesystem::path& path,

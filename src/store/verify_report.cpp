@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "store/generate_options.hpp"
 #include "store/worker_count.hpp"
 
 namespace kro::store {
@@ -20,7 +21,7 @@ VerifyOptions VerifyOptions::with_chunk_size(uint64_t value) && {
 }
 
 VerifyOptions VerifyOptions::with_jobs(uint64_t value) && {
-    jobs = std::min(value, MAX_JOBS);
+    jobs = std::min<uint64_t>(value, MAX_JOBS);
     return std::move(*this);
 }
 

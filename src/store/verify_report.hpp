@@ -20,13 +20,12 @@
 #include "format/header.hpp"
 #include "store/corrupt_region.hpp"
 #include "store/progress.hpp"
+#include "store/worker_count.hpp"
 
 namespace kro::store {
 
 // The largest analysis chunk: 64 MiB.
 inline constexpr uint64_t MAX_CHUNK_SIZE = 67108864;
-// The largest worker budget of a run.
-inline constexpr uint64_t MAX_JOBS = 256;
 // The default analysis chunk.
 inline constexpr uint64_t DEFAULT_CHUNK_SIZE = 4096;
 
@@ -42,7 +41,7 @@ struct VerifyOptions {
     static VerifyOptions make(std::filesystem::path root);
     // `chunk_size` becomes min(value, MAX_CHUNK_SIZE).
     VerifyOptions with_chunk_size(uint64_t value) &&;
-    // `jobs` becomes min(value, MAX_JOBS).
+    // `jobs` becomes min(value, MAX_JOBS), the budget limit that generation shares.
     VerifyOptions with_jobs(uint64_t value) &&;
 };
 

@@ -7,6 +7,9 @@
 
 namespace kro::store {
 
+// The largest worker budget of a `gen` or `verify` run.
+inline constexpr size_t MAX_JOBS = 256;
+
 // For a given available parallelism (nothing when unknown).
 size_t worker_count_for(std::optional<size_t> available);
 

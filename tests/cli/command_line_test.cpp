@@ -168,7 +168,9 @@ TEST(HelpTest, HelpRequestsPrintOnStandardOutputWithStatus0) {
                                                                   {"help", "dev", "corrupt-file"},
                                                                   {"dev", "show", "-h"},
                                                                   {"verify", "--jobs", "2", "--help"},
-                                                                  {"help", "help"}}) {
+                                                                  {"help", "help"},
+                                                                  {"help", "-h"},
+                                                                  {"dev", "help", "--help"}}) {
         const KroResult result = run_kro(args);
         EXPECT_EQ(result.status, 0) << args[0];
         EXPECT_EQ(result.err, "");

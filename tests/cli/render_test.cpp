@@ -4,12 +4,9 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <limits>
 #include <string>
 #include <vector>
-
-#include "base/panic.hpp"
 
 namespace kro::cli {
 namespace {
@@ -359,23 +356,6 @@ TEST(RenderTable, LabelsPadToTheLongestPlusTwo) {
     const TableRow wide[] = {{"größe", "x"}, {"ab", "y"}};
     render_table(out, wide);
     EXPECT_EQ(out, "größe  x\nab     y\n");
-}
-
-TEST(StreamWriterFailure, ClosedPipeStopsWithTheStreamName) {
-    const auto previous = std::signal(SIGPIPE, SIG_IGN);
-    int fds[2];
-    ASSERT_EQ(::pipe(fds), 0);
-    ::close(fds[0]);
-    StreamWriter writer(fds[1], "stdout");
-    writer.write("report");
-    try {
-        writer.flush();
-        ADD_FAILURE() << "the write into a closed pipe succeeded";
-    } catch (const base::Panic& panic) {
-        EXPECT_EQ(panic.message(), "failed printing to stdout: Broken pipe");
-    }
-    ::close(fds[1]);
-    std::signal(SIGPIPE, previous);
 }
 
 }  // namespace

@@ -23,6 +23,9 @@
 #include "format/header.hpp"
 #include "format/hex.hpp"
 #include "store/chain_tip.hpp"
+#include "store/generate.hpp"
+#include "store/seed.hpp"
+#include "store/size_spec.hpp"
 #include "store/verify_report.hpp"
 #include "store/verify_store.hpp"
 
@@ -157,6 +160,39 @@ class StoreBuilder {
   private:
     std::filesystem::path root_;
 };
+
+// Runs `generate` into `root`: `count` files of `size` bytes (sizes and contents fixed by
+// `seed_text` when given, v3 only). Returns the run's files from the chain's root to its tip.
+inline std::vector<FileId> generate_chain(const std::filesystem::path& root, FormatVersion version,
+                                          uint64_t size, uint64_t count, std::string_view seed_text = {}) {
+    const store::SizeSpec spec{store::SizeSpec::Fixed{size}};
+    store::GenerateOptions options(root);
+    if (seed_text.empty()) {
+        options = std::move(options).size_sampler(store::SizeSampler::from_entropy(spec).value());
+    } else {
+        options.seeded = true;
+        options.master_seed = store::derive_master_seed(seed_text).value();
+        options = std::move(options).size_sampler(store::SizeSampler::from_seed(spec, options.master_seed));
+    }
+    options = std::move(options).with_jobs(1);
+    options.max_files = count;
+    options.version = version;
+    const auto summary = store::generate(std::move(options));
+    EXPECT_TRUE(summary.has_value());
+    std::vector<FileId> chain;
+    for (FileId id = summary ? summary->tip : FileId{}; !id.is_zero();) {
+        chain.insert(chain.begin(), id);
+        const auto bytes = read_bytes(root / id.shard_path());
+        id = Header::parse(bytes).value().parent();
+    }
+    EXPECT_EQ(chain.size(), count);
+    return chain;
+}
+
+// The parsed header of a file.
+inline Header header_of(const std::filesystem::path& path) {
+    return Header::parse(read_bytes(path)).value();
+}
 
 inline std::string describe(const store::CorruptRegion& region) {
     using P = store::CorruptionPattern;

@@ -37,12 +37,11 @@ FileId id_filled(uint8_t value) {
     return id;
 }
 
-// A v3 chain of three files (the middle one spans two 1 MiB blocks) in a fresh store.
+// A generated v3 chain of three files, each spanning two 1 MiB blocks, in a fresh store.
 class VerifyStoreFindingsTest : public ::testing::Test {
   protected:
     VerifyStoreFindingsTest() : store_(dir_.path()) {
-        ids_ = store_.add_chain(FormatVersion::V3, {20000, 1048576 + 24000, 3000});
-        store_.write_aggregate();
+        ids_ = generate_chain(dir_.path(), FormatVersion::V3, LENGTH, 3, "verify findings");
     }
 
     fs::path path(size_t i) const { return store_.path_of(ids_[i]); }
@@ -68,14 +67,13 @@ class VerifyStoreFindingsTest : public ::testing::Test {
                                   const std::string& ids = "differ") {
         const uint64_t expected_len = fs::file_size(path(i));
         return fmt::format("ContentCorrupted {} expected_len={} actual_len={} v3=true ids={} regions=[{}]",
-                           shard(ids_[i]), lengths_[i], actual_len == 0 ? expected_len : actual_len, ids,
-                           regions);
+                           shard(ids_[i]), LENGTH, actual_len == 0 ? expected_len : actual_len, ids, regions);
     }
 
     kro::testing::ScratchDir dir_;
     StoreBuilder store_;
     std::vector<FileId> ids_;
-    const std::vector<uint64_t> lengths_ = {20000, 1048576 + 24000, 3000};
+    static constexpr uint64_t LENGTH = 1048576 + 24000;
     uint64_t files_ = 3;
 };
 
@@ -112,8 +110,7 @@ TEST_F(VerifyStoreFindingsTest, RandomBytes) {
     std::vector<uint8_t> noise(4096);
     for (auto& b : noise) b = static_cast<uint8_t>(rng());
     overwrite(path(1), 16384, noise);
-    const auto original =
-        content_bytes(make_header(FormatVersion::V3, lengths_[1], ids_[0], 2), 16384 - 60, 4096);
+    const auto original = content_bytes(header_of(path(1)), 16384 - 60, 4096);
     uint64_t differing = 0;
     for (size_t i = 0; i < noise.size(); ++i) differing += noise[i] != original[i];
     const double ratio = static_cast<double>(differing) / 4096.0;
@@ -124,16 +121,17 @@ TEST_F(VerifyStoreFindingsTest, TruncatedFile) {
     truncate_file(path(1), 10000);
     EXPECT_THAT(
         run(),
-        ElementsAre(
-            fmt::format("FileSizeMismatch {} expected={} actual=10000", shard(ids_[1]), lengths_[1]),
-            content_corrupted(1, fmt::format("Truncated({0})@10000+{0}", lengths_[1] - 10000), 10000)));
+        ElementsAre(fmt::format("FileSizeMismatch {} expected={} actual=10000", shard(ids_[1]), LENGTH),
+                    content_corrupted(1, fmt::format("Truncated({0})@10000+{0}", LENGTH - 10000), 10000)));
 }
 
 TEST_F(VerifyStoreFindingsTest, AppendedBytes) {
     append_bytes(path(2), std::vector<uint8_t>(100, 0));
-    EXPECT_THAT(run(),
-                ElementsAre(fmt::format("FileSizeMismatch {} expected=3000 actual=3100", shard(ids_[2])),
-                            content_corrupted(2, "ExtraBytes(100)@3000+100", 3100)));
+    EXPECT_THAT(
+        run(),
+        ElementsAre(
+            fmt::format("FileSizeMismatch {} expected={} actual={}", shard(ids_[2]), LENGTH, LENGTH + 100),
+            content_corrupted(2, fmt::format("ExtraBytes(100)@{}+100", LENGTH), LENGTH + 100)));
 }
 
 TEST_F(VerifyStoreFindingsTest, CopyAtAnotherContentPathIsIntact) {
@@ -141,11 +139,10 @@ TEST_F(VerifyStoreFindingsTest, CopyAtAnotherContentPathIsIntact) {
     fs::create_directories(store_.path_of(other).parent_path());
     fs::copy_file(path(0), store_.path_of(other));
     files_ = 4;
-    EXPECT_THAT(run(),
-                ElementsAre(fmt::format("ContentCorrupted {} expected_len=20000 actual_len=20000 v3=true "
-                                        "ids=differ regions=[]",
-                                        shard(other)),
-                            "FileNotReferenced " + shard(other)));
+    EXPECT_THAT(run(), ElementsAre(fmt::format("ContentCorrupted {0} expected_len={1} actual_len={1} v3=true "
+                                               "ids=differ regions=[]",
+                                               shard(other), LENGTH),
+                                   "FileNotReferenced " + shard(other)));
     // The report names the file's true ID and tells the renderer that its content is sound.
     auto report = verify_store(options_for(root()));
     ASSERT_TRUE(report.has_value());
@@ -319,6 +316,25 @@ TEST_F(VerifyStoreFindingsTest, SameReportForEveryBudget) {
     EXPECT_EQ(one.size(), 5u);
     EXPECT_EQ(run(512, 2), one);
     EXPECT_EQ(run(512, 256), one);
+}
+
+TEST(VerifyStoreTest, GeneratedStoresAreSound) {
+    struct Case {
+        FormatVersion version;
+        uint64_t size, count;
+    };
+    for (const Case& c : {Case{FormatVersion::V3, 100, 5}, Case{FormatVersion::V3, 2 * 1048576 + 1, 2},
+                          Case{FormatVersion::V2, 4096, 4}, Case{FormatVersion::V2, 1048576 + 61, 2},
+                          Case{FormatVersion::V3, 10, 3}}) {
+        kro::testing::ScratchDir dir;
+        generate_chain(dir.path(), c.version, c.size, c.count);
+        // A second run adds a second chain and a second tip.
+        generate_chain(dir.path(), c.version, c.size, 1);
+        auto report = verify_store(options_for(dir.path()));
+        ASSERT_TRUE(report.has_value()) << base::error_chain(report.error());
+        EXPECT_THAT(describe(report->issues, dir.path()), IsEmpty()) << c.size;
+        EXPECT_EQ(report->files_checked, c.count + 1);
+    }
 }
 
 TEST(VerifyStoreTest, MixedVersionsAndSizes) {
@@ -560,6 +576,21 @@ TEST_F(VerifyBadInputTest, UnreadableFileAndDirectory) {
         error_without_privileges(root()),
         fmt::format("listing a store directory at {}: Permission denied", path(0).parent_path().native()));
     fs::permissions(path(0).parent_path(), fs::perms::all);
+
+    const fs::path meta = root() / ".metadata";
+    fs::permissions(meta / "all", fs::perms::owner_all);
+    EXPECT_EQ(
+        error_without_privileges(root()),
+        fmt::format("reading the chain-tip aggregate at {}: Permission denied", (meta / "all").native()));
+    fs::permissions(meta / "roots", fs::perms::owner_all | fs::perms::others_exec);
+    EXPECT_EQ(
+        error_without_privileges(root()),
+        fmt::format("listing the chain-tip markers at {}: Permission denied", (meta / "roots").native()));
+    fs::permissions(meta, fs::perms::owner_all);
+    EXPECT_EQ(
+        error_without_privileges(root()),
+        fmt::format("reading the chain-tip directory at {}: Permission denied", (meta / "roots").native()));
+    fs::permissions(meta, fs::perms::all);
 }
 
 TEST_F(VerifyBadInputTest, ArbitraryHeaderBytes) {

@@ -1,0 +1,314 @@
+// Throughput of store verification under a worker budget of 8 against the budget of 1, measured
+// in the same run: one 2 GiB v3 file (a tail file with 8 lanes), eight 256 MiB v3 files, 20,000
+// files of 4 KiB, one 2 GiB v2 file against the bare BLAKE2b-160 rate, and the corruption
+// analysis of a 1 GiB v3 file with 30 % of its chunks damaged, 8 lanes against one. The stores
+// are generated first (under $KRO_BENCH_DIR when set, and kept there for the next run; in a
+// temporary directory removed at the end otherwise) and read once so that the page cache is hot.
+// Prints the ratios after the runs.
+
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "base/fd.hpp"
+#include "format/digest.hpp"
+#include "format/file_id.hpp"
+#include "format/header.hpp"
+#include "store/analysis.hpp"
+#include "store/generate.hpp"
+#include "store/memory_budget.hpp"
+#include "store/schedule.hpp"
+#include "store/store_io.hpp"
+#include "store/verify_store.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace kro;
+
+constexpr uint64_t MIB = 1 << 20;
+constexpr uint64_t CHUNK = 4096;
+
+struct BenchStore {
+    const char* name;
+    format::FormatVersion version;
+    uint64_t file_size;
+    uint64_t files;
+};
+
+const std::array<BenchStore, 5> STORES = {{
+    {"v3_2GiB", format::FormatVersion::V3, 2048 * MIB, 1},
+    {"v3_8x256MiB", format::FormatVersion::V3, 256 * MIB, 8},
+    {"v3_20000x4KiB", format::FormatVersion::V3, 4096, 20000},
+    {"v2_2GiB", format::FormatVersion::V2, 2048 * MIB, 1},
+    {"v3_1GiB_damaged", format::FormatVersion::V3, 1024 * MIB, 1},
+}};
+
+[[noreturn]] void fail(const std::string& what) {
+    std::fprintf(stderr, "parallel_verify_bench: %s\n", what.c_str());
+    std::exit(1);
+}
+
+std::vector<fs::path> data_files(const fs::path& root) {
+    std::vector<fs::path> files;
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        if (entry.is_regular_file() && entry.path().parent_path().filename() != "roots" &&
+            entry.path().filename() != "all") {
+            files.push_back(entry.path());
+        }
+    }
+    return files;
+}
+
+// Damages 30 % of the 4 KiB chunks of the file: zeros, one flipped byte or noise, in turn.
+void damage_chunks(const fs::path& path) {
+    const base::UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+    const uint64_t chunks = fs::file_size(path) / CHUNK;
+    std::vector<uint8_t> bytes(CHUNK);
+    uint32_t noise = 12345;
+    for (uint64_t i = 1; i < chunks; ++i) {
+        if ((i * 7) % 10 >= 3) continue;
+        const uint64_t at = i * CHUNK;
+        if (!store::read_at_full(fd.get(), bytes, at)) fail("reading the file to damage");
+        switch (i % 3) {
+            case 0:
+                std::fill(bytes.begin(), bytes.end(), 0);
+                break;
+            case 1:
+                bytes[i % CHUNK] ^= 0xFF;
+                break;
+            default:
+                for (auto& b : bytes) b = static_cast<uint8_t>((noise = noise * 1103515245 + 12345) >> 16);
+        }
+        if (!store::write_all_at(fd.get(), bytes, at)) fail("damaging the file");
+    }
+}
+
+void generate_store(const fs::path& root, const BenchStore& spec) {
+    std::fprintf(stderr, "generating %s ...\n", spec.name);
+    store::GenerateOptions options(root);
+    options = std::move(options)
+                  .size_sampler(store::SizeSampler::from_seed(
+                      store::SizeSpec{store::SizeSpec::Fixed{spec.file_size}}, store::MasterSeed{}))
+                  .with_jobs(8);
+    options.max_files = spec.files;
+    options.version = spec.version;
+    options.writers = 8;
+    if (auto done = store::generate(std::move(options)); !done) fail(done.error().message());
+    if (std::string(spec.name).ends_with("damaged")) damage_chunks(data_files(root).at(0));
+    std::ofstream(root / ".bench-ready").put('1');
+}
+
+// Reads every file once so that the runs find the page cache hot.
+void warm(const fs::path& root) {
+    std::vector<uint8_t> buffer(8 * MIB);
+    for (const auto& path : data_files(root)) {
+        const base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        for (uint64_t at = 0;; at += buffer.size()) {
+            auto got = store::read_at_full(fd.get(), buffer, at);
+            if (!got || *got < buffer.size()) break;
+        }
+    }
+}
+
+uint64_t total_bytes(const fs::path& root) {
+    uint64_t total = 0;
+    for (const auto& path : data_files(root)) total += fs::file_size(path);
+    return total;
+}
+
+void BM_VerifyStore(benchmark::State& state, fs::path root, uint64_t jobs) {
+    const uint64_t bytes = total_bytes(root);
+    uint64_t files = 0;
+    for (auto _ : state) {
+        auto report = store::verify_store(store::VerifyOptions::make(root).with_jobs(jobs));
+        if (!report) {
+            state.SkipWithError(report.error().message().c_str());
+            return;
+        }
+        files = report->files_checked;
+        benchmark::DoNotOptimize(report->issues.data());
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * files));
+}
+
+// The verification of the files alone, from the walked list on: the stage that the budget
+// spreads over workers.
+void BM_VerifyFiles(benchmark::State& state, fs::path root, uint64_t jobs) {
+    const auto files = store::walk_store(root);
+    if (!files) {
+        state.SkipWithError(files.error().message().c_str());
+        return;
+    }
+    const auto options = store::VerifyOptions::make(root).with_jobs(jobs);
+    for (auto _ : state) {
+        store::MemoryBudget budget;
+        store::ProgressTracker tracker(std::nullopt, files->size(), {});
+        store::ReportCollector collector;
+        if (auto done = store::verify_files(options, *files, budget, tracker, collector); !done) {
+            state.SkipWithError(done.error().message().c_str());
+            return;
+        }
+        benchmark::DoNotOptimize(collector.reports.data());
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * files->size()));
+}
+
+// The part of a run that stays on one thread whatever the budget: the walk and sort.
+void BM_WalkStore(benchmark::State& state, fs::path root) {
+    for (auto _ : state) {
+        auto files = store::walk_store(root);
+        if (!files) {
+            state.SkipWithError(files.error().message().c_str());
+            return;
+        }
+        state.SetItemsProcessed(static_cast<int64_t>(files->size()));
+    }
+}
+
+void BM_BareBlake2b160(benchmark::State& state) {
+    std::vector<uint8_t> piece(MIB, 0x3C);
+    constexpr uint64_t LEN = 256 * MIB;
+    for (auto _ : state) {
+        format::Blake2b160 hasher;
+        for (uint64_t done = 0; done < LEN; done += MIB) hasher.update(piece);
+        benchmark::DoNotOptimize(hasher.finalize());
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * LEN));
+}
+
+void BM_Analysis(benchmark::State& state, fs::path root, uint64_t lanes) {
+    const fs::path path = data_files(root).at(0);
+    const base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    std::array<uint8_t, format::HEADER_LEN> raw{};
+    if (!store::read_at_full(fd.get(), raw, 0)) fail("reading the damaged file's header");
+    const auto header = format::Header::parse(raw);
+    if (!header) fail("the damaged file's header is invalid");
+    const uint64_t len = fs::file_size(path);
+    size_t regions = 0;
+    for (auto _ : state) {
+        store::MemoryBudget budget;
+        auto found = store::analyze_corruption(fd.get(), *header, len, CHUNK, lanes, budget);
+        if (!found) {
+            state.SkipWithError(found.error().message().c_str());
+            return;
+        }
+        regions = found->size();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * len));
+    state.counters["regions"] = static_cast<double>(regions);
+}
+
+// Console output as usual, plus each run's rates kept by name for the ratios.
+class RateReporter : public benchmark::ConsoleReporter {
+  public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run& run : runs) {
+            if (run.error_occurred) continue;
+            if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median") continue;
+            for (const char* counter : {"bytes_per_second", "items_per_second"}) {
+                const auto it = run.counters.find(counter);
+                if (it != run.counters.end())
+                    rates[run.run_name.function_name + ":" + counter] = it->second.value;
+            }
+        }
+    }
+    std::map<std::string, double> rates;
+};
+
+void print_ratio(const RateReporter& r, const char* what, const std::string& ours, const std::string& base,
+                 const char* counter, double target) {
+    const auto a = r.rates.find(ours + ":" + counter);
+    const auto b = r.rates.find(base + ":" + counter);
+    if (a == r.rates.end() || b == r.rates.end() || b->second == 0) return;
+    const double ratio = a->second / b->second;
+    const bool files = std::string(counter) == "items_per_second";
+    std::printf("%-46s %10.0f %s vs %10.0f  ratio %5.2f (target >= %.2f) %s\n", what,
+                files ? a->second : a->second / 1e6, files ? "files/s" : "MB/s   ",
+                files ? b->second : b->second / 1e6, ratio, target, ratio >= target ? "ok" : "BELOW TARGET");
+}
+
+std::string run_name(const std::string& base, const BenchStore& store, uint64_t jobs) {
+    return base + "/" + store.name + "/" + std::to_string(jobs);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    format::initialize_crypto();
+    const char* kept = std::getenv("KRO_BENCH_DIR");
+    const fs::path data = kept != nullptr ? fs::path(kept) : fs::temp_directory_path() / "kro-verify-bench";
+    for (const auto& store : STORES) {
+        const fs::path root = data / store.name;
+        if (!fs::exists(root / ".bench-ready")) {
+            fs::remove_all(root);
+            generate_store(root, store);
+        }
+        warm(root);
+    }
+
+    std::vector<char*> args(argv, argv + argc);
+    std::string repetitions = "--benchmark_repetitions=3";
+    std::string aggregates = "--benchmark_display_aggregates_only=true";
+    args.insert(args.begin() + 1, {repetitions.data(), aggregates.data()});
+    int count = static_cast<int>(args.size());
+    benchmark::Initialize(&count, args.data());
+    if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
+
+    for (const auto& store : STORES) {
+        const fs::path root = data / store.name;
+        for (const uint64_t jobs : {1, 8}) {
+            const std::string name =
+                std::string(store.name).ends_with("damaged") ? "BM_Analysis" : "BM_VerifyStore";
+            auto* bench = name == "BM_Analysis"
+                              ? benchmark::RegisterBenchmark(run_name(name, store, jobs).c_str(), BM_Analysis,
+                                                             root, jobs)
+                              : benchmark::RegisterBenchmark(run_name(name, store, jobs).c_str(),
+                                                             BM_VerifyStore, root, jobs);
+            bench->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+        }
+    }
+    for (const uint64_t jobs : {1, 8}) {
+        benchmark::RegisterBenchmark(run_name("BM_VerifyFiles", STORES[2], jobs).c_str(), BM_VerifyFiles,
+                                     data / STORES[2].name, jobs)
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime()
+            ->Iterations(1);
+    }
+    benchmark::RegisterBenchmark("BM_WalkStore/v3_20000x4KiB", BM_WalkStore, data / STORES[2].name)
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime()
+        ->Iterations(1);
+    benchmark::RegisterBenchmark("BM_BareBlake2b160", BM_BareBlake2b160)->Unit(benchmark::kMillisecond);
+    RateReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+
+    std::printf("\n");
+    const auto ratio = [&](const char* what, const BenchStore& store, const char* base, const char* counter,
+                           double target) {
+        print_ratio(reporter, what, run_name(base, store, 8), run_name(base, store, 1), counter, target);
+    };
+    ratio("one 2 GiB v3 file, J=8 vs J=1", STORES[0], "BM_VerifyStore", "bytes_per_second", 5.0);
+    ratio("8 files of 256 MiB, J=8 vs J=1", STORES[1], "BM_VerifyStore", "bytes_per_second", 5.0);
+    ratio("20,000 files of 4 KiB, J=8 vs J=1", STORES[2], "BM_VerifyFiles", "items_per_second", 4.0);
+    ratio("20,000 files of 4 KiB, whole run with the walk", STORES[2], "BM_VerifyStore", "items_per_second",
+          0.0);
+    print_ratio(reporter, "one 2 GiB v2 file, J=8 vs bare BLAKE2b-160",
+                run_name("BM_VerifyStore", STORES[3], 8), "BM_BareBlake2b160", "bytes_per_second", 0.85);
+    ratio("v2 2 GiB file, J=8 vs J=1 (for reference)", STORES[3], "BM_VerifyStore", "bytes_per_second", 0.0);
+    ratio("analysis of 1 GiB, 30 % damaged, 8 lanes vs 1", STORES[4], "BM_Analysis", "bytes_per_second", 4.0);
+    if (kept == nullptr) fs::remove_all(data);
+    return 0;
+}

@@ -1,0 +1,290 @@
+#include "store/parallel_analysis.hpp"
+
+#include <algorithm>
+#include <exception>
+#include <map>
+#include <memory>
+#include <optional>
+#include <span>
+#include <utility>
+#include <variant>
+
+#include "base/channel.hpp"
+#include "base/panic.hpp"
+#include "base/saturating.hpp"
+#include "base/thread_scope.hpp"
+#include "format/content.hpp"
+#include "store/analysis.hpp"
+#include "store/store_io.hpp"
+#include "store/verify_report.hpp"
+
+namespace kro::store {
+
+using format::HEADER_LEN;
+
+namespace {
+
+// Read-only while the threads run.
+struct AnalysisPlan {
+    int fd;
+    format::ContentSeed seed;
+    format::FormatVersion version;
+    uint64_t end;
+    uint64_t chunk_size;
+    AnalysisUnits units;
+};
+
+struct Analysed {
+    uint64_t index;
+    std::vector<CorruptRegion> regions;
+};
+struct Failed {
+    uint64_t index;
+    base::IoError error;
+};
+struct Faulted {
+    std::exception_ptr fault;
+};
+using UnitMessage = std::variant<Analysed, Failed, Faulted>;
+
+// The unit gave up waiting for memory: the analysis was cancelled.
+struct Stopped {};
+using UnitOutcome = std::variant<std::vector<CorruptRegion>, base::IoError, Stopped>;
+
+// Everything one analysis shares between its threads.
+struct AnalysisRun {
+    const AnalysisPlan& plan;
+    MemoryBudget& budget;
+    UnitDispenser& dispenser;
+    const ParallelSeams& seams;
+};
+
+// A granted reservation, given back on every way out of the unit, a fault included.
+class Reservation {
+  public:
+    Reservation(const AnalysisRun& run, uint64_t bytes) : run_(run), bytes_(bytes) {
+        run_.seams.reservation(static_cast<int64_t>(bytes_));
+    }
+    Reservation(const Reservation&) = delete;
+    Reservation& operator=(const Reservation&) = delete;
+    ~Reservation() {
+        run_.seams.reservation(-static_cast<int64_t>(bytes_));
+        run_.budget.release(bytes_);
+    }
+
+  private:
+    const AnalysisRun& run_;
+    uint64_t bytes_;
+};
+
+UnitOutcome analyze_unit(const AnalysisRun& run, uint64_t index) {
+    const AnalysisPlan& plan = run.plan;
+    const uint64_t unit_start = base::saturating_mul(index, plan.units.unit_size);
+    const uint64_t first = std::max<uint64_t>(HEADER_LEN, unit_start);
+    const uint64_t last = std::min(plan.end, base::saturating_add(unit_start, plan.units.unit_size));
+    const auto len = static_cast<size_t>(last - first);
+    if (!run.budget.reserve(2 * uint64_t{len}, run.dispenser)) return Stopped{};
+    const Reservation reservation(run, 2 * uint64_t{len});
+    if (auto injected = run.seams.at_item(ParallelStage::AnalysisUnit, index)) return std::move(*injected);
+
+    const auto actual = std::make_unique_for_overwrite<uint8_t[]>(len);
+    auto got = read_at_full(plan.fd, std::span(actual.get(), len), first);
+    if (!got) return std::move(got.error());
+    const size_t read = *got;  // fewer only when the file ended early
+    const auto expected = std::make_unique_for_overwrite<uint8_t[]>(read);
+    format::ContentReader::at_offset(plan.seed, first - HEADER_LEN, plan.version)
+        .fill(std::span(expected.get(), read));
+
+    std::vector<CorruptRegion> regions;
+    const uint64_t stop = first + read;
+    for (uint64_t p = first; p < stop;) {
+        const uint64_t q = chunk_end(p, plan.chunk_size, stop);
+        const auto at = static_cast<size_t>(p - first);
+        const auto n = static_cast<size_t>(q - p);
+        compare_chunk(std::span(actual.get() + at, n), std::span(expected.get() + at, n), p, regions);
+        p = q;
+    }
+    return regions;
+}
+
+// Under the dispenser's lock: may unit `next` be handed out now?
+bool inside_window(const UnitDispenser& dispenser) {
+    return dispenser.next < base::saturating_add(dispenser.released, dispenser.window);
+}
+
+// A worker's claim: waits while the window is full; nothing once stopped or all handed out.
+std::optional<uint64_t> claim_unit(UnitDispenser& dispenser, uint64_t unit_count) {
+    std::unique_lock lock(dispenser.mutex);
+    while (!dispenser.stop && dispenser.next < unit_count) {
+        if (inside_window(dispenser)) return dispenser.next++;
+        dispenser.changed.wait(lock);
+    }
+    return std::nullopt;
+}
+
+enum class ClaimState { Claimed, Wait, Done };
+struct TryClaim {
+    ClaimState state;
+    uint64_t index = 0;
+};
+
+// The calling thread's claim, which never waits.
+TryClaim try_claim_unit(UnitDispenser& dispenser, uint64_t unit_count) {
+    const std::lock_guard lock(dispenser.mutex);
+    if (dispenser.stop || dispenser.next >= unit_count) return {ClaimState::Done};
+    if (inside_window(dispenser)) return {ClaimState::Claimed, dispenser.next++};
+    return {ClaimState::Wait};
+}
+
+void release_units_through(UnitDispenser& dispenser, uint64_t merged) {
+    {
+        const std::lock_guard lock(dispenser.mutex);
+        if (dispenser.released >= merged) return;
+        dispenser.released = merged;
+    }
+    dispenser.changed.notify_all();
+}
+
+// After a unit's error: hand out no more units; those already running finish.
+void stop_units(UnitDispenser& dispenser) {
+    {
+        const std::lock_guard lock(dispenser.mutex);
+        dispenser.stop = true;
+    }
+    dispenser.changed.notify_all();
+}
+
+// The message that a finished unit sends (nothing when it gave up), stopping the handing out
+// after an error.
+std::optional<UnitMessage> finish_unit(UnitDispenser& dispenser, uint64_t index, UnitOutcome outcome) {
+    if (auto* regions = std::get_if<std::vector<CorruptRegion>>(&outcome)) {
+        return Analysed{index, std::move(*regions)};
+    }
+    if (auto* error = std::get_if<base::IoError>(&outcome)) {
+        stop_units(dispenser);
+        return Failed{index, std::move(*error)};
+    }
+    return std::nullopt;
+}
+
+void analysis_worker(const AnalysisRun& run, base::Sender<UnitMessage>& tx) {
+    while (auto index = claim_unit(run.dispenser, run.plan.units.unit_count)) {
+        auto message = finish_unit(run.dispenser, *index, analyze_unit(run, *index));
+        if (!message || !tx.send(std::move(*message))) return;
+    }
+}
+
+void run_analysis_worker(const AnalysisRun& run, base::Sender<UnitMessage> tx) {
+    try {
+        analysis_worker(run, tx);
+    } catch (...) {
+        stop_analysis(run.budget, run.dispenser);
+        tx.send(Faulted{std::current_exception()});
+    }
+}
+
+// The calling thread's merge of unit results, in unit order.
+struct UnitCollector {
+    std::vector<CorruptRegion> regions;
+    std::map<uint64_t, std::vector<CorruptRegion>> pending;
+    uint64_t next = 0;
+    std::optional<std::pair<uint64_t, base::IoError>> first_error;
+    std::exception_ptr fault;
+
+    void collect(UnitMessage message) {
+        if (auto* faulted = std::get_if<Faulted>(&message)) {
+            if (!fault) fault = faulted->fault;
+        } else if (auto* failed = std::get_if<Failed>(&message)) {
+            if (!first_error || failed->index < first_error->first) {
+                first_error.emplace(failed->index, std::move(failed->error));
+            }
+        } else {
+            auto& analysed = std::get<Analysed>(message);
+            pending.emplace(analysed.index, std::move(analysed.regions));
+            // A region that runs across a unit boundary merges here.
+            for (auto it = pending.begin(); it != pending.end() && it->first == next;
+                 it = pending.erase(it), ++next) {
+                for (const CorruptRegion& region : it->second) push_region(regions, region);
+            }
+        }
+    }
+};
+
+// The calling thread analyses units too, but takes results first, so that the window moves.
+void analyse_and_collect(const AnalysisRun& run, base::Receiver<UnitMessage>& rx, UnitCollector& collector) {
+    const auto take = [&](UnitMessage message) {
+        collector.collect(std::move(message));
+        release_units_through(run.dispenser, collector.next);
+    };
+    try {
+        while (true) {
+            if (auto message = rx.try_recv()) {
+                take(std::move(*message));
+                continue;
+            }
+            const TryClaim claim = try_claim_unit(run.dispenser, run.plan.units.unit_count);
+            if (claim.state == ClaimState::Done) break;
+            if (claim.state == ClaimState::Wait) {
+                auto message = rx.recv();
+                if (!message) break;
+                take(std::move(*message));
+                continue;
+            }
+            auto message = finish_unit(run.dispenser, claim.index, analyze_unit(run, claim.index));
+            if (!message) break;
+            take(std::move(*message));
+        }
+    } catch (...) {
+        stop_analysis(run.budget, run.dispenser);
+        take(Faulted{std::current_exception()});
+    }
+    while (auto message = rx.recv()) take(std::move(*message));
+}
+
+void run_analysis_workers(const AnalysisRun& run, UnitCollector& collector) {
+    // Declared before the channel: should the calling thread unwind, the receiver goes first and
+    // no worker stays blocked on a full channel while the scope joins.
+    base::ThreadScope scope(run.seams.spawn_failure(ParallelStage::AnalysisUnit));
+    const uint64_t workers = run.plan.units.workers;
+    auto [tx, rx] = base::bounded_channel<UnitMessage>(static_cast<size_t>(base::saturating_mul(4, workers)));
+    for (uint64_t k = 1; k < workers; ++k) {
+        if (!scope.spawn([&run, tx]() mutable { run_analysis_worker(run, std::move(tx)); })) break;
+    }
+    tx.close();
+    analyse_and_collect(run, rx, collector);
+}
+
+}  // namespace
+
+AnalysisUnits plan_analysis_units(uint64_t end, uint64_t chunk_size, uint64_t workers) {
+    if (chunk_size > MAX_CHUNK_SIZE) base::panic("analysis chunks are clamped to 64 MiB");
+    const uint64_t per_unit =
+        std::max<uint64_t>(chunk_size <= ANALYSIS_UNIT_TARGET ? ANALYSIS_UNIT_TARGET / chunk_size : 0, 1);
+    const uint64_t unit_size = chunk_size * per_unit;
+    const uint64_t unit_count = end / unit_size + (end % unit_size != 0 ? 1 : 0);
+    const uint64_t memory_workers = std::max<uint64_t>(ANALYSIS_MEMORY_LIMIT / (2 * unit_size), 1);
+    return AnalysisUnits{unit_size, unit_count, std::min({memory_workers, workers, unit_count})};
+}
+
+std::expected<std::vector<CorruptRegion>, base::IoError> analyze_parallel(
+    int fd, const format::Header& header, uint64_t actual_len, uint64_t chunk_size, uint64_t workers,
+    MemoryBudget& budget, const ParallelSeams& seams) {
+    const uint64_t declared_len = header.file_length();
+    const uint64_t end = std::min(declared_len, actual_len);
+    std::vector<CorruptRegion> regions;
+    if (end > HEADER_LEN) {
+        const AnalysisPlan plan{fd,  header.seed(), header.version(),
+                                end, chunk_size,    plan_analysis_units(end, chunk_size, workers)};
+        UnitDispenser dispenser(base::saturating_mul(4, plan.units.workers));
+        const AnalysisRun run{plan, budget, dispenser, seams};
+        UnitCollector collector;
+        run_analysis_workers(run, collector);
+        if (collector.fault) std::rethrow_exception(collector.fault);
+        if (collector.first_error) return std::unexpected(std::move(collector.first_error->second));
+        regions = std::move(collector.regions);
+    }
+    push_tail_region(regions, declared_len, actual_len);
+    return regions;
+}
+
+}  // namespace kro::store
