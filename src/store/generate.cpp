@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <limits>
-#include <new>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -14,6 +13,7 @@
 #include "format/digest.hpp"
 #include "format/store_path.hpp"
 #include "store/chain_tip.hpp"
+#include "store/leaf_table.hpp"
 #include "store/store_io.hpp"
 
 namespace kro::store {
@@ -53,10 +53,6 @@ ProgressTotals progress_totals(const GenerateOptions& options) {
     return {base::saturating_mul(*files, size), files};
 }
 
-std::expected<uint64_t, IoError> reserve_failure() {
-    return std::unexpected(IoError::with_message(base::IoErrorKind::OutOfMemory, "out of memory"));
-}
-
 // Writes files on the calling thread through one 1 MiB buffer and one content sponge that serve
 // the whole run.
 class SequentialWriter {
@@ -73,14 +69,8 @@ class SequentialWriter {
                                                           const format::Header& header) {
         const uint64_t size = header.file_length();
         const uint64_t blocks = format::v3_leaf_count(size);
-        std::vector<format::MerkleHash> leaves;
-        try {
-            leaves.reserve(blocks);
-        } catch (const std::bad_alloc&) {
-            return fail("allocating v3 file hashes", temp, reserve_failure().error());
-        } catch (const std::length_error&) {
-            return fail("allocating v3 file hashes", temp, reserve_failure().error());
-        }
+        auto leaves = allocate_leaf_table(blocks);
+        if (!leaves) return fail("allocating v3 file hashes", temp, leaves.error());
         const auto encoded = header.encode();
         for (uint64_t k = 0; k < blocks; ++k) {
             const std::span<uint8_t> block(buffer_.data(),
@@ -91,13 +81,13 @@ class SequentialWriter {
                 content = block.subspan(format::HEADER_LEN);
             }
             format::fill_content_block(sponge_, FormatVersion::V3, header.seed(), k, content);
-            leaves.push_back(format::leaf_hash(k, block));
+            (*leaves)[k] = format::leaf_hash(k, block);
             if (auto written = write_all(temp.fd(), block); !written) {
                 return fail("writing content", temp, written.error());
             }
             progress_.add_bytes(block.size());
         }
-        return format::merkle_file_id(std::move(leaves), size);
+        return format::merkle_file_id(std::move(*leaves), size);
     }
 
     std::expected<format::FileId, GenerateError> write_v2(const TempFile& temp,

@@ -9,7 +9,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <new>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -19,6 +18,7 @@
 #include "format/content.hpp"
 #include "format/digest.hpp"
 #include "store/buffer_pool.hpp"
+#include "store/leaf_table.hpp"
 #include "store/store_io.hpp"
 
 namespace kro::store {
@@ -61,13 +61,9 @@ class WriteRun {
 
     // v3 only: room for every leaf, each stored by its block index.
     std::expected<void, IoError> reserve_leaves() {
-        try {
-            leaves_.resize(context_.blocks);
-        } catch (const std::bad_alloc&) {
-            return std::unexpected(IoError::with_message(base::IoErrorKind::OutOfMemory, "out of memory"));
-        } catch (const std::length_error&) {
-            return std::unexpected(IoError::with_message(base::IoErrorKind::OutOfMemory, "out of memory"));
-        }
+        auto leaves = allocate_leaf_table(context_.blocks);
+        if (!leaves) return std::unexpected(leaves.error());
+        leaves_ = std::move(*leaves);
         return {};
     }
 

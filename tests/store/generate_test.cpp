@@ -406,6 +406,23 @@ TEST(StoreGenerateTest, WriterPanicReachesTheCallerAndTheTemporaryFileGoes) {
     EXPECT_TRUE(names_in(dir.path()).empty());
 }
 
+TEST(StoreGenerateTest, LeafTableThatDoesNotFitIsAnError) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "sanitizer allocators stop the process on an allocation this large";
+#endif
+    // Only where the kernel refuses an allocation beyond its memory instead of promising it.
+    if (std::ifstream("/proc/sys/vm/overcommit_memory").get() == '1') GTEST_SKIP() << "memory overcommitted";
+    testing::ScratchDir dir;
+    GenerateOptions options(dir.path());
+    options.max_files = 1;
+    options = std::move(options).size_sampler(fixed(uint64_t{1} << 62)).with_jobs(1);
+    const auto result = generate(std::move(options));
+    ASSERT_FALSE(result.has_value());
+    EXPECT_TRUE(error_text(result).starts_with("allocating v3 file hashes at " + dir.path().string() + "/"));
+    EXPECT_TRUE(error_text(result).ends_with(": out of memory"));
+    EXPECT_TRUE(names_in(dir.path()).empty());
+}
+
 TEST(StoreGenerateTest, BandWithoutMassFailsTheSizeSelection) {
     testing::ScratchDir dir;
     const SizeSpec spec = SizeSpec::LogNormal::make(1048576, Band{60, 100}, 0.1).value();
