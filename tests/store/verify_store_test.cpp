@@ -370,6 +370,14 @@ TEST(VerifyStoreTest, EmptyStore) {
     EXPECT_EQ(base::error_chain(failed.error()),
               fmt::format("reading the chain-tip aggregate at {}/.metadata/all: No such file or directory",
                           dir.path().native()));
+
+    // An aggregate that is a directory is an I/O failure, not an empty aggregate.
+    fs::create_directory(dir / ".metadata" / "all");
+    auto directory = verify_store(options_for(dir.path()));
+    ASSERT_FALSE(directory.has_value());
+    EXPECT_EQ(base::error_chain(directory.error()),
+              fmt::format("reading the chain-tip aggregate at {}/.metadata/all: Is a directory",
+                          dir.path().native()));
 }
 
 TEST(VerifyStoreTest, NotAStore) {
@@ -576,6 +584,21 @@ TEST_F(VerifyBadInputTest, UnreadableFileAndDirectory) {
         error_without_privileges(root()),
         fmt::format("listing a store directory at {}: Permission denied", path(0).parent_path().native()));
     fs::permissions(path(0).parent_path(), fs::perms::all);
+
+    const fs::path meta = root() / ".metadata";
+    fs::permissions(meta / "all", fs::perms::owner_all);
+    EXPECT_EQ(
+        error_without_privileges(root()),
+        fmt::format("reading the chain-tip aggregate at {}: Permission denied", (meta / "all").native()));
+    fs::permissions(meta / "roots", fs::perms::owner_all | fs::perms::others_exec);
+    EXPECT_EQ(
+        error_without_privileges(root()),
+        fmt::format("listing the chain-tip markers at {}: Permission denied", (meta / "roots").native()));
+    fs::permissions(meta, fs::perms::owner_all);
+    EXPECT_EQ(
+        error_without_privileges(root()),
+        fmt::format("reading the chain-tip directory at {}: Permission denied", (meta / "roots").native()));
+    fs::permissions(meta, fs::perms::all);
 }
 
 TEST_F(VerifyBadInputTest, ArbitraryHeaderBytes) {
