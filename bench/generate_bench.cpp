@@ -8,14 +8,15 @@
 #include <fcntl.h>
 #include <fmt/format.h>
 #include <stdlib.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <map>
-#include <set>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "base/thread_scope.hpp"
@@ -58,6 +59,18 @@ class RunDir {
     fs::path path_;
 };
 
+// CPU time of every thread of the process, so that the work done can be compared even when the
+// machine is too busy to give a run all the cores it asks for.
+double process_cpu_seconds() {
+    timespec t{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+void set_cpu_counter(benchmark::State& state, double cpu_seconds) {
+    state.counters["cpu_seconds"] = benchmark::Counter(cpu_seconds, benchmark::Counter::kAvgIterations);
+}
+
 store::GenerateOptions options_for(const fs::path& root, uint64_t size, uint64_t files, FormatVersion version,
                                    size_t jobs) {
     store::GenerateOptions options(root);
@@ -69,17 +82,21 @@ store::GenerateOptions options_for(const fs::path& root, uint64_t size, uint64_t
 
 void run_generate(benchmark::State& state, uint64_t size, uint64_t files, FormatVersion version) {
     const auto jobs = static_cast<size_t>(state.range(0));
+    double cpu = 0;
     for (auto _ : state) {
         state.PauseTiming();
         {
             RunDir dir;
+            const double start = process_cpu_seconds();
             state.ResumeTiming();
             const auto summary = store::generate(options_for(dir.path(), size, files, version, jobs));
             if (!summary) state.SkipWithError(base::error_chain(summary.error()).c_str());
             state.PauseTiming();
+            cpu += process_cpu_seconds() - start;
         }
         state.ResumeTiming();
     }
+    set_cpu_counter(state, cpu);
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * size * files));
     state.counters["files_per_second"] =
         benchmark::Counter(static_cast<double>(state.iterations() * files), benchmark::Counter::kIsRate);
@@ -101,6 +118,7 @@ void BM_BareFillAndHash(benchmark::State& state) {
     const uint64_t blocks = LARGE_FILES * LARGE_FILE / FILE_BLOCK_SIZE;
     format::ContentSeed seed;
     seed.bytes.fill(0x33);
+    const double start = process_cpu_seconds();
     for (auto _ : state) {
         std::atomic<uint64_t> next{0};
         base::ThreadScope scope;
@@ -116,12 +134,14 @@ void BM_BareFillAndHash(benchmark::State& state) {
         }
         scope.join_and_rethrow();
     }
+    set_cpu_counter(state, process_cpu_seconds() - start);
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * blocks * FILE_BLOCK_SIZE));
 }
 
 // One BLAKE2b-160 pass over as many bytes as the large v2 run writes.
 void BM_BareBlake2b160(benchmark::State& state) {
     std::vector<uint8_t> piece(FILE_BLOCK_SIZE, 0x5a);
+    const double start = process_cpu_seconds();
     for (auto _ : state) {
         for (uint64_t f = 0; f < LARGE_FILES; ++f) {
             format::Blake2b160 hasher;
@@ -129,6 +149,7 @@ void BM_BareBlake2b160(benchmark::State& state) {
             benchmark::DoNotOptimize(hasher.finalize());
         }
     }
+    set_cpu_counter(state, process_cpu_seconds() - start);
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * LARGE_FILES * LARGE_FILE));
 }
 
@@ -154,12 +175,14 @@ const std::vector<fs::path>& small_file_paths() {
 void BM_BareSmallFiles(benchmark::State& state) {
     const auto& paths = small_file_paths();
     const std::vector<uint8_t> bytes(SMALL_FILE, 0x5a);
+    double cpu = 0;
     for (auto _ : state) {
         state.PauseTiming();
         {
             RunDir dir;
+            const double start = process_cpu_seconds();
             state.ResumeTiming();
-            std::set<fs::path> made;
+            std::unordered_set<std::string> made;
             uint32_t counter = 0;
             for (const auto& relative : paths) {
                 const fs::path temp = dir.path() / fmt::format("0000000000000000{:08x}", counter++);
@@ -167,15 +190,17 @@ void BM_BareSmallFiles(benchmark::State& state) {
                 if (fd < 0 || !store::write_all(fd, bytes)) state.SkipWithError("bare write failed");
                 ::close(fd);
                 const fs::path final_path = dir.path() / relative;
-                if (made.insert(final_path.parent_path()).second)
+                if (made.insert(final_path.parent_path().native()).second)
                     fs::create_directories(final_path.parent_path());
                 if (::rename(temp.c_str(), final_path.c_str()) != 0)
                     state.SkipWithError("bare rename failed");
             }
             state.PauseTiming();
+            cpu += process_cpu_seconds() - start;
         }
         state.ResumeTiming();
     }
+    set_cpu_counter(state, cpu);
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * paths.size() * SMALL_FILE));
     state.counters["files_per_second"] = benchmark::Counter(
         static_cast<double>(state.iterations() * paths.size()), benchmark::Counter::kIsRate);
@@ -216,29 +241,43 @@ class RateReporter : public benchmark::ConsoleReporter {
         for (const Run& run : runs) {
             if (run.error_occurred) continue;
             if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median") continue;
-            for (const char* counter : {"bytes_per_second", "files_per_second"}) {
+            for (const char* counter : {"bytes_per_second", "files_per_second", "cpu_seconds"}) {
                 const auto it = run.counters.find(counter);
                 if (it != run.counters.end()) rates[run.run_name.str()][counter] = it->second.value;
             }
         }
     }
     std::map<std::string, std::map<std::string, double>> rates;
+
+    // The counter of a run, or 0 when the run or the counter is missing.
+    double get(const std::string& run, const std::string& counter) const {
+        const auto it = rates.find(run);
+        if (it == rates.end()) return 0;
+        const auto value = it->second.find(counter);
+        return value == it->second.end() ? 0 : value->second;
+    }
 };
 
 void print_ratio(const RateReporter& r, const std::string& what, const std::string& ours,
                  const std::string& base, const char* counter, double unit, const char* unit_name,
                  double target) {
-    const auto a = r.rates.find(ours);
-    const auto b = r.rates.find(base);
-    if (a == r.rates.end() || b == r.rates.end()) return;
-    const double x = a->second.at(counter);
-    const double y = b->second.at(counter);
-    if (y == 0) return;
+    const double x = r.get(ours, counter);
+    const double y = r.get(base, counter);
+    if (x == 0 || y == 0) return;  // filtered out
     const double ratio = x / y;
     std::printf("%-40s %9.0f %s vs %9.0f %s  ratio %.3f", what.c_str(), x / unit, unit_name, y / unit,
                 unit_name, ratio);
     if (target > 0) std::printf(" (target >= %.2f) %s", target, ratio >= target ? "ok" : "BELOW TARGET");
     std::printf("\n");
+}
+
+// The same work's CPU time: the bare loop's over ours (1 means no extra work at all).
+void print_cpu_ratio(const RateReporter& r, const std::string& what, const std::string& ours,
+                     const std::string& base) {
+    const double x = r.get(ours, "cpu_seconds");
+    const double y = r.get(base, "cpu_seconds");
+    if (x == 0 || y == 0) return;  // filtered out
+    std::printf("%-40s %7.2f s CPU vs %7.2f s CPU  ratio %.3f\n", what.c_str(), x, y, y / x);
 }
 
 }  // namespace
@@ -271,5 +310,14 @@ int main(int argc, char** argv) {
                     "BM_GenerateLargeV2/" + std::to_string(jobs) + "/iterations:2/real_time",
                     "BM_BareBlake2b160/iterations:2/real_time", "bytes_per_second", 1e6, "MB/s", 0);
     }
+    std::printf("\nCPU time per run (all threads), bare loop over generate:\n");
+    for (const int jobs : {1, 2, 4, 8}) {
+        const std::string arg = "/" + std::to_string(jobs) + "/iterations:2/real_time";
+        print_cpu_ratio(reporter, fmt::format("generate v3 8 x 64 MiB, jobs {}", jobs),
+                        "BM_GenerateLargeV3" + arg, "BM_BareFillAndHash" + arg);
+    }
+    print_cpu_ratio(reporter, "generate 20000 x 4096 B files",
+                    "BM_GenerateSmallFiles/1/iterations:2/real_time",
+                    "BM_BareSmallFiles/iterations:2/real_time");
     return 0;
 }

@@ -30,6 +30,8 @@ BufferPool::BufferPool(size_t count, size_t length) {
     for (size_t i = 0; i < count; ++i) buffers_.emplace_back(length);
 }
 
+BufferPool::BufferPool(std::vector<ByteBuffer> buffers) : buffers_(std::move(buffers)) {}
+
 std::optional<PooledBuffer> BufferPool::take() {
     std::unique_lock lock(mutex_);
     available_.wait(lock, [&] { return cancelled_ || !buffers_.empty(); });
@@ -63,6 +65,11 @@ bool BufferPool::cancelled() const {
 size_t BufferPool::free_count() const {
     const std::lock_guard lock(mutex_);
     return buffers_.size();
+}
+
+std::vector<ByteBuffer> BufferPool::release_buffers() {
+    const std::lock_guard lock(mutex_);
+    return std::exchange(buffers_, {});
 }
 
 }  // namespace kro::store

@@ -67,6 +67,8 @@ class BufferPool {
   public:
     // A pool holding `count` buffers of `length` bytes each, contents unspecified.
     BufferPool(size_t count, size_t length);
+    // A pool holding these buffers as they are.
+    explicit BufferPool(std::vector<ByteBuffer> buffers);
     BufferPool(const BufferPool&) = delete;
     BufferPool& operator=(const BufferPool&) = delete;
 
@@ -81,6 +83,9 @@ class BufferPool {
 
     bool cancelled() const;
     size_t free_count() const;
+    // Takes every free buffer out, so that a later stage can reuse it. Call it once nothing is
+    // lent any more.
+    std::vector<ByteBuffer> release_buffers();
 
   private:
     mutable std::mutex mutex_;

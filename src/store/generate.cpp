@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <limits>
 #include <new>
-#include <set>
+#include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "base/os_random.hpp"
@@ -141,7 +142,11 @@ struct PlacedFile {
 class Run {
   public:
     Run(GenerateOptions& options, const GenerateSeams& seams, ProgressTracker& progress)
-        : options_(options), seams_(seams), progress_(progress), sequential_(progress) {}
+        : options_(options),
+          seams_(seams),
+          progress_(progress),
+          sequential_(progress),
+          parallel_(options.jobs, options.writers, seams.parallel) {}
 
     // Draws, writes and places the file with this index.
     std::expected<PlacedFile, GenerateError> place_file(uint64_t index, const format::FileId& parent) {
@@ -199,11 +204,11 @@ class Run {
     std::expected<void, GenerateError> make_shard_directory(const fs::path& final_path) {
         const fs::path shard = final_path.parent_path();
         if (shard.empty() || shard == final_path) base::panic("hash paths always have shard directories");
-        if (created_.contains(shard)) return {};
+        if (created_.contains(shard.native())) return {};
         if (auto made = create_dir_all(shard); !made) {
             return std::unexpected(GenerateError::io("creating the shard directory", shard, made.error()));
         }
-        created_.insert(shard);
+        created_.insert(shard.native());
         return {};
     }
 
@@ -211,7 +216,8 @@ class Run {
     const GenerateSeams& seams_;
     ProgressTracker& progress_;
     SequentialWriter sequential_;
-    std::set<fs::path> created_;  // shard directories made by this run
+    ParallelContentWriter parallel_;
+    std::unordered_set<std::string> created_;  // shard directories made by this run
 };
 
 }  // namespace

@@ -55,13 +55,9 @@ struct BlockContext {
 // none is held while another is taken.
 class WriteRun {
   public:
-    WriteRun(const BlockContext& context, size_t pool_buffers, int fd, ProgressTracker& progress,
+    WriteRun(const BlockContext& context, std::vector<ByteBuffer> buffers, int fd, ProgressTracker& progress,
              const ParallelWriteSeams& seams)
-        : context_(context),
-          pool_(pool_buffers, static_cast<size_t>(std::min(context.file_length, FILE_BLOCK_SIZE))),
-          fd_(fd),
-          progress_(progress),
-          seams_(seams) {}
+        : context_(context), pool_(std::move(buffers)), fd_(fd), progress_(progress), seams_(seams) {}
 
     // v3 only: room for every leaf, each stored by its block index.
     std::expected<void, IoError> reserve_leaves() {
@@ -169,8 +165,11 @@ class WriteRun {
         return FileBlock{std::move(buffer), index, index * FILE_BLOCK_SIZE};
     }
 
-    std::expected<void, IoError> write_block(const FileBlock& block) const {
+    std::expected<void, IoError> write_block(const FileBlock& block) {
         if (seams_.write_block) return seams_.write_block(block.index, fd_, block.bytes(), block.offset);
+        // The kernel writes one file's page cache one writer at a time and lets the others spin
+        // on its lock; waiting here instead leaves those cores to the generators.
+        const std::lock_guard lock(write_mutex_);
         return write_all_at(fd_, block.bytes(), block.offset);
     }
 
@@ -192,6 +191,8 @@ class WriteRun {
     std::atomic<uint64_t> next_block_{0};
     std::vector<format::MerkleHash> leaves_;
     std::atomic<uint64_t> produced_{0};
+
+    std::mutex write_mutex_;
 
     std::mutex error_mutex_;
     std::optional<std::pair<uint64_t, IoError>> first_error_;
@@ -248,10 +249,24 @@ ThreadOutcome run_write_threads(WriteRun& run, const BlockContext& context, size
 
 }  // namespace
 
-std::expected<format::FileId, GenerateError> write_content_parallel(const TempFile& temp,
-                                                                    const format::Header& header, size_t jobs,
-                                                                    size_t writers, ProgressTracker& progress,
-                                                                    const ParallelWriteSeams& seams) {
+ParallelContentWriter::ParallelContentWriter(size_t jobs, size_t writers, ParallelWriteSeams seams)
+    : jobs_(jobs), writers_(writers), seams_(std::move(seams)) {}
+
+std::vector<ByteBuffer> ParallelContentWriter::pool_buffers(size_t count, size_t length) {
+    std::vector<ByteBuffer> buffers;
+    buffers.reserve(count);
+    while (buffers.size() < count && !spare_.empty()) {
+        buffers.push_back(std::move(spare_.back()));
+        spare_.pop_back();
+    }
+    while (buffers.size() < count) buffers.emplace_back();
+    for (auto& buffer : buffers) buffer.resize(length);
+    return buffers;
+}
+
+std::expected<format::FileId, GenerateError> ParallelContentWriter::write(const TempFile& temp,
+                                                                          const format::Header& header,
+                                                                          ProgressTracker& progress) {
     const uint64_t file_length = header.file_length();
     const int fd = temp.fd();
     const auto fail = [&](std::string_view action, IoError cause) {
@@ -263,16 +278,19 @@ std::expected<format::FileId, GenerateError> write_content_parallel(const TempFi
     }
     const BlockContext context{header.seed(), file_length, header.encode(), header.version(),
                                format::v3_leaf_count(file_length)};
-    const size_t generators = static_cast<size_t>(std::min<uint64_t>(jobs, context.blocks));
-    const size_t writer_count = static_cast<size_t>(std::min<uint64_t>(writers, context.blocks));
-    const size_t pool_buffers = static_cast<size_t>(
+    const size_t generators = static_cast<size_t>(std::min<uint64_t>(jobs_, context.blocks));
+    const size_t writer_count = static_cast<size_t>(std::min<uint64_t>(writers_, context.blocks));
+    const size_t buffer_count = static_cast<size_t>(
         std::min<uint64_t>(4 * uint64_t{generators} + 2 * uint64_t{writer_count}, context.blocks));
-    WriteRun run(context, pool_buffers, fd, progress, seams);
+    const auto buffer_length = static_cast<size_t>(std::min(file_length, FILE_BLOCK_SIZE));
+    WriteRun run(context, pool_buffers(buffer_count, buffer_length), fd, progress, seams_);
     if (context.version == FormatVersion::V3) {
         if (auto reserved = run.reserve_leaves(); !reserved) return fail(kWritingContent, reserved.error());
     }
 
-    const ThreadOutcome outcome = run_write_threads(run, context, generators, writer_count, seams);
+    const ThreadOutcome outcome = run_write_threads(run, context, generators, writer_count, seams_);
+    // Every block has been dropped: all buffers are back for the next file.
+    spare_ = run.pool().release_buffers();
 
     if (auto panic = run.first_panic()) std::rethrow_exception(panic);
     if (auto error = run.first_write_error()) return fail(kWritingContent, std::move(*error));
@@ -287,6 +305,13 @@ std::expected<format::FileId, GenerateError> write_content_parallel(const TempFi
     }
     if (!outcome.v2_digest) base::panic("the block stream ends early only after a cancellation");
     return *outcome.v2_digest;
+}
+
+std::expected<format::FileId, GenerateError> write_content_parallel(const TempFile& temp,
+                                                                    const format::Header& header, size_t jobs,
+                                                                    size_t writers, ProgressTracker& progress,
+                                                                    const ParallelWriteSeams& seams) {
+    return ParallelContentWriter(jobs, writers, seams).write(temp, header, progress);
 }
 
 }  // namespace kro::store

@@ -11,11 +11,13 @@
 #include <expected>
 #include <functional>
 #include <span>
+#include <vector>
 
 #include "base/io_error.hpp"
 #include "base/thread_scope.hpp"
 #include "format/file_id.hpp"
 #include "format/header.hpp"
+#include "store/buffer_pool.hpp"
 #include "store/generate_error.hpp"
 #include "store/progress.hpp"
 #include "store/temp_file.hpp"
@@ -28,6 +30,27 @@ struct ParallelWriteSeams {
                                                      std::span<const uint8_t> bytes, uint64_t offset)>
         write_block;
     base::SpawnFailure fail_spawn;
+};
+
+// Writes large files one at a time with a fixed worker budget. The buffers of one file are kept
+// for the next, so that a run of large files allocates (and faults in) its block buffers once.
+// Used by one thread at a time.
+class ParallelContentWriter {
+  public:
+    // `jobs` generators and `writers` writer threads per file, both at least 1.
+    ParallelContentWriter(size_t jobs, size_t writers, ParallelWriteSeams seams = {});
+
+    // The same as write_content_parallel with this writer's budget.
+    std::expected<format::FileId, GenerateError> write(const TempFile& temp, const format::Header& header,
+                                                       ProgressTracker& progress);
+
+  private:
+    std::vector<ByteBuffer> pool_buffers(size_t count, size_t length);
+
+    size_t jobs_;
+    size_t writers_;
+    ParallelWriteSeams seams_;
+    std::vector<ByteBuffer> spare_;  // the previous file's buffers
 };
 
 // Writes the file that `header` describes into `temp` with `jobs` generators and `writers`

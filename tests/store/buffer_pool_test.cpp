@@ -41,6 +41,17 @@ TEST(StoreBufferPoolTest, CancelledPoolLendsNothingButKeepsReturnedBuffers) {
     EXPECT_FALSE(pool.take().has_value());
 }
 
+TEST(StoreBufferPoolTest, GivenBuffersAreLentAndReleasedAsTheyAre) {
+    std::vector<ByteBuffer> given;
+    given.push_back(ByteBuffer{1});
+    given.push_back(ByteBuffer{2, 2});
+    BufferPool pool(std::move(given));
+    EXPECT_EQ(pool.take().value().buf(), (ByteBuffer{2, 2}));
+    const auto released = pool.release_buffers();
+    EXPECT_EQ(released.size(), 2u);
+    EXPECT_EQ(pool.free_count(), 0u);
+}
+
 TEST(StoreBufferPoolTest, MovedFromBufferReturnsNothingTwice) {
     BufferPool pool(1, 4);
     {

@@ -64,6 +64,25 @@ TEST(ParallelWriteTest, FilesAndIdsEqualTheFormatForEveryThreadCount) {
     }
 }
 
+TEST(ParallelWriteTest, OneWriterReusesItsBuffersAcrossFiles) {
+    // A short last block shrinks a buffer; the next file needs it whole again.
+    const std::pair<uint64_t, FormatVersion> files[] = {{5 * FILE_BLOCK_SIZE + 3, FormatVersion::V3},
+                                                        {3 * FILE_BLOCK_SIZE + 1, FormatVersion::V2},
+                                                        {4 * FILE_BLOCK_SIZE, FormatVersion::V3}};
+    ParallelContentWriter writer(2, 4);
+    testing::ScratchDir dir;
+    for (const auto& [length, version] : files) {
+        const auto header = header_of(length, version);
+        auto temp = create_unique_temp_file(dir.path(), "t").value();
+        ProgressTracker progress(std::nullopt, std::nullopt, nullptr);
+        const auto id = writer.write(temp, header, progress);
+        ASSERT_TRUE(id.has_value()) << base::error_chain(id.error());
+        const auto expected = testing::expected_file_bytes(header);
+        EXPECT_TRUE(testing::read_file(temp.path()) == expected) << "length " << length;
+        EXPECT_EQ(*id, testing::recompute_file_id(expected, version));
+    }
+}
+
 TEST(ParallelWriteTest, LowestFailingBlockWinsWhicheverFailsFirst) {
     const std::map<uint64_t, int> faults{{3, EIO}, {7, ENOSPC}, {12, EFBIG}};
     for (const std::optional<uint64_t> first : {std::optional<uint64_t>{}, std::optional<uint64_t>{12}}) {
