@@ -2,13 +2,18 @@
 # Whole-process throughput of `kro gen`: many small files, and 2 GiB of 64 MiB files at several
 # worker budgets. Each progress case runs once with standard error on a pipe (no display, no
 # observer) and once on a pseudo-terminal (display and observer attached), best of three, so the
-# cost of the progress path shows. Compare with the generation micro benchmarks of the same build.
+# cost of the progress path shows. Compare with the generation micro benchmarks of the same build,
+# which write to the same place: $KRO_BENCH_DIR, else /dev/shm (a tmpfs), else the temporary directory.
 set -euo pipefail
 build=${1:?bench build directory}
 kro="$build/kro"
 [ -x "$kro" ] || { echo "gen_throughput: $kro is not built" >&2; exit 1; }
 command -v script >/dev/null || { echo "gen_throughput: needs script(1) for the terminal runs" >&2; exit 1; }
-tmp=$(mktemp -d "${TMPDIR:-/tmp}/kro-gen-bench.XXXXXX")
+parent=${KRO_BENCH_DIR:-}
+if [ -z "$parent" ]; then
+    if [ -d /dev/shm ]; then parent=/dev/shm; else parent=${TMPDIR:-/tmp}; fi
+fi
+tmp=$(mktemp -d "$parent/kro-gen-bench.XXXXXX")
 trap 'rm -rf "$tmp"' EXIT
 
 now_ns() { date +%s%N; }
@@ -48,7 +53,7 @@ measure() {
 }
 
 jobs_default=$("$kro" gen --help | awk '/--jobs <INTEGER>/ {found = 1} found && /\[default: / {gsub(/.*\[default: |\].*/, ""); print; exit}')
-echo "kro gen, whole process (default --jobs on this machine: $jobs_default)"
+echo "kro gen, whole process, into $parent (default --jobs on this machine: $jobs_default)"
 measure "20000 x 4 KiB" pipe 3 --max-files 20000 --file-size 4KB
 measure "20000 x 4 KiB" tty 3 --max-files 20000 --file-size 4KB
 measure "2 GiB of 64 MiB, default jobs" pipe 3 --max-disk-usage 2GB --file-size 64MB

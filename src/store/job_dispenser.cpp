@@ -11,7 +11,12 @@ std::optional<size_t> JobDispenser::claim_next(size_t total, size_t window) {
         const size_t limit = released_ > std::numeric_limits<size_t>::max() - window
                                  ? std::numeric_limits<size_t>::max()
                                  : released_ + window;
-        if (next_ < limit) return next_++;
+        if (next_ < limit) {
+            const size_t index = next_++;
+            // Workers waiting for the window learn that nothing is left to hand out.
+            if (next_ == total) changed_.notify_all();
+            return index;
+        }
         changed_.wait(lock);
     }
 }
@@ -21,7 +26,9 @@ void JobDispenser::release_one() {
         const std::lock_guard lock(mutex_);
         ++released_;
     }
-    changed_.notify_all();
+    // One more index can be handed out, so one waiter is enough: waking every worker for each
+    // of many small files costs more than verifying them.
+    changed_.notify_one();
 }
 
 void JobDispenser::stop() {

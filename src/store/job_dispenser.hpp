@@ -2,7 +2,8 @@
 // Hands out the indices of the head files of a verification run in increasing order, at most
 // `window` past the last result that the collector pushed in order, so that fast workers run
 // ahead of a slow file without unbounded buffering. Thread-safe; its lock is held only inside
-// its three operations, and every change wakes all waiters.
+// its three operations. Stopping, and handing out the last index, wake every waiter; a released
+// result wakes one, since it lets one more index out.
 
 #include <condition_variable>
 #include <cstddef>

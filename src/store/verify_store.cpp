@@ -76,6 +76,8 @@ std::expected<std::vector<uint8_t>, base::IoError> read_aggregate(const std::fil
     if (!fd.valid()) return std::unexpected(base::IoError::last_os_error());
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) return std::unexpected(base::IoError::last_os_error());
+    // A directory fails as reading it would; only fifos and devices are passed over unread.
+    if (S_ISDIR(st.st_mode)) return std::unexpected(base::IoError::from_errno(EISDIR));
     std::vector<uint8_t> contents;
     if (!S_ISREG(st.st_mode)) return contents;
     try {

@@ -370,6 +370,14 @@ TEST(VerifyStoreTest, EmptyStore) {
     EXPECT_EQ(base::error_chain(failed.error()),
               fmt::format("reading the chain-tip aggregate at {}/.metadata/all: No such file or directory",
                           dir.path().native()));
+
+    // An aggregate that is a directory is an I/O failure, not an empty aggregate.
+    fs::create_directory(dir / ".metadata" / "all");
+    auto directory = verify_store(options_for(dir.path()));
+    ASSERT_FALSE(directory.has_value());
+    EXPECT_EQ(base::error_chain(directory.error()),
+              fmt::format("reading the chain-tip aggregate at {}/.metadata/all: Is a directory",
+                          dir.path().native()));
 }
 
 TEST(VerifyStoreTest, NotAStore) {

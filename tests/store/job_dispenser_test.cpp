@@ -1,0 +1,65 @@
+#include "store/job_dispenser.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <optional>
+#include <vector>
+
+namespace kro::store {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(ParallelJobDispenserTest, HandsOutInOrderWithinTheWindow) {
+    JobDispenser dispenser;
+    EXPECT_EQ(dispenser.claim_next(5, 2), 0u);
+    EXPECT_EQ(dispenser.claim_next(5, 2), 1u);
+    auto third = std::async(std::launch::async, [&] { return dispenser.claim_next(5, 2); });
+    EXPECT_EQ(third.wait_for(20ms), std::future_status::timeout);  // two past the last release
+    dispenser.release_one();
+    ASSERT_EQ(third.wait_for(10s), std::future_status::ready);
+    EXPECT_EQ(third.get(), 2u);
+}
+
+TEST(ParallelJobDispenserTest, WaitersEndWhenTheLastIndexIsOut) {
+    JobDispenser dispenser;
+    ASSERT_EQ(dispenser.claim_next(2, 1), 0u);
+    std::vector<std::future<std::optional<size_t>>> waiters;
+    for (int i = 0; i < 3; ++i) {
+        waiters.push_back(std::async(std::launch::async, [&] { return dispenser.claim_next(2, 1); }));
+    }
+    std::this_thread::sleep_for(20ms);
+    dispenser.release_one();  // lets index 1 out, the last one: nobody may keep waiting
+    size_t claimed = 0;
+    for (auto& waiter : waiters) {
+        ASSERT_EQ(waiter.wait_for(10s), std::future_status::ready);
+        const auto index = waiter.get();
+        if (index) {
+            EXPECT_EQ(*index, 1u);
+            ++claimed;
+        }
+    }
+    EXPECT_EQ(claimed, 1u);
+}
+
+TEST(ParallelJobDispenserTest, StopWakesEveryWaiter) {
+    JobDispenser dispenser;
+    ASSERT_EQ(dispenser.claim_next(10, 1), 0u);
+    std::vector<std::future<std::optional<size_t>>> waiters;
+    for (int i = 0; i < 3; ++i) {
+        waiters.push_back(std::async(std::launch::async, [&] { return dispenser.claim_next(10, 1); }));
+    }
+    std::this_thread::sleep_for(20ms);
+    dispenser.stop();
+    for (auto& waiter : waiters) {
+        ASSERT_EQ(waiter.wait_for(10s), std::future_status::ready);
+        EXPECT_FALSE(waiter.get().has_value());
+    }
+    dispenser.release_one();
+    EXPECT_FALSE(dispenser.claim_next(10, 1).has_value());
+}
+
+}  // namespace
+}  // namespace kro::store
