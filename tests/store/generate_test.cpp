@@ -7,6 +7,7 @@
 
 #include "base/panic.hpp"
 #include "store/scratch_dir.hpp"
+#include "store/snapshot_recorder.hpp"
 #include "store/store_recheck.hpp"
 #include "store/worker_count.hpp"
 #include "store/write_faults.hpp"
@@ -27,14 +28,6 @@ SizeSampler fixed(uint64_t size) {
 MasterSeed seed_of(std::string_view text) {
     return derive_master_seed(text).value();
 }
-
-// Progress snapshots as the observer saw them.
-struct Recorder {
-    std::vector<ProgressSnapshot> seen;
-    ProgressObserver observer() {
-        return make_progress_observer([this](const ProgressSnapshot& s) { seen.push_back(s); });
-    }
-};
 
 std::vector<std::string> names_in(const fs::path& dir) {
     std::vector<std::string> names;
@@ -107,7 +100,7 @@ TEST(StoreGenerateTest, LimitsDecideTheFilesAndTheProgressTotals) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         testing::ScratchDir dir;
-        Recorder recorder;
+        testing::SnapshotRecorder recorder;
         GenerateOptions options(dir / "store");
         options.max_files = c.max_files;
         options.max_disk_usage = c.max_disk_usage;
@@ -144,7 +137,7 @@ TEST(StoreGenerateTest, LimitsDecideTheFilesAndTheProgressTotals) {
 
 TEST(StoreGenerateTest, WithoutLimitsAFixedSizeRunHasNoTotals) {
     testing::ScratchDir dir;
-    Recorder recorder;
+    testing::SnapshotRecorder recorder;
     GenerateOptions options(dir.path());
     options.observer = recorder.observer();
     options.max_disk_usage = 500;
@@ -203,7 +196,7 @@ TEST(StoreGenerateTest, UnseededV2FilesPassTheRecheckForEveryJobs) {
     for (const size_t jobs : {0, 1, 2, 3, 8}) {
         SCOPED_TRACE(::testing::Message() << "jobs " << jobs);
         testing::ScratchDir dir;
-        Recorder recorder;
+        testing::SnapshotRecorder recorder;
         GenerateOptions options(dir.path());
         options.max_files = 2;
         options.version = FormatVersion::V2;

@@ -7,6 +7,7 @@
 
 #include "base/panic.hpp"
 #include "store/scratch_dir.hpp"
+#include "store/snapshot_recorder.hpp"
 #include "store/store_recheck.hpp"
 #include "store/write_faults.hpp"
 
@@ -24,13 +25,6 @@ format::Header header_of(uint64_t length, FormatVersion version) {
     for (size_t i = 0; i < seed.bytes.size(); ++i) seed.bytes[i] = static_cast<uint8_t>(i * 7 + length);
     return format::Header::make(parent, seed, length, version).value();
 }
-
-struct Recorder {
-    std::vector<ProgressSnapshot> seen;
-    ProgressObserver observer() {
-        return make_progress_observer([this](const ProgressSnapshot& s) { seen.push_back(s); });
-    }
-};
 
 size_t entries_in(const fs::path& dir) {
     return static_cast<size_t>(std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
@@ -51,7 +45,7 @@ TEST(ParallelWriteTest, FilesAndIdsEqualTheFormatForEveryThreadCount) {
                              << " jobs " << jobs << " writers " << writers);
                 testing::ScratchDir dir;
                 auto temp = create_unique_temp_file(dir.path(), "t").value();
-                Recorder recorder;
+                testing::SnapshotRecorder recorder;
                 ProgressTracker progress(std::nullopt, std::nullopt, recorder.observer());
                 const auto id = write_content_parallel(temp, header, jobs, writers, progress);
                 ASSERT_TRUE(id.has_value()) << base::error_chain(id.error());
@@ -92,7 +86,7 @@ TEST(ParallelWriteTest, LowestFailingBlockWinsWhicheverFailsFirst) {
             testing::ScratchDir dir;
             auto temp = create_unique_temp_file(dir.path(), "t").value();
             testing::WriteFaults writes(faults, first);
-            Recorder recorder;
+            testing::SnapshotRecorder recorder;
             ProgressTracker progress(std::nullopt, std::nullopt, recorder.observer());
             const auto header = header_of(16 * FILE_BLOCK_SIZE, version);
             const auto id = write_content_parallel(temp, header, 2, 4, progress, writes.seams());

@@ -7,19 +7,12 @@
 #include <vector>
 
 #include "base/thread_scope.hpp"
+#include "store/snapshot_recorder.hpp"
 
 namespace kro::store {
 namespace {
 
 constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
-
-// Records every snapshot it is handed.
-struct Recorder {
-    std::vector<ProgressSnapshot> seen;
-    ProgressObserver observer() {
-        return make_progress_observer([this](const ProgressSnapshot& s) { seen.push_back(s); });
-    }
-};
 
 TEST(StoreProgressTest, WithoutObserverNothingIsCounted) {
     ProgressTracker tracker(100, 2, nullptr);
@@ -35,7 +28,7 @@ TEST(StoreProgressTest, WithoutObserverNothingIsCounted) {
 }
 
 TEST(StoreProgressTest, EveryAdditionNotifiesWithTheTotals) {
-    Recorder recorder;
+    testing::SnapshotRecorder recorder;
     ProgressTracker tracker(100, std::nullopt, recorder.observer());
     tracker.notify();
     tracker.add_bytes(40);
@@ -46,7 +39,7 @@ TEST(StoreProgressTest, EveryAdditionNotifiesWithTheTotals) {
 }
 
 TEST(StoreProgressTest, CountersSaturate) {
-    Recorder recorder;
+    testing::SnapshotRecorder recorder;
     ProgressTracker tracker(std::nullopt, std::nullopt, recorder.observer());
     tracker.add_bytes(kMax - 1);
     tracker.add_bytes(5);
@@ -70,7 +63,7 @@ TEST(StoreProgressTest, FileProgressCountsAFileAtMostOnceAndInFull) {
         {"a step past the largest u64 is capped too", {kMax, kMax}, 100, 2},
     };
     for (const auto& c : cases) {
-        Recorder recorder;
+        testing::SnapshotRecorder recorder;
         ProgressTracker tracker(std::nullopt, std::nullopt, recorder.observer());
         FileProgress file(tracker, 100);
         for (const uint64_t n : c.advances) file.advance(n);
