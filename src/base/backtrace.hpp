@@ -9,7 +9,7 @@
 namespace kro::base {
 
 class Backtrace {
-public:
+  public:
     // Captures the calling stack when backtraces are enabled, else an empty value.
     static Backtrace capture();
     // Never captures (for errors made on hot paths that are then discarded).
@@ -21,7 +21,7 @@ public:
 
     static bool enabled();
 
-private:
+  private:
     std::vector<void*> frames_;
 };
 

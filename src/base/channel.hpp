@@ -36,7 +36,7 @@ struct ChannelState {
 
 template <typename T>
 class Sender {
-public:
+  public:
     Sender(const Sender& other) : state_(other.state_) { attach(); }
     Sender(Sender&& other) noexcept = default;
     Sender& operator=(Sender other) noexcept {
@@ -72,7 +72,7 @@ public:
         state_.reset();
     }
 
-private:
+  private:
     template <typename U>
     friend std::pair<Sender<U>, Receiver<U>> make_channel(size_t);
     explicit Sender(std::shared_ptr<detail::ChannelState<T>> state) : state_(std::move(state)) { attach(); }
@@ -86,7 +86,7 @@ private:
 
 template <typename T>
 class Receiver {
-public:
+  public:
     Receiver(const Receiver& other) : state_(other.state_) { attach(); }
     Receiver(Receiver&& other) noexcept = default;
     Receiver& operator=(Receiver other) noexcept {
@@ -125,7 +125,7 @@ public:
         state_.reset();
     }
 
-private:
+  private:
     template <typename U>
     friend std::pair<Sender<U>, Receiver<U>> make_channel(size_t);
     explicit Receiver(std::shared_ptr<detail::ChannelState<T>> state) : state_(std::move(state)) { attach(); }

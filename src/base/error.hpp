@@ -8,7 +8,7 @@
 namespace kro::base {
 
 class Error {
-public:
+  public:
     virtual ~Error() = default;
     // The error's own text, without its causes.
     virtual std::string message() const = 0;

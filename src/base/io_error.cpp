@@ -7,20 +7,31 @@
 
 namespace kro::base {
 
-IoError IoError::from_errno(int code) { return IoError(code, IoErrorKind::Os, {}); }
+IoError IoError::from_errno(int code) {
+    return IoError(code, IoErrorKind::Os, {});
+}
 
-IoError IoError::last_os_error() { return from_errno(errno); }
+IoError IoError::last_os_error() {
+    return from_errno(errno);
+}
 
-IoError IoError::with_message(IoErrorKind kind, std::string message) { return IoError(0, kind, std::move(message)); }
+IoError IoError::with_message(IoErrorKind kind, std::string message) {
+    return IoError(0, kind, std::move(message));
+}
 
 IoErrorKind IoError::kind() const {
     if (kind_ != IoErrorKind::Os) return kind_;
     switch (code_) {
-        case EINTR: return IoErrorKind::Interrupted;
-        case EEXIST: return IoErrorKind::AlreadyExists;
-        case ENOMEM: return IoErrorKind::OutOfMemory;
-        case EINVAL: return IoErrorKind::InvalidInput;
-        default: return IoErrorKind::Os;
+        case EINTR:
+            return IoErrorKind::Interrupted;
+        case EEXIST:
+            return IoErrorKind::AlreadyExists;
+        case ENOMEM:
+            return IoErrorKind::OutOfMemory;
+        case EINVAL:
+            return IoErrorKind::InvalidInput;
+        default:
+            return IoErrorKind::Os;
     }
 }
 

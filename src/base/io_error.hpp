@@ -8,10 +8,19 @@
 
 namespace kro::base {
 
-enum class IoErrorKind { Os, Interrupted, InvalidInput, WriteZero, UnexpectedEof, AlreadyExists, OutOfMemory, Other };
+enum class IoErrorKind {
+    Os,
+    Interrupted,
+    InvalidInput,
+    WriteZero,
+    UnexpectedEof,
+    AlreadyExists,
+    OutOfMemory,
+    Other
+};
 
 class IoError final : public Error {
-public:
+  public:
     // From an errno value; EINTR maps to kind Interrupted, EEXIST to AlreadyExists.
     static IoError from_errno(int code);
     // The current errno.
@@ -27,8 +36,9 @@ public:
     std::string message() const override;
     std::string debug() const override;
 
-private:
-    IoError(int code, IoErrorKind kind, std::string text) : code_(code), kind_(kind), text_(std::move(text)) {}
+  private:
+    IoError(int code, IoErrorKind kind, std::string text)
+        : code_(code), kind_(kind), text_(std::move(text)) {}
     int code_ = 0;
     IoErrorKind kind_ = IoErrorKind::Other;
     std::string text_;

@@ -31,7 +31,9 @@ std::expected<void, IoError> fill_from_urandom(std::span<uint8_t> out) {
             if (errno == EINTR) continue;
             return std::unexpected(IoError::last_os_error());
         }
-        if (n == 0) return std::unexpected(IoError::with_message(IoErrorKind::UnexpectedEof, "failed to fill whole buffer"));
+        if (n == 0)
+            return std::unexpected(
+                IoError::with_message(IoErrorKind::UnexpectedEof, "failed to fill whole buffer"));
         done += static_cast<size_t>(n);
     }
     return {};

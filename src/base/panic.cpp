@@ -8,6 +8,8 @@ std::string Panic::describe() const {
     return fmt::format("{} at {}:{}", message_, where_.file_name(), where_.line());
 }
 
-void panic(std::string message, std::source_location where) { throw Panic(std::move(message), where); }
+void panic(std::string message, std::source_location where) {
+    throw Panic(std::move(message), where);
+}
 
 }  // namespace kro::base

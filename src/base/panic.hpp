@@ -12,7 +12,7 @@
 namespace kro::base {
 
 class Panic : public std::exception {
-public:
+  public:
     Panic(std::string message, std::source_location where);
     const char* what() const noexcept override { return message_.c_str(); }
     const std::string& message() const { return message_; }
@@ -20,7 +20,7 @@ public:
     // "{message}" followed by " at {file}:{line}".
     std::string describe() const;
 
-private:
+  private:
     std::string message_;
     std::source_location where_;
 };
@@ -32,7 +32,8 @@ template <typename L, typename R>
 void assert_eq(const L& left, const R& right, const char* message,
                std::source_location where = std::source_location::current()) {
     if (left == right) return;
-    panic(fmt::format("assertion `left == right` failed: {}\n  left: {}\n right: {}", message, left, right), where);
+    panic(fmt::format("assertion `left == right` failed: {}\n  left: {}\n right: {}", message, left, right),
+          where);
 }
 
 }  // namespace kro::base

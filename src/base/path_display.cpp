@@ -61,6 +61,8 @@ bool is_valid_utf8(std::string_view bytes) {
     return true;
 }
 
-std::string display_path(const std::filesystem::path& path) { return lossy_utf8(path.native()); }
+std::string display_path(const std::filesystem::path& path) {
+    return lossy_utf8(path.native());
+}
 
 }  // namespace kro::base

@@ -20,7 +20,7 @@ namespace kro::base {
 using SpawnFailure = std::function<bool(size_t spawn_index)>;
 
 class ThreadScope {
-public:
+  public:
     ThreadScope() = default;
     explicit ThreadScope(SpawnFailure fail_spawn) : fail_spawn_(std::move(fail_spawn)) {}
     ThreadScope(const ThreadScope&) = delete;
@@ -41,7 +41,7 @@ public:
     // one refused by the test seam); empty while every spawn succeeded.
     std::error_code spawn_error() const { return spawn_error_; }
 
-private:
+  private:
     SpawnFailure fail_spawn_;
     size_t attempts_ = 0;
     std::vector<std::thread> threads_;

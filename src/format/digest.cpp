@@ -66,7 +66,8 @@ Blake2b160::Blake2b160() {
 }
 
 void Blake2b160::update(std::span<const uint8_t> bytes) {
-    crypto_generichash_update(reinterpret_cast<crypto_generichash_state*>(state_), bytes.data(), bytes.size());
+    crypto_generichash_update(reinterpret_cast<crypto_generichash_state*>(state_), bytes.data(),
+                              bytes.size());
 }
 
 std::array<uint8_t, 20> Blake2b160::finalize() {

@@ -21,7 +21,7 @@ std::array<uint8_t, 32> sha3_256(std::span<const uint8_t> message);
 
 // A SHAKE128 sponge that can be restarted for a new message and squeezed incrementally.
 class Shake128 {
-public:
+  public:
     Shake128();
     ~Shake128();
     Shake128(Shake128&& other) noexcept;
@@ -34,34 +34,36 @@ public:
     // Squeezes the next out.size() bytes of output straight into `out`.
     void squeeze(std::span<uint8_t> out);
 
-private:
+  private:
     void* handle_ = nullptr;  // gcry_md_hd_t
 };
 
 // Unkeyed BLAKE2b with a 20-byte digest, incremental.
 class Blake2b160 {
-public:
+  public:
     Blake2b160();
     void update(std::span<const uint8_t> bytes);
     std::array<uint8_t, 20> finalize();
 
-private:
+  private:
     // crypto_generichash_state needs 64-byte alignment; 384 bytes cover it.
     alignas(64) unsigned char state_[384];
 };
 
 // Plain BLAKE3 with 32-byte output, incremental.
 class Blake3 {
-public:
+  public:
     Blake3() { blake3_hasher_init(&hasher_); }
-    void update(std::span<const uint8_t> bytes) { blake3_hasher_update(&hasher_, bytes.data(), bytes.size()); }
+    void update(std::span<const uint8_t> bytes) {
+        blake3_hasher_update(&hasher_, bytes.data(), bytes.size());
+    }
     std::array<uint8_t, 32> finalize() const {
         std::array<uint8_t, 32> out;
         blake3_hasher_finalize(&hasher_, out.data(), out.size());
         return out;
     }
 
-private:
+  private:
     blake3_hasher hasher_;
 };
 

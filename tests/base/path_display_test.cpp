@@ -15,8 +15,11 @@ TEST(PathDisplayTest, ReplacesEachMaximalInvalidSequenceOnce) {
     const Case cases[] = {
         {"plain/ascii", "plain/ascii"},
         {"caf\xC3\xA9", "caf\xC3\xA9"},
-        {"a\xFF" "b", "a\xEF\xBF\xBD" "b"},
-        {"\xE2\x82", "\xEF\xBF\xBD"},                          // truncated 3-byte sequence: one replacement
+        {"a\xFF"
+         "b",
+         "a\xEF\xBF\xBD"
+         "b"},
+        {"\xE2\x82", "\xEF\xBF\xBD"},  // truncated 3-byte sequence: one replacement
         {"\xE2\x82x", "\xEF\xBF\xBDx"},
         {"\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},
         {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // surrogate: each byte replaced
