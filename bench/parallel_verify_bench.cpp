@@ -23,6 +23,7 @@
 #include "format/digest.hpp"
 #include "format/file_id.hpp"
 #include "format/header.hpp"
+#include "format/store_path.hpp"
 #include "store/analysis.hpp"
 #include "store/generate.hpp"
 #include "store/memory_budget.hpp"
@@ -61,8 +62,8 @@ const std::array<BenchStore, 5> STORES = {{
 std::vector<fs::path> data_files(const fs::path& root) {
     std::vector<fs::path> files;
     for (const auto& entry : fs::recursive_directory_iterator(root)) {
-        if (entry.is_regular_file() && entry.path().parent_path().filename() != "roots" &&
-            entry.path().filename() != "all") {
+        // Only content files: the store also holds its metadata and the bench's ready marker.
+        if (entry.is_regular_file() && format::parse_content_path(entry.path())) {
             files.push_back(entry.path());
         }
     }
