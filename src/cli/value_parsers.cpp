@@ -56,38 +56,6 @@ std::expected<std::filesystem::path, ValueError> existing(std::string_view text,
 
 }  // namespace
 
-std::string IntegerError::message() const {
-    switch (kind_) {
-        case Kind::Empty:
-            return "cannot parse integer from empty string";
-        case Kind::InvalidDigit:
-            return "invalid digit found in string";
-        case Kind::TooLarge:
-            return "number too large to fit in target type";
-        case Kind::TooSmall:
-            return "number too small to fit in target type";
-        case Kind::Zero:
-            return "number would be zero for non-zero type";
-    }
-    return {};
-}
-
-std::string IntegerError::debug() const {
-    switch (kind_) {
-        case Kind::Empty:
-            return "IntegerError { kind: Empty }";
-        case Kind::InvalidDigit:
-            return "IntegerError { kind: InvalidDigit }";
-        case Kind::TooLarge:
-            return "IntegerError { kind: PosOverflow }";
-        case Kind::TooSmall:
-            return "IntegerError { kind: NegOverflow }";
-        case Kind::Zero:
-            return "IntegerError { kind: Zero }";
-    }
-    return {};
-}
-
 std::expected<uint64_t, IntegerError> parse_unsigned(std::string_view text) {
     const auto decimal = split_sign(text, false);
     if (!decimal) return std::unexpected(decimal.error());

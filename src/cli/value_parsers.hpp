@@ -20,18 +20,9 @@
 
 namespace kro::cli {
 
-// Why a text is not a decimal integer of the requested type.
-class IntegerError final : public base::Error {
-  public:
-    enum class Kind { Empty, InvalidDigit, TooLarge, TooSmall, Zero };
-    explicit IntegerError(Kind kind) : kind_(kind) {}
-    Kind kind() const { return kind_; }
-    std::string message() const override;
-    std::string debug() const override;
-
-  private:
-    Kind kind_;
-};
+// Why a text is not a decimal integer of the requested type. The one integer parse error of the system: the
+// size grammar and the integer options share it.
+using IntegerError = store::IntegerParseError;
 
 // A rejected argument: the message shown, and the cause behind it if there is one.
 class ValueError final : public base::Error {

@@ -249,6 +249,10 @@ std::string IntegerParseError::message() const {
             return "invalid digit found in string";
         case Kind::TooLarge:
             return "number too large to fit in target type";
+        case Kind::TooSmall:
+            return "number too small to fit in target type";
+        case Kind::Zero:
+            return "number would be zero for non-zero type";
     }
     base::panic("unknown integer parse error kind");
 }
@@ -261,6 +265,10 @@ std::string IntegerParseError::debug() const {
             return "IntegerParseError { kind: InvalidDigit }";
         case Kind::TooLarge:
             return "IntegerParseError { kind: TooLarge }";
+        case Kind::TooSmall:
+            return "IntegerParseError { kind: TooSmall }";
+        case Kind::Zero:
+            return "IntegerParseError { kind: Zero }";
     }
     base::panic("unknown integer parse error kind");
 }

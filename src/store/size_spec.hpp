@@ -125,7 +125,8 @@ using SizeSpecErrorKind = SizeSpecError::Kind;
 // Why a text is not an unsigned 64-bit integer.
 class IntegerParseError final : public base::Error {
   public:
-    enum class Kind { Empty, InvalidDigit, TooLarge };
+    // TooSmall and Zero are for the signed and non-zero integer options of the command line.
+    enum class Kind { Empty, InvalidDigit, TooLarge, TooSmall, Zero };
     explicit IntegerParseError(Kind kind) : kind_(kind) {}
     Kind kind() const { return kind_; }
     std::string message() const override;
