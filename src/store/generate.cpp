@@ -185,8 +185,7 @@ class Run {
                                                                const format::Header& header) {
         const uint64_t blocks = format::v3_leaf_count(header.file_length());
         if (options_.jobs >= 2 && blocks >= 2 * uint64_t{options_.jobs}) {
-            return write_content_parallel(temp, header, options_.jobs, options_.writers, progress_,
-                                          seams_.parallel);
+            return parallel_.write(temp, header, progress_);
         }
         return sequential_.write(temp, header);
     }
