@@ -1,5 +1,6 @@
 // Whole-run throughput of `generate`, each next to a bare loop that does only the unavoidable
-// work: filling and hashing the blocks on as many threads (large v3 files), the same
+// work: filling and hashing the blocks on as many threads (large v3 files; a second loop also
+// writes them, to show where one file's page cache becomes the limit), the same
 // open/write/rename into the same shard directories (many small files), and one BLAKE2b-160
 // pass (large v2 files, whose in-order hash is the bound). Prints the ratios after the runs.
 // The store goes to $KRO_BENCH_DIR, else /dev/shm (a tmpfs), else /tmp.
@@ -15,6 +16,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <mutex>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -112,30 +114,62 @@ void BM_GenerateSmallFiles(benchmark::State& state) {
     run_generate(state, SMALL_FILE, SMALL_FILES, FormatVersion::V3);
 }
 
-// The blocks of the large v3 run, filled and leaf-hashed on `threads` threads, nothing written.
-void BM_BareFillAndHash(benchmark::State& state) {
+// The blocks of the large v3 run, filled and leaf-hashed on `threads` threads; with `files`,
+// each block is also written there by the thread that made it, one write at a time (the kernel
+// takes one file's writes one at a time anyway).
+void fill_and_hash(benchmark::State& state, const std::vector<int>* files) {
     const auto threads = static_cast<size_t>(state.range(0));
-    const uint64_t blocks = LARGE_FILES * LARGE_FILE / FILE_BLOCK_SIZE;
+    const uint64_t per_file = LARGE_FILE / FILE_BLOCK_SIZE;
+    const uint64_t blocks = LARGE_FILES * per_file;
     format::ContentSeed seed;
     seed.bytes.fill(0x33);
-    const double start = process_cpu_seconds();
-    for (auto _ : state) {
-        std::atomic<uint64_t> next{0};
-        base::ThreadScope scope;
-        for (size_t t = 0; t < threads; ++t) {
-            scope.spawn([&] {
-                std::vector<uint8_t> buffer(FILE_BLOCK_SIZE);
-                format::Shake128 sponge;
-                for (uint64_t i; (i = next.fetch_add(1)) < blocks;) {
-                    format::fill_content_block(sponge, FormatVersion::V3, seed, i % 64 + 1, buffer);
-                    benchmark::DoNotOptimize(format::leaf_hash(i, buffer));
-                }
-            });
-        }
-        scope.join_and_rethrow();
+    std::atomic<uint64_t> next{0};
+    std::mutex write_mutex;
+    base::ThreadScope scope;
+    for (size_t t = 0; t < threads; ++t) {
+        scope.spawn([&] {
+            std::vector<uint8_t> buffer(FILE_BLOCK_SIZE);
+            format::Shake128 sponge;
+            for (uint64_t i; (i = next.fetch_add(1)) < blocks;) {
+                format::fill_content_block(sponge, FormatVersion::V3, seed, i % per_file + 1, buffer);
+                benchmark::DoNotOptimize(format::leaf_hash(i, buffer));
+                if (files == nullptr) continue;
+                const std::lock_guard lock(write_mutex);
+                if (!store::write_all_at((*files)[i / per_file], buffer, (i % per_file) * FILE_BLOCK_SIZE))
+                    state.SkipWithError("bare write failed");
+            }
+        });
     }
+    scope.join_and_rethrow();
+}
+
+void BM_BareFillAndHash(benchmark::State& state) {
+    const double start = process_cpu_seconds();
+    for (auto _ : state) fill_and_hash(state, nullptr);
     set_cpu_counter(state, process_cpu_seconds() - start);
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * blocks * FILE_BLOCK_SIZE));
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * LARGE_FILES * LARGE_FILE));
+}
+
+void BM_BareFillHashWrite(benchmark::State& state) {
+    for (auto _ : state) {
+        state.PauseTiming();
+        {
+            RunDir dir;
+            std::vector<int> files;
+            for (uint64_t f = 0; f < LARGE_FILES; ++f) {
+                const fs::path path = dir.path() / fmt::format("{:02}", f);
+                files.push_back(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+                if (files.back() < 0 || ::ftruncate(files.back(), static_cast<off_t>(LARGE_FILE)) != 0)
+                    state.SkipWithError("bare create failed");
+            }
+            state.ResumeTiming();
+            fill_and_hash(state, &files);
+            state.PauseTiming();
+            for (const int fd : files) ::close(fd);
+        }
+        state.ResumeTiming();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * LARGE_FILES * LARGE_FILE));
 }
 
 // One BLAKE2b-160 pass over as many bytes as the large v2 run writes.
@@ -215,6 +249,14 @@ BENCHMARK(BM_GenerateLargeV3)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BareFillAndHash)
+    ->Arg(1)
+    ->Arg(2)
+    ->Arg(4)
+    ->Arg(8)
+    ->Iterations(2)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BareFillHashWrite)
     ->Arg(1)
     ->Arg(2)
     ->Arg(4)
@@ -302,6 +344,12 @@ int main(int argc, char** argv) {
         print_ratio(reporter, fmt::format("generate v3 8 x 64 MiB, jobs {}", jobs),
                     "BM_GenerateLargeV3" + arg, "BM_BareFillAndHash" + arg, "bytes_per_second", 1e6, "MB/s",
                     jobs == 4 ? 0.8 : 0);
+    }
+    for (const int jobs : {1, 2, 4, 8}) {
+        const std::string arg = "/" + std::to_string(jobs) + "/iterations:2/real_time";
+        print_ratio(reporter, fmt::format("  same, vs fill+hash+write, jobs {}", jobs),
+                    "BM_GenerateLargeV3" + arg, "BM_BareFillHashWrite" + arg, "bytes_per_second", 1e6, "MB/s",
+                    0);
     }
     print_ratio(reporter, "generate 20000 x 4096 B files", "BM_GenerateSmallFiles/1/iterations:2/real_time",
                 "BM_BareSmallFiles/iterations:2/real_time", "files_per_second", 1, "files/s", 0.7);
