@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
 
 #include "store/scratch_dir.hpp"
 
@@ -52,6 +53,26 @@ TEST(StoreDirEntriesTest, RelativeDirectoryGivesRelativePaths) {
     fs::current_path(previous);
     ASSERT_EQ(entries.value().size(), 1u);
     EXPECT_EQ(entries.value()[0].path, fs::path("sub/a"));
+}
+
+// More names than one listing call returns, joined to a directory given with a trailing
+// separator: every name comes back exactly once, with one separator before it.
+TEST(StoreDirEntriesTest, LargeDirectoryListsEveryEntryOnce) {
+    testing::ScratchDir dir;
+    std::set<std::string> made;
+    for (int i = 0; i < 3000; ++i) {
+        const std::string name = std::string(100, 'n') + std::to_string(i);
+        testing::write_file(dir / name, "");
+        made.insert(name);
+    }
+    const auto entries = read_dir_entries(dir.path().native() + "/");
+    ASSERT_TRUE(entries.has_value());
+    std::set<std::string> listed;
+    for (const auto& entry : *entries) {
+        EXPECT_EQ(entry.path.native(), dir.path().native() + "/" + entry.path.filename().native());
+        EXPECT_TRUE(listed.insert(entry.path.filename().native()).second);
+    }
+    EXPECT_EQ(listed, made);
 }
 
 TEST(StoreDirEntriesTest, MissingDirectoryFails) {
