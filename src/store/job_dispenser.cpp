@@ -22,13 +22,23 @@ std::optional<size_t> JobDispenser::claim_next(size_t total, size_t window) {
 }
 
 void JobDispenser::release_one() {
+    release(1);
+}
+
+void JobDispenser::release(size_t count) {
     {
         const std::lock_guard lock(mutex_);
-        ++released_;
+        released_ = released_ > std::numeric_limits<size_t>::max() - count
+                        ? std::numeric_limits<size_t>::max()
+                        : released_ + count;
     }
     // One more index can be handed out, so one waiter is enough: waking every worker for each
     // of many small files costs more than verifying them.
-    changed_.notify_one();
+    if (count == 1) {
+        changed_.notify_one();
+    } else {
+        changed_.notify_all();
+    }
 }
 
 void JobDispenser::stop() {

@@ -2,8 +2,8 @@
 // Hands out the indices of the head files of a verification run in increasing order, at most
 // `window` past the last result that the collector pushed in order, so that fast workers run
 // ahead of a slow file without unbounded buffering. Thread-safe; its lock is held only inside
-// its three operations. Stopping, and handing out the last index, wake every waiter; a released
-// result wakes one, since it lets one more index out.
+// its operations. Stopping, handing out the last index and releasing several results wake every
+// waiter; a single released result wakes one, since it lets one more index out.
 
 #include <condition_variable>
 #include <cstddef>
@@ -19,6 +19,8 @@ class JobDispenser {
     std::optional<size_t> claim_next(size_t total, size_t window);
     // Counts one more result pushed in order.
     void release_one();
+    // Counts `count` more results pushed in order at once.
+    void release(size_t count);
     // Stops the handing out for good.
     void stop();
 

@@ -68,7 +68,8 @@ void head_group_worker(const FileJobs& jobs, size_t head, size_t window, JobDisp
 }
 
 // Pushes the head results in index order; the first fatal error stops the handing out and is
-// the group's result, everything after it is dropped.
+// the group's result, everything after it is dropped. Every message already queued is taken
+// before the window moves on, so that one wake-up of this thread serves many small files.
 std::optional<VerifyError> collect_head_results(base::Receiver<HeadResult>& rx, JobDispenser& dispenser,
                                                 ReportCollector& collector) {
     std::map<size_t, FileResult> pending;
@@ -76,7 +77,10 @@ std::optional<VerifyError> collect_head_results(base::Receiver<HeadResult>& rx, 
     std::optional<VerifyError> failure;
     while (auto message = rx.recv()) {
         if (failure) continue;
-        pending.emplace(message->index, std::move(message->result));
+        do {
+            pending.emplace(message->index, std::move(message->result));
+        } while ((message = rx.try_recv()));
+        size_t pushed = 0;
         while (!pending.empty() && pending.begin()->first == expected) {
             FileResult result = std::move(pending.begin()->second);
             pending.erase(pending.begin());
@@ -87,9 +91,10 @@ std::optional<VerifyError> collect_head_results(base::Receiver<HeadResult>& rx, 
                 break;
             }
             collector.push(std::move(*result));
-            dispenser.release_one();
+            ++pushed;
             ++expected;
         }
+        if (pushed > 0 && !failure) dispenser.release(pushed);
     }
     return failure;
 }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <future>
 #include <optional>
@@ -42,6 +43,26 @@ TEST(ParallelJobDispenserTest, WaitersEndWhenTheLastIndexIsOut) {
         }
     }
     EXPECT_EQ(claimed, 1u);
+}
+
+// Several results released at once let as many waiting workers out, each with its own index.
+TEST(ParallelJobDispenserTest, ReleasingSeveralWakesAsManyWaiters) {
+    JobDispenser dispenser;
+    ASSERT_EQ(dispenser.claim_next(10, 1), 0u);
+    std::vector<std::future<std::optional<size_t>>> waiters;
+    for (int i = 0; i < 3; ++i) {
+        waiters.push_back(std::async(std::launch::async, [&] { return dispenser.claim_next(10, 1); }));
+    }
+    std::this_thread::sleep_for(20ms);
+    dispenser.release(3);
+    std::vector<size_t> claimed;
+    for (auto& waiter : waiters) {
+        ASSERT_EQ(waiter.wait_for(10s), std::future_status::ready);
+        claimed.push_back(waiter.get().value());
+    }
+    std::sort(claimed.begin(), claimed.end());
+    EXPECT_EQ(claimed, (std::vector<size_t>{1, 2, 3}));
+    EXPECT_EQ(dispenser.claim_next(10, 4), 4u);  // released 3, window 4: up to index 6
 }
 
 TEST(ParallelJobDispenserTest, StopWakesEveryWaiter) {
