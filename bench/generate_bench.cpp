@@ -240,30 +240,14 @@ void BM_BareSmallFiles(benchmark::State& state) {
         static_cast<double>(state.iterations() * paths.size()), benchmark::Counter::kIsRate);
 }
 
-BENCHMARK(BM_GenerateLargeV3)
-    ->Arg(1)
-    ->Arg(2)
-    ->Arg(4)
-    ->Arg(8)
-    ->Iterations(2)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_BareFillAndHash)
-    ->Arg(1)
-    ->Arg(2)
-    ->Arg(4)
-    ->Arg(8)
-    ->Iterations(2)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_BareFillHashWrite)
-    ->Arg(1)
-    ->Arg(2)
-    ->Arg(4)
-    ->Arg(8)
-    ->Iterations(2)
-    ->UseRealTime()
-    ->Unit(benchmark::kMillisecond);
+// Jobs 1, 2, 4 and 8, two whole runs each.
+void over_job_counts(benchmark::internal::Benchmark* b) {
+    b->Arg(1)->Arg(2)->Arg(4)->Arg(8)->Iterations(2)->UseRealTime()->Unit(benchmark::kMillisecond);
+}
+
+BENCHMARK(BM_GenerateLargeV3)->Apply(over_job_counts);
+BENCHMARK(BM_BareFillAndHash)->Apply(over_job_counts);
+BENCHMARK(BM_BareFillHashWrite)->Apply(over_job_counts);
 BENCHMARK(BM_GenerateSmallFiles)->Arg(1)->Iterations(2)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BareSmallFiles)->Iterations(2)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_GenerateLargeV2)

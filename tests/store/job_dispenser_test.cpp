@@ -13,6 +13,19 @@ namespace {
 
 using namespace std::chrono_literals;
 
+using Waiter = std::future<std::optional<size_t>>;
+
+// `count` threads, each claiming one index, given a moment to start waiting.
+std::vector<Waiter> start_waiters(JobDispenser& dispenser, size_t total, size_t window, int count) {
+    std::vector<Waiter> waiters;
+    for (int i = 0; i < count; ++i) {
+        waiters.push_back(std::async(
+            std::launch::async, [&dispenser, total, window] { return dispenser.claim_next(total, window); }));
+    }
+    std::this_thread::sleep_for(20ms);
+    return waiters;
+}
+
 TEST(ParallelJobDispenserTest, HandsOutInOrderWithinTheWindow) {
     JobDispenser dispenser;
     EXPECT_EQ(dispenser.claim_next(5, 2), 0u);
@@ -27,11 +40,7 @@ TEST(ParallelJobDispenserTest, HandsOutInOrderWithinTheWindow) {
 TEST(ParallelJobDispenserTest, WaitersEndWhenTheLastIndexIsOut) {
     JobDispenser dispenser;
     ASSERT_EQ(dispenser.claim_next(2, 1), 0u);
-    std::vector<std::future<std::optional<size_t>>> waiters;
-    for (int i = 0; i < 3; ++i) {
-        waiters.push_back(std::async(std::launch::async, [&] { return dispenser.claim_next(2, 1); }));
-    }
-    std::this_thread::sleep_for(20ms);
+    auto waiters = start_waiters(dispenser, 2, 1, 3);
     dispenser.release_one();  // lets index 1 out, the last one: nobody may keep waiting
     size_t claimed = 0;
     for (auto& waiter : waiters) {
@@ -49,11 +58,7 @@ TEST(ParallelJobDispenserTest, WaitersEndWhenTheLastIndexIsOut) {
 TEST(ParallelJobDispenserTest, ReleasingSeveralWakesAsManyWaiters) {
     JobDispenser dispenser;
     ASSERT_EQ(dispenser.claim_next(10, 1), 0u);
-    std::vector<std::future<std::optional<size_t>>> waiters;
-    for (int i = 0; i < 3; ++i) {
-        waiters.push_back(std::async(std::launch::async, [&] { return dispenser.claim_next(10, 1); }));
-    }
-    std::this_thread::sleep_for(20ms);
+    auto waiters = start_waiters(dispenser, 10, 1, 3);
     dispenser.release(3);
     std::vector<size_t> claimed;
     for (auto& waiter : waiters) {
@@ -68,11 +73,7 @@ TEST(ParallelJobDispenserTest, ReleasingSeveralWakesAsManyWaiters) {
 TEST(ParallelJobDispenserTest, StopWakesEveryWaiter) {
     JobDispenser dispenser;
     ASSERT_EQ(dispenser.claim_next(10, 1), 0u);
-    std::vector<std::future<std::optional<size_t>>> waiters;
-    for (int i = 0; i < 3; ++i) {
-        waiters.push_back(std::async(std::launch::async, [&] { return dispenser.claim_next(10, 1); }));
-    }
-    std::this_thread::sleep_for(20ms);
+    auto waiters = start_waiters(dispenser, 10, 1, 3);
     dispenser.stop();
     for (auto& waiter : waiters) {
         ASSERT_EQ(waiter.wait_for(10s), std::future_status::ready);
