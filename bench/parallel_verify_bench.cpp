@@ -3,7 +3,8 @@
 // files of 4 KiB, one 2 GiB v2 file against the bare BLAKE2b-160 rate, and the corruption
 // analysis of a 1 GiB v3 file with 30 % of its chunks damaged, 8 lanes against one. The stores
 // are generated first (under $KRO_BENCH_DIR when set, and kept there for the next run; in a
-// temporary directory removed at the end otherwise) and read once so that the page cache is hot.
+// temporary directory removed at the end otherwise); each benchmark reads its store once first so
+// that the page cache is hot.
 // Prints the ratios after the runs.
 
 #include <benchmark/benchmark.h>
@@ -62,7 +63,7 @@ const std::array<BenchStore, 5> STORES = {{
 std::vector<fs::path> data_files(const fs::path& root) {
     std::vector<fs::path> files;
     for (const auto& entry : fs::recursive_directory_iterator(root)) {
-        // Only content files: the store also holds its metadata and the bench's ready marker.
+        // Only content files: the store also holds its metadata.
         if (entry.is_regular_file() && format::parse_content_path(entry.path())) {
             files.push_back(entry.path());
         }
@@ -94,6 +95,11 @@ void damage_chunks(const fs::path& path) {
     }
 }
 
+// Marks a store as completely generated, so that a kept store is not made again.
+fs::path ready_marker(const fs::path& root) {
+    return root.parent_path() / (root.filename().native() + ".ready");
+}
+
 void generate_store(const fs::path& root, const BenchStore& spec) {
     std::fprintf(stderr, "generating %s ...\n", spec.name);
     store::GenerateOptions options(root);
@@ -106,10 +112,12 @@ void generate_store(const fs::path& root, const BenchStore& spec) {
     options.writers = 8;
     if (auto done = store::generate(std::move(options)); !done) fail(done.error().message());
     if (std::string(spec.name).ends_with("damaged")) damage_chunks(data_files(root).at(0));
-    std::ofstream(root / ".bench-ready").put('1');
+    // Beside the store, not in it: a stray file would be one more file to verify.
+    std::ofstream(ready_marker(root)).put('1');
 }
 
-// Reads every file once so that the runs find the page cache hot.
+// Reads every file once so that the runs find the page cache hot. Each benchmark warms its own
+// store first: a machine that pages out cold memory may have evicted it since the last run.
 void warm(const fs::path& root) {
     std::vector<uint8_t> buffer(8 * MIB);
     for (const auto& path : data_files(root)) {
@@ -128,6 +136,7 @@ uint64_t total_bytes(const fs::path& root) {
 }
 
 void BM_VerifyStore(benchmark::State& state, fs::path root, uint64_t jobs) {
+    warm(root);
     const uint64_t bytes = total_bytes(root);
     uint64_t files = 0;
     for (auto _ : state) {
@@ -146,6 +155,7 @@ void BM_VerifyStore(benchmark::State& state, fs::path root, uint64_t jobs) {
 // The verification of the files alone, from the walked list on: the stage that the budget
 // spreads over workers.
 void BM_VerifyFiles(benchmark::State& state, fs::path root, uint64_t jobs) {
+    warm(root);
     const auto files = store::walk_store(root);
     if (!files) {
         state.SkipWithError(files.error().message().c_str());
@@ -189,6 +199,7 @@ void BM_BareBlake2b160(benchmark::State& state) {
 }
 
 void BM_Analysis(benchmark::State& state, fs::path root, uint64_t lanes) {
+    warm(root);
     const fs::path path = data_files(root).at(0);
     const base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     std::array<uint8_t, format::HEADER_LEN> raw{};
@@ -252,11 +263,10 @@ int main(int argc, char** argv) {
     const fs::path data = kept != nullptr ? fs::path(kept) : fs::temp_directory_path() / "kro-verify-bench";
     for (const auto& store : STORES) {
         const fs::path root = data / store.name;
-        if (!fs::exists(root / ".bench-ready")) {
+        if (!fs::exists(ready_marker(root))) {
             fs::remove_all(root);
             generate_store(root, store);
         }
-        warm(root);
     }
 
     std::vector<char*> args(argv, argv + argc);
