@@ -4,17 +4,18 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
-#include <map>
 #include <string>
 #include <vector>
 
 #include "format/content.hpp"
 #include "format/digest.hpp"
 #include "format/file_id.hpp"
+#include "rate_reporter.hpp"
 
 namespace {
 
 using namespace kro::format;
+using kro::bench::RateReporter;
 
 constexpr std::size_t MIB = 1 << 20;
 constexpr uint64_t V2_FILE_LEN = 64 * MIB;
@@ -112,30 +113,14 @@ BENCHMARK(BM_BareBlake3);
 BENCHMARK(BM_LeafHash);
 BENCHMARK(BM_V2FileId64MiB)->Unit(benchmark::kMillisecond);
 
-// Console output as usual, plus each run's byte rate kept by name for the ratios.
-class RateReporter : public benchmark::ConsoleReporter {
-  public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            if (run.error_occurred) continue;
-            // With repetitions, the median stands for the name; otherwise the single run.
-            if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median") continue;
-            const auto it = run.counters.find("bytes_per_second");
-            if (it != run.counters.end()) rates[run.run_name.str()] = it->second.value;
-        }
-    }
-    std::map<std::string, double> rates;
-};
-
 void print_ratio(const RateReporter& r, const char* what, const std::string& ours, const std::string& base,
                  double target) {
-    const auto a = r.rates.find(ours);
-    const auto b = r.rates.find(base);
-    if (a == r.rates.end() || b == r.rates.end() || b->second == 0) return;
-    const double ratio = a->second / b->second;
-    std::printf("%-44s %8.0f MB/s vs %8.0f MB/s  ratio %.3f (target >= %.2f) %s\n", what, a->second / 1e6,
-                b->second / 1e6, ratio, target, ratio >= target ? "ok" : "BELOW TARGET");
+    const double a = r.get(ours, "bytes_per_second");
+    const double b = r.get(base, "bytes_per_second");
+    if (a == 0 || b == 0) return;
+    const double ratio = a / b;
+    std::printf("%-44s %8.0f MB/s vs %8.0f MB/s  ratio %.3f (target >= %.2f) %s\n", what, a / 1e6, b / 1e6,
+                ratio, target, ratio >= target ? "ok" : "BELOW TARGET");
 }
 
 }  // namespace
@@ -164,7 +149,7 @@ int main(int argc, char** argv) {
     print_ratio(reporter, "ContentReader::fill 4096 vs whole blocks", "BM_ContentReaderFill/4096",
                 "BM_ContentReaderFill/1048576", 0.90);
     print_ratio(reporter, "leaf_hash vs bare BLAKE3", "BM_LeafHash", "BM_BareBlake3", 0.95);
-    if (const auto v2 = reporter.rates.find("BM_V2FileId64MiB"); v2 != reporter.rates.end())
-        std::printf("v2 BLAKE2b-160 over 64 MiB in 1 MiB pieces: %.0f MB/s\n", v2->second / 1e6);
+    if (const double v2 = reporter.get("BM_V2FileId64MiB", "bytes_per_second"); v2 > 0)
+        std::printf("v2 BLAKE2b-160 over 64 MiB in 1 MiB pieces: %.0f MB/s\n", v2 / 1e6);
     return 0;
 }

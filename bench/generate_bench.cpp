@@ -15,7 +15,6 @@
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
-#include <map>
 #include <mutex>
 #include <string>
 #include <unordered_set>
@@ -25,6 +24,7 @@
 #include "format/content.hpp"
 #include "format/digest.hpp"
 #include "format/file_id.hpp"
+#include "rate_reporter.hpp"
 #include "store/generate.hpp"
 #include "store/store_io.hpp"
 
@@ -34,6 +34,7 @@ namespace fs = std::filesystem;
 using namespace kro;
 using format::FILE_BLOCK_SIZE;
 using format::FormatVersion;
+using kro::bench::RateReporter;
 
 constexpr uint64_t LARGE_FILE = 64 * FILE_BLOCK_SIZE;
 constexpr uint64_t LARGE_FILES = 8;
@@ -82,8 +83,10 @@ store::GenerateOptions options_for(const fs::path& root, uint64_t size, uint64_t
     return std::move(options).size_sampler(sampler).with_jobs(jobs);
 }
 
-void run_generate(benchmark::State& state, uint64_t size, uint64_t files, FormatVersion version) {
-    const auto jobs = static_cast<size_t>(state.range(0));
+// Runs `work` once per iteration in a fresh directory; only `work` is timed, and its process CPU
+// time is kept as the cpu_seconds counter.
+template <typename Work>
+void run_in_fresh_dirs(benchmark::State& state, Work work) {
     double cpu = 0;
     for (auto _ : state) {
         state.PauseTiming();
@@ -91,14 +94,21 @@ void run_generate(benchmark::State& state, uint64_t size, uint64_t files, Format
             RunDir dir;
             const double start = process_cpu_seconds();
             state.ResumeTiming();
-            const auto summary = store::generate(options_for(dir.path(), size, files, version, jobs));
-            if (!summary) state.SkipWithError(base::error_chain(summary.error()).c_str());
+            work(dir.path());
             state.PauseTiming();
             cpu += process_cpu_seconds() - start;
         }
         state.ResumeTiming();
     }
     set_cpu_counter(state, cpu);
+}
+
+void run_generate(benchmark::State& state, uint64_t size, uint64_t files, FormatVersion version) {
+    const auto jobs = static_cast<size_t>(state.range(0));
+    run_in_fresh_dirs(state, [&](const fs::path& dir) {
+        const auto summary = store::generate(options_for(dir, size, files, version, jobs));
+        if (!summary) state.SkipWithError(base::error_chain(summary.error()).c_str());
+    });
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * size * files));
     state.counters["files_per_second"] =
         benchmark::Counter(static_cast<double>(state.iterations() * files), benchmark::Counter::kIsRate);
@@ -151,24 +161,17 @@ void BM_BareFillAndHash(benchmark::State& state) {
 }
 
 void BM_BareFillHashWrite(benchmark::State& state) {
-    for (auto _ : state) {
-        state.PauseTiming();
-        {
-            RunDir dir;
-            std::vector<int> files;
-            for (uint64_t f = 0; f < LARGE_FILES; ++f) {
-                const fs::path path = dir.path() / fmt::format("{:02}", f);
-                files.push_back(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-                if (files.back() < 0 || ::ftruncate(files.back(), static_cast<off_t>(LARGE_FILE)) != 0)
-                    state.SkipWithError("bare create failed");
-            }
-            state.ResumeTiming();
-            fill_and_hash(state, &files);
-            state.PauseTiming();
-            for (const int fd : files) ::close(fd);
+    run_in_fresh_dirs(state, [&](const fs::path& dir) {
+        std::vector<int> files;
+        for (uint64_t f = 0; f < LARGE_FILES; ++f) {
+            const fs::path path = dir / fmt::format("{:02}", f);
+            files.push_back(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+            if (files.back() < 0 || ::ftruncate(files.back(), static_cast<off_t>(LARGE_FILE)) != 0)
+                state.SkipWithError("bare create failed");
         }
-        state.ResumeTiming();
-    }
+        fill_and_hash(state, &files);
+        for (const int fd : files) ::close(fd);
+    });
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * LARGE_FILES * LARGE_FILE));
 }
 
@@ -209,32 +212,20 @@ const std::vector<fs::path>& small_file_paths() {
 void BM_BareSmallFiles(benchmark::State& state) {
     const auto& paths = small_file_paths();
     const std::vector<uint8_t> bytes(SMALL_FILE, 0x5a);
-    double cpu = 0;
-    for (auto _ : state) {
-        state.PauseTiming();
-        {
-            RunDir dir;
-            const double start = process_cpu_seconds();
-            state.ResumeTiming();
-            std::unordered_set<std::string> made;
-            uint32_t counter = 0;
-            for (const auto& relative : paths) {
-                const fs::path temp = dir.path() / fmt::format("0000000000000000{:08x}", counter++);
-                const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-                if (fd < 0 || !store::write_all(fd, bytes)) state.SkipWithError("bare write failed");
-                ::close(fd);
-                const fs::path final_path = dir.path() / relative;
-                if (made.insert(final_path.parent_path().native()).second)
-                    fs::create_directories(final_path.parent_path());
-                if (::rename(temp.c_str(), final_path.c_str()) != 0)
-                    state.SkipWithError("bare rename failed");
-            }
-            state.PauseTiming();
-            cpu += process_cpu_seconds() - start;
+    run_in_fresh_dirs(state, [&](const fs::path& dir) {
+        std::unordered_set<std::string> made;
+        uint32_t counter = 0;
+        for (const auto& relative : paths) {
+            const fs::path temp = dir / fmt::format("0000000000000000{:08x}", counter++);
+            const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd < 0 || !store::write_all(fd, bytes)) state.SkipWithError("bare write failed");
+            ::close(fd);
+            const fs::path final_path = dir / relative;
+            if (made.insert(final_path.parent_path().native()).second)
+                fs::create_directories(final_path.parent_path());
+            if (::rename(temp.c_str(), final_path.c_str()) != 0) state.SkipWithError("bare rename failed");
         }
-        state.ResumeTiming();
-    }
-    set_cpu_counter(state, cpu);
+    });
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * paths.size() * SMALL_FILE));
     state.counters["files_per_second"] = benchmark::Counter(
         static_cast<double>(state.iterations() * paths.size()), benchmark::Counter::kIsRate);
@@ -258,31 +249,6 @@ BENCHMARK(BM_GenerateLargeV2)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_BareBlake2b160)->Iterations(2)->UseRealTime()->Unit(benchmark::kMillisecond);
-
-// Console output as usual, plus each run's rates kept by name for the ratios.
-class RateReporter : public benchmark::ConsoleReporter {
-  public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            if (run.error_occurred) continue;
-            if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median") continue;
-            for (const char* counter : {"bytes_per_second", "files_per_second", "cpu_seconds"}) {
-                const auto it = run.counters.find(counter);
-                if (it != run.counters.end()) rates[run.run_name.str()][counter] = it->second.value;
-            }
-        }
-    }
-    std::map<std::string, std::map<std::string, double>> rates;
-
-    // The counter of a run, or 0 when the run or the counter is missing.
-    double get(const std::string& run, const std::string& counter) const {
-        const auto it = rates.find(run);
-        if (it == rates.end()) return 0;
-        const auto value = it->second.find(counter);
-        return value == it->second.end() ? 0 : value->second;
-    }
-};
 
 void print_ratio(const RateReporter& r, const std::string& what, const std::string& ours,
                  const std::string& base, const char* counter, double unit, const char* unit_name,

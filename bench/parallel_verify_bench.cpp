@@ -16,7 +16,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -25,6 +24,7 @@
 #include "format/file_id.hpp"
 #include "format/header.hpp"
 #include "format/store_path.hpp"
+#include "rate_reporter.hpp"
 #include "store/analysis.hpp"
 #include "store/generate.hpp"
 #include "store/memory_budget.hpp"
@@ -36,6 +36,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace kro;
+using kro::bench::RateReporter;
 
 constexpr uint64_t MIB = 1 << 20;
 constexpr uint64_t CHUNK = 4096;
@@ -221,34 +222,16 @@ void BM_Analysis(benchmark::State& state, fs::path root, uint64_t lanes) {
     state.counters["regions"] = static_cast<double>(regions);
 }
 
-// Console output as usual, plus each run's rates kept by name for the ratios.
-class RateReporter : public benchmark::ConsoleReporter {
-  public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            if (run.error_occurred) continue;
-            if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median") continue;
-            for (const char* counter : {"bytes_per_second", "items_per_second"}) {
-                const auto it = run.counters.find(counter);
-                if (it != run.counters.end())
-                    rates[run.run_name.function_name + ":" + counter] = it->second.value;
-            }
-        }
-    }
-    std::map<std::string, double> rates;
-};
-
 void print_ratio(const RateReporter& r, const char* what, const std::string& ours, const std::string& base,
                  const char* counter, double target) {
-    const auto a = r.rates.find(ours + ":" + counter);
-    const auto b = r.rates.find(base + ":" + counter);
-    if (a == r.rates.end() || b == r.rates.end() || b->second == 0) return;
-    const double ratio = a->second / b->second;
+    const double a = r.get(ours, counter);
+    const double b = r.get(base, counter);
+    if (a == 0 || b == 0) return;
+    const double ratio = a / b;
     const bool files = std::string(counter) == "items_per_second";
-    std::printf("%-46s %10.0f %s vs %10.0f  ratio %5.2f (target >= %.2f) %s\n", what,
-                files ? a->second : a->second / 1e6, files ? "files/s" : "MB/s   ",
-                files ? b->second : b->second / 1e6, ratio, target, ratio >= target ? "ok" : "BELOW TARGET");
+    std::printf("%-46s %10.0f %s vs %10.0f  ratio %5.2f (target >= %.2f) %s\n", what, files ? a : a / 1e6,
+                files ? "files/s" : "MB/s   ", files ? b : b / 1e6, ratio, target,
+                ratio >= target ? "ok" : "BELOW TARGET");
 }
 
 std::string run_name(const std::string& base, const BenchStore& store, uint64_t jobs) {

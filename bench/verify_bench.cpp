@@ -33,6 +33,7 @@
 #include "format/digest.hpp"
 #include "format/file_id.hpp"
 #include "format/header.hpp"
+#include "rate_reporter.hpp"
 #include "store/generate.hpp"
 #include "store/size_spec.hpp"
 #include "store/store_io.hpp"
@@ -44,6 +45,7 @@ namespace fs = std::filesystem;
 using namespace kro;
 using format::FILE_BLOCK_SIZE;
 using format::FormatVersion;
+using kro::bench::RateReporter;
 
 constexpr uint64_t LARGE_FILE = uint64_t{1} << 30;
 constexpr uint64_t SMALL_FILE = 4096;
@@ -280,29 +282,17 @@ BENCHMARK(BM_V2Large)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(
 BENCHMARK(BM_SmallV3)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
 BENCHMARK(BM_SmallV2)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
 
-// Keeps the counters of every run so that the ratios can be printed at the end.
-class RatioReporter : public benchmark::ConsoleReporter {
-  public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            const std::string name = run.benchmark_name().substr(0, run.benchmark_name().find('/'));
-            for (const auto& [counter, value] : run.counters) values[name + " " + counter] = value.value;
-        }
-    }
-    std::map<std::string, double> values;
-};
-
 // A target of 0 marks a figure shown for reference only.
-void print_ratio(const RatioReporter& reporter, const char* what, const std::string& key, double target) {
-    const auto found = reporter.values.find(key);
-    if (found == reporter.values.end()) return;
+void print_ratio(const RateReporter& reporter, const char* what, const std::string& run,
+                 const std::string& ratio, double target) {
+    const double value = reporter.get(run, ratio);
+    if (value == 0) return;  // filtered out
     if (target <= 0) {
-        std::printf("%-62s %6.3f\n", what, found->second);
+        std::printf("%-62s %6.3f\n", what, value);
         return;
     }
-    std::printf("%-62s %6.3f (target %.2f) %s\n", what, found->second, target,
-                found->second >= target ? "ok" : "BELOW TARGET");
+    std::printf("%-62s %6.3f (target %.2f) %s\n", what, value, target,
+                value >= target ? "ok" : "BELOW TARGET");
 }
 
 }  // namespace
@@ -310,24 +300,24 @@ void print_ratio(const RatioReporter& reporter, const char* what, const std::str
 int main(int argc, char** argv) {
     format::initialize_crypto();
     benchmark::Initialize(&argc, argv);
-    RatioReporter reporter;
+    RateReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     std::printf("\n");
-    print_ratio(reporter, "v3 1 GiB: verify_store J=1 / fill+compare+leaf-hash",
-                "BM_V3Large ratio_fill_compare_leaf_MB", 0.85);
-    print_ratio(reporter, "v2 1 GiB: verify_store J=1 / BLAKE2b-160", "BM_V2Large ratio_blake2b_MB", 0.9);
-    print_ratio(reporter, "20,000 v3 files: files/s / open+read+close",
-                "BM_SmallV3 ratio_open_read_close_files", 0.5);
-    print_ratio(reporter, "20,000 v3 files: files/s / listing+open+read+close",
-                "BM_SmallV3 ratio_list_open_read_close_files", 0.5);
-    print_ratio(reporter, "20,000 v3 files: files/s / listing + the checks themselves",
-                "BM_SmallV3 ratio_list_and_check_files", 0);
-    print_ratio(reporter, "20,000 v2 files: files/s / open+read+close",
-                "BM_SmallV2 ratio_open_read_close_files", 0.5);
-    print_ratio(reporter, "20,000 v2 files: files/s / listing+open+read+close",
-                "BM_SmallV2 ratio_list_open_read_close_files", 0.5);
-    print_ratio(reporter, "20,000 v2 files: files/s / listing + the checks themselves",
-                "BM_SmallV2 ratio_list_and_check_files", 0);
+    print_ratio(reporter, "v3 1 GiB: verify_store J=1 / fill+compare+leaf-hash", "BM_V3Large",
+                "ratio_fill_compare_leaf_MB", 0.85);
+    print_ratio(reporter, "v2 1 GiB: verify_store J=1 / BLAKE2b-160", "BM_V2Large", "ratio_blake2b_MB", 0.9);
+    print_ratio(reporter, "20,000 v3 files: files/s / open+read+close", "BM_SmallV3",
+                "ratio_open_read_close_files", 0.5);
+    print_ratio(reporter, "20,000 v3 files: files/s / listing+open+read+close", "BM_SmallV3",
+                "ratio_list_open_read_close_files", 0.5);
+    print_ratio(reporter, "20,000 v3 files: files/s / listing + the checks themselves", "BM_SmallV3",
+                "ratio_list_and_check_files", 0);
+    print_ratio(reporter, "20,000 v2 files: files/s / open+read+close", "BM_SmallV2",
+                "ratio_open_read_close_files", 0.5);
+    print_ratio(reporter, "20,000 v2 files: files/s / listing+open+read+close", "BM_SmallV2",
+                "ratio_list_open_read_close_files", 0.5);
+    print_ratio(reporter, "20,000 v2 files: files/s / listing + the checks themselves", "BM_SmallV2",
+                "ratio_list_and_check_files", 0);
     benchmark::Shutdown();
     return 0;
 }
