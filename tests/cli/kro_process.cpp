@@ -102,6 +102,7 @@ KroResult run_kro(const KroRun& run) {
         }
         if (!run.cwd.empty() && ::chdir(run.cwd.c_str()) != 0) ::_exit(126);
         if (run.remove_cwd && ::rmdir(run.cwd.c_str()) != 0) ::_exit(126);
+        ::alarm(run.time_limit_seconds);  // survives exec
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }

@@ -20,6 +20,9 @@ struct KroRun {
     std::string cwd;
     // The child removes its working directory before it starts kro, so that it cannot be resolved.
     bool remove_cwd = false;
+    // A kro that hangs is killed by SIGALRM after this many seconds (status 142), so that a
+    // blocking regression fails its test instead of stalling the suite.
+    unsigned time_limit_seconds = 120;
 };
 
 struct KroResult {
