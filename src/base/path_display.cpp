@@ -1,5 +1,9 @@
 #include "base/path_display.hpp"
 
+#include <fmt/format.h>
+
+#include <optional>
+
 namespace kro::base {
 namespace {
 
@@ -34,22 +38,53 @@ long sequence_at(std::string_view s, size_t i) {
     return static_cast<long>(need + 1);
 }
 
-}  // namespace
+constexpr std::string_view REPLACEMENT = "\xEF\xBF\xBD";
 
-std::string lossy_utf8(std::string_view bytes) {
+// A control character's visible form, or nothing for any other valid sequence.
+std::optional<std::string> escaped_control(std::string_view sequence) {
+    const auto b0 = static_cast<unsigned char>(sequence[0]);
+    if (sequence.size() == 1 && (b0 < 0x20 || b0 == 0x7F)) return fmt::format("\\x{:02x}", b0);
+    // U+0080..U+009F are the two-byte sequences C2 80..C2 9F.
+    if (sequence.size() == 2 && b0 == 0xC2) {
+        const auto b1 = static_cast<unsigned char>(sequence[1]);
+        if (b1 <= 0x9F) return fmt::format("\\u{{{:02x}}}", b1);
+    }
+    return std::nullopt;
+}
+
+// Walks the bytes as UTF-8: each valid sequence goes through `valid`, each maximal invalid
+// sequence becomes one U+FFFD.
+template <typename OnValid>
+std::string map_utf8(std::string_view bytes, OnValid valid) {
     std::string out;
     out.reserve(bytes.size());
     for (size_t i = 0; i < bytes.size();) {
         const long n = sequence_at(bytes, i);
         if (n > 0) {
-            out.append(bytes.substr(i, static_cast<size_t>(n)));
+            valid(out, bytes.substr(i, static_cast<size_t>(n)));
             i += static_cast<size_t>(n);
         } else {
-            out += "\xEF\xBF\xBD";
+            out += REPLACEMENT;
             i += static_cast<size_t>(-n);
         }
     }
     return out;
+}
+
+}  // namespace
+
+std::string lossy_utf8(std::string_view bytes) {
+    return map_utf8(bytes, [](std::string& out, std::string_view sequence) { out += sequence; });
+}
+
+std::string display_text(std::string_view bytes) {
+    return map_utf8(bytes, [](std::string& out, std::string_view sequence) {
+        if (auto escaped = escaped_control(sequence)) {
+            out += *escaped;
+        } else {
+            out += sequence;
+        }
+    });
 }
 
 bool is_valid_utf8(std::string_view bytes) {
@@ -62,7 +97,7 @@ bool is_valid_utf8(std::string_view bytes) {
 }
 
 std::string display_path(const std::filesystem::path& path) {
-    return lossy_utf8(path.native());
+    return display_text(path.native());
 }
 
 }  // namespace kro::base

@@ -1,6 +1,10 @@
 #pragma once
-// Paths are raw bytes on Linux. Their display form replaces invalid UTF-8 with U+FFFD, one
-// replacement per maximal invalid sequence, so that any path can be printed.
+// Paths are raw bytes on Linux, and a store's names are chosen by whoever wrote the store. Their
+// display form replaces invalid UTF-8 with U+FFFD, one replacement per maximal invalid
+// sequence, and shows every control character visibly, so that no name can move the cursor,
+// erase lines or start a line of its own on the terminal: U+0000-U+001F and U+007F as "\x" and
+// two lower-case hex digits, U+0080-U+009F as "\u{80}"..."\u{9f}". Printable text is unchanged
+// byte for byte; a backslash stays as it is.
 
 #include <filesystem>
 #include <string>
@@ -9,6 +13,8 @@
 namespace kro::base {
 
 std::string lossy_utf8(std::string_view bytes);
+// The display form of a name or path text read from the file system or typed as a path.
+std::string display_text(std::string_view bytes);
 std::string display_path(const std::filesystem::path& path);
 // True when the bytes are valid UTF-8.
 bool is_valid_utf8(std::string_view bytes);

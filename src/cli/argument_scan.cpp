@@ -19,7 +19,9 @@ class Scanner {
         if (args_.empty() && path_.back()->help_on_empty) return help(HelpMode::Short, true);
         for (; next_ < args_.size(); ++next_) {
             const std::string& word = args_[next_];
-            if (!base::is_valid_utf8(word)) return UsageError::invalid_utf8(names());
+            // A long option's value is checked once the option is known: a path may hold any bytes.
+            const bool long_option_word = !positional_only_ && word.starts_with("--") && word != "--";
+            if (!long_option_word && !base::is_valid_utf8(word)) return UsageError::invalid_utf8(names());
             if (!positional_only_) {
                 if (word == "--") {
                     positional_only_ = true;
@@ -69,6 +71,11 @@ class Scanner {
         return nullptr;
     }
 
+    bool takes_any_bytes(const std::string& long_name) const {
+        const ArgSpec* spec = command().find_long(long_name);
+        return spec != nullptr && spec->any_bytes;
+    }
+
     std::optional<std::string> value_tip(const std::string& word) const {
         if (open_positional() == nullptr) return std::nullopt;
         return fmt::format("to pass '{}' as a value, use '-- {}'", word, word);
@@ -79,6 +86,9 @@ class Scanner {
         const std::string name = word.substr(2, equals == std::string::npos ? std::string::npos : equals - 2);
         std::optional<std::string> attached;
         if (equals != std::string::npos) attached = word.substr(equals + 1);
+        if (!base::is_valid_utf8(name)) return UsageError::invalid_utf8(names());
+        if (attached && !takes_any_bytes(name) && !base::is_valid_utf8(*attached))
+            return UsageError::invalid_utf8(names());
         if (name == "help") {
             if (attached) return UsageError::unexpected_value(*attached, "--help", names());
             return help(HelpMode::Long, false);
@@ -103,7 +113,7 @@ class Scanner {
                 spec->display(), names(),
                 fmt::format("to pass '{}' as a value, use '--{}={}'", value, name, value));
         }
-        if (!base::is_valid_utf8(value)) return UsageError::invalid_utf8(names());
+        if (!spec->any_bytes && !base::is_valid_utf8(value)) return UsageError::invalid_utf8(names());
         words_.push_back(value);
         ++next_;
         return std::nullopt;

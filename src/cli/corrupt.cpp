@@ -1,5 +1,9 @@
 #include "cli/corrupt.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <bit>
 #include <vector>
@@ -38,6 +42,20 @@ std::expected<void, base::IoError> overwrite_range(int fd, uint64_t length, cons
         remaining -= piece.size();
     }
     return {};
+}
+
+std::expected<base::UniqueFd, base::IoError> open_for_overwrite(const std::filesystem::path& path,
+                                                                uint64_t start) {
+    base::UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (!fd.valid()) return std::unexpected(base::IoError::last_os_error());
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) return std::unexpected(base::IoError::last_os_error());
+    if (!S_ISREG(st.st_mode))
+        return std::unexpected(
+            base::IoError::with_message(base::IoErrorKind::InvalidInput, "not a regular file"));
+    if (::lseek(fd.get(), static_cast<off_t>(start), SEEK_SET) < 0)
+        return std::unexpected(base::IoError::last_os_error());
+    return fd;
 }
 
 }  // namespace kro::cli

@@ -1,15 +1,18 @@
 #pragma once
-// The pure half of `kro dev corrupt-file`: the key expansion of `--seed`, the printed end of a
-// requested range, and the loop that overwrites a range in bounded pieces. The command itself
-// decides the range and prints the messages.
+// The parts of `kro dev corrupt-file` that stand on their own: the key expansion of `--seed`,
+// the printed end of a requested range, the opening of the file for overwriting, and the loop
+// that overwrites a range in bounded pieces. The command itself decides the range and prints the
+// messages.
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <filesystem>
 #include <functional>
 #include <span>
 
+#include "base/fd.hpp"
 #include "base/io_error.hpp"
 
 namespace kro::cli {
@@ -24,6 +27,12 @@ std::array<uint8_t, 32> corruption_key(uint64_t seed);
 // The last offset of a range as printed: start + length - 1, exact for every input, so an empty
 // range ends one before its start ("0 to -1").
 __int128_t range_end(uint64_t start, uint64_t length);
+
+// Opens the file for writing in place and moves to `start`, without ever blocking in open or
+// writing into anything but a regular file: whatever was swapped in at the path after its size
+// was read (a fifo, a device) is refused with the error "not a regular file".
+std::expected<base::UniqueFd, base::IoError> open_for_overwrite(const std::filesystem::path& path,
+                                                                uint64_t start);
 
 // Prepares the next piece of the range in place.
 using PieceFiller = std::function<void(std::span<uint8_t>)>;

@@ -1,7 +1,6 @@
 // `kro dev corrupt-file`: overwrites a byte range of one file in place with zeros or random
 // bytes, reproducibly with `--seed`, so that verification can be tried on known damage.
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -48,14 +47,6 @@ uint8_t fail(const CommandError& error) {
     return 1;
 }
 
-std::expected<base::UniqueFd, IoError> open_at(const fs::path& path, uint64_t start) {
-    base::UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
-    if (!fd.valid()) return std::unexpected(IoError::last_os_error());
-    if (::lseek(fd.get(), static_cast<off_t>(start), SEEK_SET) < 0)
-        return std::unexpected(IoError::last_os_error());
-    return fd;
-}
-
 // Random bytes in file order from the shared ChaCha12 generator, keyed by the seed or by the
 // operating system.
 std::expected<store::ChaCha12Stream, IoError> random_stream(const std::optional<uint64_t>& seed) {
@@ -93,7 +84,7 @@ uint8_t run_corrupt_file(CorruptFileArgs args) {
     const auto corrupting = [&](IoError cause) {
         return fail(CommandError::with_cause(fmt::format("corrupting {}", shown), std::move(cause)));
     };
-    auto fd = open_at(path, args.start);
+    auto fd = open_for_overwrite(path, args.start);
     if (!fd) return corrupting(std::move(fd.error()));
 
     if (zero) {

@@ -126,6 +126,14 @@ ArgSpec flag(std::string id, std::string long_name, std::string help) {
     return option(std::move(id), std::move(long_name), {}, std::move(help));
 }
 
+// A store directory: a path that the file system accepts, whatever its bytes.
+ArgSpec directory_option(std::string help) {
+    ArgSpec spec = option("directory", "directory", "DIRECTORY", std::move(help));
+    spec.parser = value_parser(parse_path);
+    spec.any_bytes = true;
+    return spec;
+}
+
 ArgSpec positional(std::string id, std::string value_name, std::string help, ValueParser parser) {
     ArgSpec spec = option(std::move(id), {}, std::move(value_name), std::move(help));
     spec.parser = std::move(parser);
@@ -220,10 +228,7 @@ Command gen_args_augment(Command command) {
         with_parser(option("max_files", "max-files", "INTEGER", "The maximum number of files to generate"),
                     value_parser(parse_integer));
     max_files.allow_hyphen_values = true;
-    command
-        .arg(with_parser(
-            option("directory", "directory", "DIRECTORY", "The directory where files will be generated"),
-            value_parser(parse_path)))
+    command.arg(directory_option("The directory where files will be generated"))
         .arg(std::move(format))
         .arg(with_parser(
             option("seed", "seed", "TEXT", "Reproduce a KRO v3 dataset from exact, nonempty UTF-8 seed text"),
@@ -250,10 +255,7 @@ Command gen_args_augment(Command command) {
 }
 
 Command verify_args_augment(Command command) {
-    command
-        .arg(with_parser(option("directory", "directory", "DIRECTORY",
-                                "The directory to verify. Defaults to current directory"),
-                         value_parser(parse_path)))
+    command.arg(directory_option("The directory to verify. Defaults to current directory"))
         .arg(with_parser(
             option("chunk_size", "chunk-size", "INTEGER",
                    "Chunk size in bytes for corruption analysis. Smaller values provide more granular "

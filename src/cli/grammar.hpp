@@ -50,6 +50,8 @@ struct ArgSpec {
     ValueParser parser;  // unset for a flag
     // The value may begin with "-" when given as the next word ("--max-files -5").
     bool allow_hyphen_values = false;
+    // The value is a path used as typed: any bytes pass, where every other value must be UTF-8.
+    bool any_bytes = false;
     bool required = false;
     // Takes any number of values (only the help command's names).
     bool multiple = false;

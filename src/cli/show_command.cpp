@@ -34,10 +34,28 @@ CommandError reading_error(const fs::path& path, IoError cause) {
     return CommandError::with_cause(fmt::format("reading {}", base::display_path(path)), std::move(cause));
 }
 
-std::expected<base::UniqueFd, IoError> open_for_reading(const fs::path& path) {
-    base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+// A file opened for reading. Only a regular file holds stored bytes: a fifo, socket or device
+// reads as empty, as in verification, so that none can stall the command or feed it without end.
+class InspectedFile {
+  public:
+    InspectedFile(base::UniqueFd fd, bool regular) : fd_(std::move(fd)), regular_(regular) {}
+    std::expected<size_t, IoError> read_full(std::span<uint8_t> buffer) const {
+        if (!regular_) return 0;
+        return store::read_full(fd_.get(), buffer);
+    }
+
+  private:
+    base::UniqueFd fd_;
+    bool regular_;
+};
+
+// Non-blocking, so that a fifo at the path cannot stall the command in open.
+std::expected<InspectedFile, IoError> open_for_reading(const fs::path& path) {
+    base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     if (!fd.valid()) return std::unexpected(IoError::last_os_error());
-    return fd;
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) return std::unexpected(IoError::last_os_error());
+    return InspectedFile(std::move(fd), S_ISREG(st.st_mode));
 }
 
 std::expected<format::RawHeader, CommandError> read_raw_header(const fs::path& path) {
@@ -47,7 +65,7 @@ std::expected<format::RawHeader, CommandError> read_raw_header(const fs::path& p
                                                         std::move(fd.error())));
     }
     format::HeaderBytes bytes{};
-    const auto got = store::read_full(fd->get(), bytes);
+    const auto got = fd->read_full(bytes);
     if (!got) return std::unexpected(reading_error(path, got.error()));
     if (*got < bytes.size()) {
         return std::unexpected(CommandError::plain(
@@ -80,7 +98,7 @@ std::expected<format::FileId, CommandError> compute_file_id(const fs::path& path
     std::vector<format::MerkleHash> leaves;
     uint64_t total = 0;
     for (uint64_t index = 0;; ++index) {
-        const auto got = store::read_full(fd->get(), piece);
+        const auto got = fd->read_full(piece);
         if (!got) return std::unexpected(reading_error(path, got.error()));
         if (*got == 0) break;
         const std::span<const uint8_t> bytes(piece.data(), *got);

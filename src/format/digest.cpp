@@ -9,9 +9,43 @@
 #include <mutex>
 #include <utility>
 
+#include "base/os_random.hpp"
 #include "base/panic.hpp"
 
 namespace kro::format {
+namespace {
+
+// libsodium's own random source aborts the process when the operating system's source fails
+// even once, and its start-up asks it for bytes. kro takes its randomness from
+// base::fill_os_random, which reports failures to whoever needs the bytes; libsodium is given
+// the same source so that it never opens a source of its own. The only bytes libsodium draws are
+// the canary of its guarded allocations, which kro does not use: when the source fails, that
+// canary stays zero rather than ending the process.
+void sodium_random_fill(void* const out, const size_t size) {
+    const std::span<uint8_t> bytes(static_cast<uint8_t*>(out), size);
+    if (!base::fill_os_random(bytes)) std::fill(bytes.begin(), bytes.end(), uint8_t{0});
+}
+
+uint32_t sodium_random_word() {
+    uint32_t word = 0;
+    sodium_random_fill(&word, sizeof word);
+    return word;
+}
+
+const char* sodium_random_name() {
+    return "kro-os-random";
+}
+
+randombytes_implementation sodium_random_source = {
+    .implementation_name = sodium_random_name,
+    .random = sodium_random_word,
+    .stir = nullptr,
+    .uniform = nullptr,
+    .buf = sodium_random_fill,
+    .close = nullptr,
+};
+
+}  // namespace
 
 static_assert(sizeof(crypto_generichash_state) <= 384);
 
@@ -21,6 +55,8 @@ void initialize_crypto() {
         if (gcry_check_version(GCRYPT_VERSION) == nullptr) base::panic("libgcrypt version mismatch");
         gcry_control(GCRYCTL_DISABLE_SECMEM, 0);
         gcry_control(GCRYCTL_INITIALIZATION_FINISHED, 0);
+        if (randombytes_set_implementation(&sodium_random_source) != 0)
+            base::panic("libsodium refused kro's random source");
         if (sodium_init() < 0) base::panic("libsodium failed to initialise");
         Blake3 warm;
         const uint8_t byte = 0;

@@ -371,8 +371,14 @@ TEST(UsageErrorTest, EveryFormOfMistakeIsReportedExactly) {
              HINT},
         {{"dev", "--"},
          "error: a subcommand is required but one was not provided\n\nUsage: kro dev <COMMAND>\n" + HINT},
-        {{"gen", "--directory", "\xff"},
+        // Every value but a directory must be UTF-8, after "=" or as the next word.
+        {{"gen", "--seed", "\xff"},
          "error: invalid UTF-8 was detected in one or more arguments\n\nUsage: kro gen [OPTIONS]\n" + HINT},
+        {{"gen", "--directory=\xff", "--seed=bad\xc3"},
+         "error: invalid UTF-8 was detected in one or more arguments\n\nUsage: kro gen [OPTIONS]\n" + HINT},
+        {{"verify", "--directory\xff=x"},
+         "error: invalid UTF-8 was detected in one or more arguments\n\nUsage: kro verify [OPTIONS]\n" +
+             HINT},
         {{"dev", "show", "bad\xc3"},
          "error: invalid UTF-8 was detected in one or more arguments\n\nUsage: kro dev show [OPTIONS] "
          "<FILEPATH>\n" +

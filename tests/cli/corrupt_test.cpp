@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fmt/format.h>
@@ -281,6 +282,25 @@ TEST(OverwriteRange, EmptyRangeFillsNothingAndAFailedWriteStops) {
     ASSERT_FALSE(refused.has_value());
     EXPECT_EQ(refused.error().message(), "Bad file descriptor");
     EXPECT_EQ(calls, 1u);
+}
+
+// The path is opened after its size was read, so anything may have been put there meanwhile:
+// only a regular file is ever written, and opening never waits for a fifo's other end.
+TEST(OpenForOverwrite, OpensOnlyARegularFileAtTheStart) {
+    TempDir dir;
+    const fs::path file = dir.path() / "f";
+    write_file(file, std::vector<uint8_t>(10, 1));
+    const auto opened = cli::open_for_overwrite(file, 7);
+    ASSERT_TRUE(opened.has_value());
+    EXPECT_EQ(::lseek(opened->get(), 0, SEEK_CUR), 7);
+
+    const fs::path fifo = dir.path() / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const fs::path& path : {fifo, fs::path("/dev/null")}) {
+        const auto refused = cli::open_for_overwrite(path, 0);
+        ASSERT_FALSE(refused.has_value()) << path;
+        EXPECT_EQ(refused.error().message(), "not a regular file") << path;
+    }
 }
 
 TEST(RangeEnd, IsExactBeyondSixtyFourBits) {

@@ -9,12 +9,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "content_fixture.hpp"
 #include "kro_process.hpp"
 
 namespace kro::test {
@@ -33,7 +35,7 @@ struct Scene {
 struct HostileCase {
     std::string name;  // a valid test name
     std::function<void(const Scene&)> plant;
-    // The kro arguments; "{store}" and "{outside}" stand for those paths.
+    // The kro arguments; "{store}", "{outside}" and "{dir}" stand for those paths.
     std::vector<std::string> args;
     int status;
     std::function<void(const Scene&, const KroResult&)> expect;
@@ -62,12 +64,186 @@ std::vector<HostileCase> read_cases() {
     };
 }
 
+// A name that would clear the screen, forge a finding on a line of its own, ring the bell and
+// open a control sequence (C1 CSI, U+009B) if it reached the terminal raw; and its visible form.
+const std::string FORGING_NAME = "a\x1b[2Jb\nCORRUPTION: forged\x07\xc2\x9b";
+const std::string FORGING_SHOWN = "a\\x1b[2Jb\\x0aCORRUPTION: forged\\x07\\u{9b}";
+// A store directory whose name would retitle the terminal window.
+const std::string RETITLING_DIR = "st\x1b]0;owned\x07ore";
+const std::string RETITLING_SHOWN = "st\\x1b]0;owned\\x07ore";
+
+// Nothing but printable text and line ends reached the terminal.
+void expect_no_raw_controls(const std::string& text) {
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        EXPECT_FALSE((byte < 0x20 && c != '\n') || byte == 0x7F)
+            << "raw control byte " << int(byte) << " in " << text;
+    }
+    EXPECT_EQ(text.find("\xc2\x9b"), std::string::npos) << text;
+}
+
+std::string header_lines(const std::string& shown_dir) {
+    return "Verifying file contents in: " + shown_dir + "\nAnalysis chunk size: 4,096 bytes\n";
+}
+
+// The content files of a store, in byte order of their paths.
+std::vector<fs::path> content_files(const fs::path& root) {
+    std::vector<fs::path> files;
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+        if (it->path() == root / ".metadata") {
+            it.disable_recursion_pending();
+        } else if (it->is_regular_file()) {
+            files.push_back(it->path());
+        }
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+void make_store_at(const fs::path& root, int count) {
+    const KroResult gen = run_kro({"gen", "--directory", root.string(), "--max-files", std::to_string(count),
+                                   "--file-size", "4KB", "--seed", "hostile"});
+    ASSERT_EQ(gen.status, 0) << gen.err;
+}
+
+// Names read from the file system, and paths typed by the user, reach the terminal only in their
+// display form: each control character visible, every other byte of valid UTF-8 as it is; and a
+// store directory may have any name the file system accepts.
+std::vector<HostileCase> text_cases() {
+    return {
+        {"ControlCharactersOfAStrayNameAreShownVisibly",
+         [](const Scene& s) {
+             make_store(s, 2);
+             write_file(s.store() / FORGING_NAME, std::vector<uint8_t>{'x'});
+         },
+         {"verify", "--directory", "{store}", "--jobs", "1"},
+         1,
+         [](const Scene& s, const KroResult& r) {
+             const std::string shown = s.store().string() + "/" + FORGING_SHOWN;
+             EXPECT_EQ(r.err, "ERROR: Invalid KRO path layout: " + shown +
+                                  "\nORPHAN: File not referenced by any files: " + shown + "\n");
+             EXPECT_EQ(r.out, header_lines(s.store().string()) + "✗ Verification failed.\n");
+         }},
+        {"ControlCharactersOfTheStoreDirectoryAreShownVisibly",
+         [](const Scene& s) {
+             make_store_at(s.dir / RETITLING_DIR, 2);
+             const fs::path damaged = content_files(s.dir / RETITLING_DIR).front();
+             std::vector<uint8_t> bytes = read_file(damaged);
+             std::fill_n(bytes.begin() + 100, 10, uint8_t{0});
+             write_file(damaged, bytes);
+         },
+         {"verify", "--directory", "{dir}/" + RETITLING_DIR, "--jobs", "1"},
+         1,
+         [](const Scene& s, const KroResult& r) {
+             const fs::path damaged = content_files(s.dir / RETITLING_DIR).front();
+             const std::string shown_dir = s.dir.string() + "/" + RETITLING_SHOWN;
+             const std::string shown =
+                 shown_dir + damaged.string().substr((s.dir / RETITLING_DIR).string().size());
+             const format::FileId actual = file_id_of(read_file(damaged), format::FormatVersion::V3);
+             EXPECT_EQ(r.err, "CORRUPTION: Invalid file ID for file \"" + shown +
+                                  "\": actual KRO-Merkle-BLAKE3-160 " + actual.to_hex() + "\n");
+             EXPECT_TRUE(r.out.starts_with(header_lines(shown_dir))) << r.out;
+             EXPECT_NE(r.out.find("\nFile: " + shown + "\n"), std::string::npos) << r.out;
+             expect_no_raw_controls(r.out);
+         }},
+        {"ControlCharactersOfAMissingStoreAreShownVisiblyInTheError",
+         [](const Scene&) {},
+         {"verify", "--directory", "{dir}/e\x1b[2Jf"},
+         1,
+         [](const Scene& s, const KroResult& r) {
+             const std::string shown = s.dir.string() + "/e\\x1b[2Jf";
+             EXPECT_EQ(r.out, header_lines(shown) + "✗ Verification failed.\n");
+             EXPECT_EQ(r.err,
+                       "ERROR: " + shown + " is not a valid KRO store (missing .metadata/roots directory)\n");
+         }},
+        {"ControlCharactersOfAGenerationPathAreShownVisiblyInTheError",
+         [](const Scene& s) { write_file(s.dir / "x\x1b", std::vector<uint8_t>{'x'}); },
+         {"gen", "--directory", "{dir}/x\x1b/sub", "--max-files", "1"},
+         1,
+         [](const Scene& s, const KroResult& r) {
+             EXPECT_EQ(r.out, "");
+             EXPECT_EQ(r.err, "error: creating the store root at " + s.dir.string() +
+                                  "/x\\x1b/sub: Not a directory\n");
+         }},
+        {"ControlCharactersOfAShownFileAreShownVisibly",
+         [](const Scene& s) {
+             make_store(s, 1);
+             fs::copy_file(content_files(s.store()).front(), s.dir / FORGING_NAME);
+         },
+         {"dev", "show", "{dir}/" + FORGING_NAME, "--verify-checksum"},
+         1,
+         [](const Scene& s, const KroResult& r) {
+             EXPECT_TRUE(r.out.starts_with("File: " + s.dir.string() + "/" + FORGING_SHOWN +
+                                           "\nActual size: 4,096 bytes\n\n"))
+                 << r.out;
+             EXPECT_TRUE(r.out.ends_with(
+                 "  Expected (from path): <unavailable: not in KRO layout>\n"
+                 "  Actual: " +
+                 file_id_of(read_file(s.dir / FORGING_NAME), format::FormatVersion::V3).to_hex() +
+                 "\n  Matches: no\n"))
+                 << r.out;
+             expect_no_raw_controls(r.out);
+             EXPECT_EQ(r.err, "");
+         }},
+        {"ControlCharactersOfACorruptedFileAreShownVisibly",
+         [](const Scene& s) { write_file(s.dir / FORGING_NAME, std::vector<uint8_t>(100, 0x5A)); },
+         {"dev", "corrupt-file", "{dir}/" + FORGING_NAME, "--preset", "zero", "--length", "10"},
+         0,
+         [](const Scene& s, const KroResult& r) {
+             EXPECT_EQ(r.out, "Corrupting file: " + s.dir.string() + "/" + FORGING_SHOWN +
+                                  "\nPreset: zero\nRange: bytes 0 to 9 (10 bytes)\nZeroed out 10 bytes\n"
+                                  "Corruption complete.\n");
+             EXPECT_EQ(r.err, "");
+         }},
+        {"NonUtf8DirectoryIsAcceptedByGen",
+         [](const Scene&) {},
+         {"gen", "--directory", "{dir}/st\xffore", "--max-files", "2", "--seed", "hostile"},
+         0,
+         [](const Scene& s, const KroResult& r) {
+             EXPECT_EQ(r.err, "");
+             EXPECT_EQ(content_files(s.dir / "st\xffore").size(), 2u);
+             EXPECT_TRUE(fs::is_regular_file(s.dir / "st\xffore" / ".metadata" / "all"));
+         }},
+        {"NonUtf8DirectoryIsAcceptedByVerify",
+         [](const Scene& s) { make_store_at(s.dir / "st\xffore", 2); },
+         {"verify", "--directory={dir}/st\xffore"},
+         0,
+         [](const Scene& s, const KroResult& r) {
+             EXPECT_EQ(r.out, header_lines(s.dir.string() + "/st\xef\xbf\xbdore") +
+                                  "✓ All files successfully verified.\n");
+             EXPECT_EQ(r.err, "");
+         }},
+        {"FifoGivenToShowReadsAsEmpty",
+         [](const Scene& s) { ASSERT_EQ(::mkfifo((s.dir / "fifo").c_str(), 0600), 0); },
+         {"dev", "show", "{dir}/fifo", "--verify-checksum"},
+         1,
+         [](const Scene&, const KroResult& r) {
+             EXPECT_EQ(r.out, "");
+             EXPECT_EQ(r.err,
+                       "Error: File is too small to be a KRO file: expected at least 60 bytes, got 0.\n");
+         }},
+        {"FifoGivenToCorruptFileIsNeverOpened",
+         [](const Scene& s) { ASSERT_EQ(::mkfifo((s.dir / "fifo").c_str(), 0600), 0); },
+         {"dev", "corrupt-file", "{dir}/fifo", "--preset", "zero"},
+         2,
+         [](const Scene& s, const KroResult& r) {
+             EXPECT_EQ(r.out, "Corrupting file: " + (s.dir / "fifo").string() +
+                                  "\nPreset: zero\nRange: bytes 0 to 99 (100 bytes)\n");
+             EXPECT_EQ(r.err, "Error: Start offset 0 is beyond file size 0\n");
+         }},
+    };
+}
+
 std::vector<HostileCase> all_cases() {
     std::vector<HostileCase> cases;
-    for (auto part : {read_cases}) {
+    for (auto part : {read_cases, text_cases}) {
         for (HostileCase& c : part()) cases.push_back(std::move(c));
     }
     return cases;
+}
+
+void PrintTo(const HostileCase& c, std::ostream* out) {
+    *out << c.name;
 }
 
 class HostileStore : public ::testing::TestWithParam<HostileCase> {
@@ -86,8 +262,9 @@ class HostileStore : public ::testing::TestWithParam<HostileCase> {
 };
 
 std::string substitute(std::string arg, const Scene& scene) {
-    for (const auto& [key, value] :
-         {std::pair<std::string, std::string>{"{store}", scene.store()}, {"{outside}", scene.outside()}}) {
+    for (const auto& [key, value] : {std::pair<std::string, std::string>{"{store}", scene.store()},
+                                     {"{outside}", scene.outside()},
+                                     {"{dir}", scene.dir}}) {
         for (size_t at = arg.find(key); at != std::string::npos; at = arg.find(key))
             arg.replace(at, key.size(), value);
     }

@@ -55,6 +55,16 @@ TEST(ReadArgsTest, SeedBecomesTheMasterSeedOfItsExactText) {
     EXPECT_NE(*seeded.seed, *blank.seed);
 }
 
+// A directory is a path used as typed: it keeps every byte, valid UTF-8 or not.
+TEST(ReadArgsTest, DirectoryKeepsItsBytesWhetherOrNotTheyAreUtf8) {
+    for (const std::string dir : {"st\xffore", "bad\xc3", "a\x1b[2J\n\xc2\x9b", "plain"}) {
+        const auto gen = std::get<GenArgs>(*parse({"gen", "--directory", dir}).command);
+        EXPECT_EQ(gen.directory->native(), dir);
+        const auto verify = std::get<VerifyArgs>(*parse({"verify", "--directory=" + dir}).command);
+        EXPECT_EQ(verify.directory->native(), dir);
+    }
+}
+
 TEST(ReadArgsTest, VerifyDefaults) {
     const auto verify = std::get<VerifyArgs>(*parse({"verify"}).command);
     EXPECT_FALSE(verify.directory);
