@@ -33,6 +33,8 @@ constexpr const char* READING_TIP_DIR = "reading the chain-tip directory";
 constexpr const char* LISTING_TIPS = "listing the chain-tip markers";
 constexpr const char* LISTING_DIR = "listing a store directory";
 constexpr const char* READING_AGGREGATE = "reading the chain-tip aggregate";
+// Memory that runs out anywhere else in a run: the walk, the scheduling of files, the chain checks.
+constexpr const char* VERIFYING_STORE = "verifying the store";
 
 constexpr std::string_view METADATA_DIR = ".metadata";
 
@@ -187,7 +189,7 @@ std::vector<std::optional<Issue>> collect_parent_link_issues(const std::vector<F
     return issues;
 }
 
-std::expected<VerifyReport, VerifyError> verify_store(const VerifyOptions& options) {
+std::expected<VerifyReport, VerifyError> verify_store(const VerifyOptions& options) try {
     const std::filesystem::path& root = options.root;
     const std::filesystem::path tip_dir = root / METADATA_DIR / "roots";
     if (auto is_store = check_is_store(options, tip_dir); !is_store)
@@ -247,6 +249,8 @@ std::expected<VerifyReport, VerifyError> verify_store(const VerifyOptions& optio
     if (!aggregate) return std::unexpected(std::move(aggregate.error()));
     if (*aggregate) result.issues.push_back(std::move(**aggregate));
     return result;
+} catch (const std::bad_alloc&) {
+    return std::unexpected(VerifyError::io(VERIFYING_STORE, options.root, base::IoError::out_of_memory()));
 }
 
 }  // namespace kro::store
