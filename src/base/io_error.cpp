@@ -19,6 +19,10 @@ IoError IoError::with_message(IoErrorKind kind, std::string message) {
     return IoError(0, kind, std::move(message));
 }
 
+IoError IoError::out_of_memory() {
+    return with_message(IoErrorKind::OutOfMemory, "out of memory");
+}
+
 IoErrorKind IoError::kind() const {
     if (kind_ != IoErrorKind::Os) return kind_;
     switch (code_) {

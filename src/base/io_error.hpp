@@ -27,6 +27,8 @@ class IoError final : public Error {
     static IoError last_os_error();
     // A kind with its own fixed message.
     static IoError with_message(IoErrorKind kind, std::string message);
+    // Kind OutOfMemory, "out of memory": what an allocation failure becomes.
+    static IoError out_of_memory();
 
     IoErrorKind kind() const;
     // The operating-system code, or 0 for a kind made without one.

@@ -1,5 +1,6 @@
 #include "base/thread_scope.hpp"
 
+#include <new>
 #include <system_error>
 
 namespace kro::base {
@@ -21,6 +22,10 @@ bool ThreadScope::spawn(std::function<void()> body) {
         });
     } catch (const std::system_error& e) {
         spawn_error_ = e.code();
+        return false;
+    } catch (const std::bad_alloc&) {
+        // No memory for the thread's state: it did not start either.
+        spawn_error_ = std::make_error_code(std::errc::not_enough_memory);
         return false;
     }
     return true;

@@ -1,9 +1,9 @@
 #pragma once
 // Scoped threads: every thread spawned through a ThreadScope is joined before the scope ends
 // (at the latest in its destructor). A thread that cannot be started is reported to the caller
-// (spawn returns false) instead of crashing. An exception escaping a thread body (a Panic, say)
-// is caught at the thread boundary; the first one is kept and can be rethrown by the owner after
-// every thread has been joined. Owned and used by one thread; the bodies run concurrently.
+// (spawn returns false, also when memory for it runs out) instead of crashing. An exception escaping a thread
+// body (a Panic, say) is caught at the thread boundary; the first one is kept and can be rethrown by the
+// owner after every thread has been joined. Owned and used by one thread; the bodies run concurrently.
 
 #include <cstddef>
 #include <exception>

@@ -71,7 +71,10 @@ void append_path_mismatch(std::string& out, const CorruptionReport& report, bool
     out += "\nThe file content is valid but stored at an incorrect path.\n";
 }
 
-void append_regions(std::string& out, const CorruptionReport& report, bool color) {
+// A file can have millions of regions: each goes on to the stream as soon as the writer holds
+// enough, so the report never gathers in memory.
+void write_regions(StreamWriter& writer, const CorruptionReport& report, bool color) {
+    std::string& out = writer.buffer();
     std::size_t number = 0;
     for (const store::CorruptRegion& region : report.regions) {
         ++number;
@@ -88,10 +91,12 @@ void append_regions(std::string& out, const CorruptionReport& report, bool color
         out += "\n    Details: ";
         out += pattern_details(region.pattern);
         out += '\n';
+        writer.flush_if_full();
     }
 }
 
-void append_content_corrupted(std::string& out, const CorruptionReport& report, bool color) {
+void write_content_corrupted(StreamWriter& writer, const CorruptionReport& report, bool color) {
+    std::string& out = writer.buffer();
     out += paint_bold(color, "Status:");
     out += ' ';
     out += paint_str(color, BOLD_RED, "CONTENT CORRUPTED");
@@ -116,7 +121,7 @@ void append_content_corrupted(std::string& out, const CorruptionReport& report, 
     out += "\n  Bytes corrupted: ";
     out += paint_string(color, RED, format_thousands(report.corrupted_bytes()));
     out += fmt::format(" ({:.2f}%)\n  Regions: {}\n", report.percent_corrupted(), report.regions.size());
-    append_regions(out, report, color);
+    write_regions(writer, report, color);
 
     out += '\n';
     out += paint_bold(color, "Visualization:");
@@ -127,7 +132,8 @@ void append_content_corrupted(std::string& out, const CorruptionReport& report, 
     out += "100%\n";
 }
 
-void append_file_analysis(std::string& out, const CorruptionReport& report, bool color) {
+void write_file_analysis(StreamWriter& writer, const CorruptionReport& report, bool color) {
+    std::string& out = writer.buffer();
     out += '\n';
     out += paint_bold(color, "File:");
     out += ' ';
@@ -136,7 +142,7 @@ void append_file_analysis(std::string& out, const CorruptionReport& report, bool
     if (report.is_intact()) {
         append_path_mismatch(out, report, color);
     } else {
-        append_content_corrupted(out, report, color);
+        write_content_corrupted(writer, report, color);
     }
 }
 
@@ -217,7 +223,7 @@ void print_error_analyses(StreamWriter& out, std::span<const Issue> issues, bool
     for (const Issue& issue : issues) {
         const auto* content = issue.get_if<Issue::ContentCorrupted>();
         if (content == nullptr) continue;
-        append_file_analysis(out.buffer(), content->report, color);
+        write_file_analysis(out, content->report, color);
         out.flush_if_full();
     }
     out.write("\n");

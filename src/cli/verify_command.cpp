@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <new>
 #include <string>
 #include <system_error>
 #include <variant>
@@ -106,8 +107,15 @@ uint8_t run_verify(VerifyArgs args) {
 
     const std::vector<store::Issue>& issues = result->issues;
     display.finish(issues.empty());
-    print_issues(issues, err_color);
-    print_error_analyses(issues, out_color);
+    try {
+        print_issues(issues, err_color);
+        print_error_analyses(issues, out_color);
+    } catch (const std::bad_alloc&) {
+        print_error(CommandError::with_cause("printing the report", base::IoError::out_of_memory()),
+                    err_color);
+        print_verdict(false, out_color);
+        return 1;
+    }
     print_verdict(issues.empty(), out_color);
     return issues.empty() ? 0 : 1;
 }

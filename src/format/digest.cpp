@@ -48,6 +48,8 @@ randombytes_implementation sodium_random_source = {
 }  // namespace
 
 static_assert(sizeof(crypto_generichash_state) <= 384);
+static_assert(std::tuple_size_v<ShortHashKey> == crypto_shorthash_KEYBYTES);
+static_assert(crypto_shorthash_BYTES == sizeof(uint64_t));
 
 void initialize_crypto() {
     static std::once_flag once;
@@ -143,6 +145,14 @@ void blake3_derive_key(std::string_view context, std::span<const uint8_t> materi
     blake3_hasher_init_derive_key_raw(&h, context.data(), context.size());
     blake3_hasher_update(&h, material.data(), material.size());
     blake3_hasher_finalize(&h, out.data(), out.size());
+}
+
+uint64_t short_hash(const ShortHashKey& key, std::span<const uint8_t> message) {
+    std::array<uint8_t, crypto_shorthash_BYTES> out;
+    crypto_shorthash(out.data(), message.data(), message.size(), key.data());
+    uint64_t value = 0;
+    std::memcpy(&value, out.data(), sizeof value);
+    return value;
 }
 
 }  // namespace kro::format

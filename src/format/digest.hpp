@@ -70,4 +70,9 @@ class Blake3 {
 // BLAKE3 key derivation: `out.size()` bytes derived from `material` under `context`.
 void blake3_derive_key(std::string_view context, std::span<const uint8_t> material, std::span<uint8_t> out);
 
+// SipHash-2-4, a keyed 64-bit hash for hash tables whose keys come from outside: without the key,
+// nobody can choose keys that collide.
+using ShortHashKey = std::array<uint8_t, 16>;
+uint64_t short_hash(const ShortHashKey& key, std::span<const uint8_t> message);
+
 }  // namespace kro::format

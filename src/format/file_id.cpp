@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "base/os_random.hpp"
 #include "base/panic.hpp"
 #include "format/big_endian.hpp"
 #include "format/header.hpp"
@@ -22,6 +23,19 @@ void update_text(Blake3& h, std::string_view text) {
 
 void update_u64(Blake3& h, uint64_t value) {
     h.update(be64_bytes(value));
+}
+
+// Used only when the operating system gives no randomness: tables stay correct, only their
+// protection against chosen collisions is lost.
+constexpr ShortHashKey FALLBACK_HASH_KEY = {0x6b, 0x72, 0x6f, 0x3a, 0x66, 0x69, 0x6c, 0x65,
+                                            0x2d, 0x69, 0x64, 0x3a, 0x6b, 0x65, 0x79, 0x00};
+
+const ShortHashKey& file_id_hash_key() {
+    static const ShortHashKey key = [] {
+        ShortHashKey drawn{};
+        return base::fill_os_random(drawn) ? drawn : FALLBACK_HASH_KEY;
+    }();
+    return key;
 }
 
 MerkleHash node_hash(uint64_t level, uint64_t index, std::span<const MerkleHash> children) {
@@ -48,6 +62,10 @@ std::string FileId::to_hex() const {
 
 bool ContentSeed::is_zero() const {
     return std::ranges::all_of(bytes, [](uint8_t b) { return b == 0; });
+}
+
+std::size_t hash_value(const FileId& id) noexcept {
+    return static_cast<std::size_t>(short_hash(file_id_hash_key(), id.bytes));
 }
 
 std::string ContentSeed::to_hex() const {

@@ -55,6 +55,12 @@ struct ContentSeed {
     friend bool operator==(const ContentSeed&, const ContentSeed&) = default;
 };
 
+// The hash of a FileId in hash tables: all 20 bytes under a key drawn from the operating system
+// once per process (a fixed key when it cannot give one). The IDs a store names are whatever its
+// files and markers say, so a plain slice of them could be chosen to collide and turn every
+// table of the chain checks into a list.
+std::size_t hash_value(const FileId& id) noexcept;
+
 // A leaf, node or root of the v3 tree.
 using MerkleHash = std::array<uint8_t, 32>;
 
@@ -115,9 +121,6 @@ struct fmt::formatter<kro::format::ContentSeed> : kro::format::detail::AsIsForma
 template <>
 struct std::hash<kro::format::FileId> {
     std::size_t operator()(const kro::format::FileId& id) const noexcept {
-        // The bytes are a cryptographic digest already: any eight of them are a good hash.
-        std::size_t h = 0;
-        for (std::size_t i = 0; i < sizeof(h); ++i) h = (h << 8) | id.bytes[i];
-        return h;
+        return kro::format::hash_value(id);
     }
 };

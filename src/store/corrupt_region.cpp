@@ -30,13 +30,14 @@ CorruptionPattern classify_chunk(std::span<const uint8_t> actual, std::span<cons
     return CorruptionPattern::Random{ratio};
 }
 
+bool continues(const CorruptRegion& last, const CorruptRegion& next) {
+    return last.offset + last.length == next.offset && last.pattern == next.pattern;
+}
+
 void push_region(std::vector<CorruptRegion>& regions, const CorruptRegion& region) {
-    if (!regions.empty()) {
-        CorruptRegion& last = regions.back();
-        if (last.offset + last.length == region.offset && last.pattern == region.pattern) {
-            last.length += region.length;
-            return;
-        }
+    if (!regions.empty() && continues(regions.back(), region)) {
+        regions.back().length += region.length;
+        return;
     }
     regions.push_back(region);
 }

@@ -82,8 +82,11 @@ struct CorruptRegion {
 // one byte.
 CorruptionPattern classify_chunk(std::span<const uint8_t> actual, std::span<const uint8_t> expected);
 
-// Appends `region`, merging it into the last region when that ends exactly where `region`
-// starts and has an equal pattern (the last region keeps its own payload).
+// True when `next` merges into `last`: it starts exactly where `last` ends and has an equal
+// pattern. The merged region keeps the payload of `last`.
+bool continues(const CorruptRegion& last, const CorruptRegion& next);
+
+// Appends `region`, merging it into the last region when it continues that one.
 void push_region(std::vector<CorruptRegion>& regions, const CorruptRegion& region);
 
 }  // namespace kro::store

@@ -3,13 +3,14 @@
 #include <algorithm>
 #include <exception>
 #include <map>
-#include <memory>
+#include <new>
 #include <optional>
 #include <span>
 #include <utility>
 #include <variant>
 
 #include "base/channel.hpp"
+#include "base/page_buffer.hpp"
 #include "base/panic.hpp"
 #include "base/saturating.hpp"
 #include "base/thread_scope.hpp"
@@ -34,9 +35,15 @@ struct AnalysisPlan {
     AnalysisUnits units;
 };
 
+// What one unit found: its regions, and where the file ended when it ended inside the unit.
+struct UnitRegions {
+    RegionList regions;
+    std::optional<uint64_t> ended_at;
+};
+
 struct Analysed {
     uint64_t index;
-    std::vector<CorruptRegion> regions;
+    UnitRegions found;
 };
 struct Failed {
     uint64_t index;
@@ -49,7 +56,7 @@ using UnitMessage = std::variant<Analysed, Failed, Faulted>;
 
 // The unit gave up waiting for memory: the analysis was cancelled.
 struct Stopped {};
-using UnitOutcome = std::variant<std::vector<CorruptRegion>, base::IoError, Stopped>;
+using UnitOutcome = std::variant<UnitRegions, base::IoError, Stopped>;
 
 // Everything one analysis shares between its threads.
 struct AnalysisRun {
@@ -77,6 +84,22 @@ class Reservation {
     uint64_t bytes_;
 };
 
+UnitOutcome compare_unit(const AnalysisPlan& plan, const ParallelSeams& seams, uint64_t first, size_t len) {
+    auto actual = base::PageBuffer::allocate(len);
+    if (!actual) return std::move(actual.error());
+    auto got = seams.analysis_read_at(plan.fd, actual->span(), first);
+    if (!got) return std::move(got.error());
+    const size_t read = *got;  // fewer only when the file ended early
+    auto expected = base::PageBuffer::allocate(read);
+    if (!expected) return std::move(expected.error());
+    format::ContentReader::at_offset(plan.seed, first - HEADER_LEN, plan.version).fill(expected->span());
+
+    UnitRegions found;
+    compare_chunks(actual->span().first(read), expected->span(), first, plan.chunk_size, found.regions);
+    if (read < len) found.ended_at = first + read;
+    return found;
+}
+
 UnitOutcome analyze_unit(const AnalysisRun& run, uint64_t index) {
     const AnalysisPlan& plan = run.plan;
     const uint64_t unit_start = base::saturating_mul(index, plan.units.unit_size);
@@ -86,25 +109,11 @@ UnitOutcome analyze_unit(const AnalysisRun& run, uint64_t index) {
     if (!run.budget.reserve(2 * uint64_t{len}, run.dispenser)) return Stopped{};
     const Reservation reservation(run, 2 * uint64_t{len});
     if (auto injected = run.seams.at_item(ParallelStage::AnalysisUnit, index)) return std::move(*injected);
-
-    const auto actual = std::make_unique_for_overwrite<uint8_t[]>(len);
-    auto got = read_at_full(plan.fd, std::span(actual.get(), len), first);
-    if (!got) return std::move(got.error());
-    const size_t read = *got;  // fewer only when the file ended early
-    const auto expected = std::make_unique_for_overwrite<uint8_t[]>(read);
-    format::ContentReader::at_offset(plan.seed, first - HEADER_LEN, plan.version)
-        .fill(std::span(expected.get(), read));
-
-    std::vector<CorruptRegion> regions;
-    const uint64_t stop = first + read;
-    for (uint64_t p = first; p < stop;) {
-        const uint64_t q = chunk_end(p, plan.chunk_size, stop);
-        const auto at = static_cast<size_t>(p - first);
-        const auto n = static_cast<size_t>(q - p);
-        compare_chunk(std::span(actual.get() + at, n), std::span(expected.get() + at, n), p, regions);
-        p = q;
+    try {
+        return compare_unit(plan, run.seams, first, len);
+    } catch (const std::bad_alloc&) {
+        return base::IoError::out_of_memory();
     }
-    return regions;
 }
 
 // Under the dispenser's lock: may unit `next` be handed out now?
@@ -157,9 +166,7 @@ void stop_units(UnitDispenser& dispenser) {
 // The message that a finished unit sends (nothing when it gave up), stopping the handing out
 // after an error.
 std::optional<UnitMessage> finish_unit(UnitDispenser& dispenser, uint64_t index, UnitOutcome outcome) {
-    if (auto* regions = std::get_if<std::vector<CorruptRegion>>(&outcome)) {
-        return Analysed{index, std::move(*regions)};
-    }
+    if (auto* found = std::get_if<UnitRegions>(&outcome)) return Analysed{index, std::move(*found)};
     if (auto* error = std::get_if<base::IoError>(&outcome)) {
         stop_units(dispenser);
         return Failed{index, std::move(*error)};
@@ -185,26 +192,35 @@ void run_analysis_worker(const AnalysisRun& run, base::Sender<UnitMessage> tx) {
 
 // The calling thread's merge of unit results, in unit order.
 struct UnitCollector {
-    std::vector<CorruptRegion> regions;
-    std::map<uint64_t, std::vector<CorruptRegion>> pending;
+    RegionList regions;
+    std::map<uint64_t, UnitRegions> pending;
     uint64_t next = 0;
+    // Where the file ended early, seen in unit order: nothing after it counts.
+    std::optional<uint64_t> ended_at;
     std::optional<std::pair<uint64_t, base::IoError>> first_error;
     std::exception_ptr fault;
 
+    void keep_fault(std::exception_ptr caught) {
+        if (!fault) fault = std::move(caught);
+    }
+
     void collect(UnitMessage message) {
         if (auto* faulted = std::get_if<Faulted>(&message)) {
-            if (!fault) fault = faulted->fault;
+            keep_fault(faulted->fault);
         } else if (auto* failed = std::get_if<Failed>(&message)) {
             if (!first_error || failed->index < first_error->first) {
                 first_error.emplace(failed->index, std::move(failed->error));
             }
         } else {
             auto& analysed = std::get<Analysed>(message);
-            pending.emplace(analysed.index, std::move(analysed.regions));
-            // A region that runs across a unit boundary merges here.
+            pending.emplace(analysed.index, std::move(analysed.found));
             for (auto it = pending.begin(); it != pending.end() && it->first == next;
                  it = pending.erase(it), ++next) {
-                for (const CorruptRegion& region : it->second) push_region(regions, region);
+                if (ended_at) continue;
+                // The unit's regions move over whole; one that runs across the unit boundary
+                // merges here.
+                push_regions(regions, std::move(it->second.regions));
+                ended_at = it->second.ended_at;
             }
         }
     }
@@ -212,8 +228,14 @@ struct UnitCollector {
 
 // The calling thread analyses units too, but takes results first, so that the window moves.
 void analyse_and_collect(const AnalysisRun& run, base::Receiver<UnitMessage>& rx, UnitCollector& collector) {
+    // A fault of the merge itself (memory running out) cancels the analysis like any other.
     const auto take = [&](UnitMessage message) {
-        collector.collect(std::move(message));
+        try {
+            collector.collect(std::move(message));
+        } catch (...) {
+            stop_analysis(run.budget, run.dispenser);
+            collector.keep_fault(std::current_exception());
+        }
         release_units_through(run.dispenser, collector.next);
     };
     try {
@@ -252,6 +274,9 @@ void run_analysis_workers(const AnalysisRun& run, UnitCollector& collector) {
     }
     tx.close();
     analyse_and_collect(run, rx, collector);
+    // A fault that a worker could not even send is carried by the scope.
+    scope.join_all();
+    if (auto fault = scope.first_exception()) collector.keep_fault(fault);
 }
 
 }  // namespace
@@ -266,25 +291,33 @@ AnalysisUnits plan_analysis_units(uint64_t end, uint64_t chunk_size, uint64_t wo
     return AnalysisUnits{unit_size, unit_count, std::min({memory_workers, workers, unit_count})};
 }
 
-std::expected<std::vector<CorruptRegion>, base::IoError> analyze_parallel(
-    int fd, const format::Header& header, uint64_t actual_len, uint64_t chunk_size, uint64_t workers,
-    MemoryBudget& budget, const ParallelSeams& seams) {
+std::expected<RegionList, base::IoError> analyze_parallel(int fd, const format::Header& header,
+                                                          uint64_t actual_len, uint64_t chunk_size,
+                                                          uint64_t workers, MemoryBudget& budget,
+                                                          const ParallelSeams& seams) {
     const uint64_t declared_len = header.file_length();
     const uint64_t end = std::min(declared_len, actual_len);
-    std::vector<CorruptRegion> regions;
-    if (end > HEADER_LEN) {
-        const AnalysisPlan plan{fd,  header.seed(), header.version(),
-                                end, chunk_size,    plan_analysis_units(end, chunk_size, workers)};
-        UnitDispenser dispenser(base::saturating_mul(4, plan.units.workers));
-        const AnalysisRun run{plan, budget, dispenser, seams};
-        UnitCollector collector;
-        run_analysis_workers(run, collector);
-        if (collector.fault) std::rethrow_exception(collector.fault);
-        if (collector.first_error) return std::unexpected(std::move(collector.first_error->second));
-        regions = std::move(collector.regions);
+    try {
+        RegionList regions;
+        uint64_t read_end = end;
+        if (end > HEADER_LEN) {
+            const AnalysisPlan plan{fd,  header.seed(), header.version(),
+                                    end, chunk_size,    plan_analysis_units(end, chunk_size, workers)};
+            UnitDispenser dispenser(base::saturating_mul(4, plan.units.workers));
+            const AnalysisRun run{plan, budget, dispenser, seams};
+            UnitCollector collector;
+            run_analysis_workers(run, collector);
+            if (collector.fault) std::rethrow_exception(collector.fault);
+            if (collector.first_error) return std::unexpected(std::move(collector.first_error->second));
+            regions = std::move(collector.regions);
+            read_end = collector.ended_at.value_or(end);
+        }
+        push_tail_region(regions, declared_len, actual_len, read_end);
+        return regions;
+    } catch (const std::bad_alloc&) {
+        // Also one that a worker met and the scope carried here.
+        return std::unexpected(base::IoError::out_of_memory());
     }
-    push_tail_region(regions, declared_len, actual_len);
-    return regions;
 }
 
 }  // namespace kro::store

@@ -8,13 +8,13 @@
 
 #include <cstdint>
 #include <expected>
-#include <vector>
 
 #include "base/io_error.hpp"
 #include "format/header.hpp"
 #include "store/corrupt_region.hpp"
 #include "store/memory_budget.hpp"
 #include "store/parallel_seams.hpp"
+#include "store/region_list.hpp"
 
 namespace kro::store {
 
@@ -35,9 +35,11 @@ AnalysisUnits plan_analysis_units(uint64_t end, uint64_t chunk_size, uint64_t wo
 // The regions of `fd`, a file of `actual_len` bytes with the parsed `header`, analysed by up to
 // `workers` threads (the calling thread included). A unit whose read fails stops the handing out
 // of units; the error of the lowest failing unit is returned. A fault of any thread cancels the
-// analysis and is raised again on the calling thread once every thread has ended.
-std::expected<std::vector<CorruptRegion>, base::IoError> analyze_parallel(
-    int fd, const format::Header& header, uint64_t actual_len, uint64_t chunk_size, uint64_t workers,
-    MemoryBudget& budget, const ParallelSeams& seams = ParallelSeams::none());
+// analysis and is raised again on the calling thread once every thread has ended; running out of
+// memory, on any thread, is an I/O error of kind OutOfMemory instead.
+std::expected<RegionList, base::IoError> analyze_parallel(int fd, const format::Header& header,
+                                                          uint64_t actual_len, uint64_t chunk_size,
+                                                          uint64_t workers, MemoryBudget& budget,
+                                                          const ParallelSeams& seams = ParallelSeams::none());
 
 }  // namespace kro::store

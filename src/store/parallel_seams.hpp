@@ -1,16 +1,20 @@
 #pragma once
 // Test seams of the parallel stages of verification. Production code passes
 // `ParallelSeams::none()`; a test fills in a hook to refuse thread starts, to inject a fault (by
-// throwing) or a read error into one item of a stage, or to watch the analysis memory budget.
+// throwing) or a read error into one item of a stage, to watch the analysis memory budget, or to
+// answer the reads of the corruption analysis.
 // The hooks are called from many threads at once and must be thread-safe themselves.
 
 #include <cstddef>
 #include <cstdint>
+#include <expected>
 #include <functional>
 #include <optional>
+#include <span>
 
 #include "base/io_error.hpp"
 #include "base/thread_scope.hpp"
+#include "store/store_io.hpp"
 
 namespace kro::store {
 
@@ -28,6 +32,9 @@ struct ParallelSeams {
     // Sees every analysis reservation as +bytes once it is granted and -bytes before it is
     // given back.
     std::function<void(int64_t bytes)> on_reservation;
+    // Takes the place of pread in the corruption analysis (sequential and parallel), so that a
+    // test can make a file end early while it is analysed.
+    detail::PreadCall analysis_pread = nullptr;
 
     // The seams of production: none.
     static const ParallelSeams& none();
@@ -40,6 +47,12 @@ struct ParallelSeams {
     }
     void reservation(int64_t bytes) const {
         if (on_reservation) on_reservation(bytes);
+    }
+    // read_at_full for the corruption analysis.
+    std::expected<size_t, base::IoError> analysis_read_at(int fd, std::span<uint8_t> buffer,
+                                                          uint64_t offset) const {
+        if (analysis_pread == nullptr) return read_at_full(fd, buffer, offset);
+        return detail::read_at_full_with(analysis_pread, fd, buffer, offset);
     }
 };
 

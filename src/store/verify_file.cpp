@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <new>
 #include <span>
 #include <string>
 #include <vector>
@@ -116,7 +117,7 @@ uint64_t file_lane_count(uint64_t actual_len, uint64_t lane_budget) {
 std::expected<FileReport, VerifyError> verify_file(const VerifyOptions& options, std::filesystem::path path,
                                                    uint64_t lane_budget, ScratchPair& scratch,
                                                    MemoryBudget& budget, ProgressTracker& tracker,
-                                                   const ParallelSeams& seams) {
+                                                   const ParallelSeams& seams) try {
     FileReport report;
     auto parsed = format::parse_content_path(path);
     if (!parsed) {
@@ -187,6 +188,11 @@ std::expected<FileReport, VerifyError> verify_file(const VerifyOptions& options,
     progress.finish();
     report.path = std::move(path);
     return report;
+} catch (const std::bad_alloc&) {
+    // The analysis and the large buffers report their own; what is left are the small allocations
+    // around reading the file, also those of its hashing threads. Nothing allocates once the path
+    // has moved into the report.
+    return std::unexpected(VerifyError::io(READING, path, base::IoError::out_of_memory()));
 }
 
 }  // namespace kro::store

@@ -20,6 +20,7 @@
 #include "format/header.hpp"
 #include "store/corrupt_region.hpp"
 #include "store/progress.hpp"
+#include "store/region_list.hpp"
 #include "store/worker_count.hpp"
 
 namespace kro::store {
@@ -48,9 +49,9 @@ struct VerifyOptions {
 // The analysis of one damaged file.
 struct CorruptionReport {
     std::filesystem::path path;
-    std::vector<CorruptRegion> regions;  // merged, in ascending file order
-    uint64_t actual_len;                 // from the metadata of the open file
-    uint64_t expected_len;               // the header's declared file_length
+    RegionList regions;     // merged, in ascending file order
+    uint64_t actual_len;    // from the metadata of the open file
+    uint64_t expected_len;  // the header's declared file_length
     format::ContentSeed seed;
     format::FileId expected_id;  // the ID the path encodes
     format::FileId actual_id;    // the ID computed from the file's bytes

@@ -3,6 +3,7 @@
 // what was printed, and that nothing outside the store was created or changed.
 
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -13,10 +14,14 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "content_fixture.hpp"
+#include "format/digest.hpp"
+#include "format/hex.hpp"
 #include "kro_process.hpp"
 
 namespace kro::test {
@@ -47,6 +52,56 @@ void make_store(const Scene& scene, int count, const std::string& seed = "hostil
                                    std::to_string(count), "--file-size", "4KB", "--seed", seed});
     ASSERT_EQ(gen.status, 0) << gen.err;
 }
+
+void write_text(const fs::path& path, std::string_view bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+void overwrite(const fs::path& path, uint64_t offset, std::string_view bytes) {
+    const int fd = ::open(path.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset)),
+              static_cast<ssize_t>(bytes.size()));
+    ::close(fd);
+}
+
+// The only content file of a store.
+fs::path only_file(const Scene& scene) {
+    for (const auto& entry : fs::recursive_directory_iterator(scene.store())) {
+        if (entry.is_regular_file() && entry.path().native().find("/.metadata/") == std::string::npos)
+            return entry.path();
+    }
+    return {};
+}
+
+// The names of `count` chain-tip markers whose IDs share their first eight bytes, in ascending order.
+std::vector<std::string> colliding_marker_names(int count) {
+    std::vector<std::string> names;
+    for (int i = 0; i < count; ++i) names.push_back(fmt::format("0123456789abcdef{:024x}", i * 7919));
+    return names;
+}
+
+// Those markers and the aggregate over them: a store of nothing else.
+void plant_colliding_markers(const Scene& scene, int count) {
+    const fs::path roots = scene.store() / ".metadata" / "roots";
+    fs::create_directories(roots);
+    std::string joined;
+    for (const std::string& name : colliding_marker_names(count)) {
+        write_text(roots / name, "");
+        joined += name;
+    }
+    format::Blake2b160 digest;
+    digest.update({reinterpret_cast<const uint8_t*>(joined.data()), joined.size()});
+    write_text(scene.store() / ".metadata" / "all", format::encode_hex(digest.finalize()));
+}
+
+std::string header_lines(const Scene& scene, std::string_view chunk = "4,096") {
+    return fmt::format("Verifying file contents in: {}\nAnalysis chunk size: {} bytes\n",
+                       scene.store().string(), chunk);
+}
+
+constexpr std::string_view FAILED = "✗ Verification failed.\n";
 
 // Reading follows what the user linked: a `.metadata/roots` that is a link to a directory
 // elsewhere is read through.
@@ -234,9 +289,67 @@ std::vector<HostileCase> text_cases() {
     };
 }
 
+// Stores that make kro's own work expensive: what they cost must not grow with what the store
+// chooses (memory for the aggregate, hash-table collisions), and the cheap way through a damaged
+// file gives what the others give.
+std::vector<HostileCase> cost_cases() {
+    return {
+        {"HugeAggregateIsReadOnlyToItsStart",
+         [](const Scene& s) {
+             make_store(s, 3);
+             // The right 40 digits, then 1 GiB of holes.
+             fs::resize_file(s.store() / ".metadata" / "all", uint64_t{1} << 30);
+         },
+         {"verify", "--directory", "{store}", "--jobs", "2"},
+         1,
+         [](const Scene& s, const KroResult& r) {
+             EXPECT_EQ(r.err, "CORRUPTION: Root hash is not valid, roots are missing.\n");
+             EXPECT_EQ(r.out, header_lines(s) + std::string(FAILED));
+         }},
+        {"CollidingIdPrefixesAreStillEveryOneReported",
+         [](const Scene& s) { plant_colliding_markers(s, 400); },
+         {"verify", "--directory", "{store}"},
+         1,
+         [](const Scene& s, const KroResult& r) {
+             std::string expected;
+             for (const std::string& name : colliding_marker_names(400)) {
+                 expected +=
+                     fmt::format("CORRUPTION: Chain tip not found: {}/{}/{}/{}/{}\n", s.store().string(),
+                                 name.substr(0, 2), name.substr(2, 2), name.substr(4, 2), name.substr(6));
+             }
+             EXPECT_EQ(r.err, expected);
+             EXPECT_EQ(r.out, header_lines(s) + std::string(FAILED));
+         }},
+        {"OneByteChunksGiveTheSameAnalysisOnOneThreadAndOnMany",
+         [](const Scene& s) {
+             // 17 MiB: three analysis units of 8 MiB on many threads, seventeen reads on one.
+             const KroResult gen = run_kro({"gen", "--directory", s.store().string(), "--max-files", "1",
+                                            "--file-size", "17825792", "--seed", "hostile"});
+             ASSERT_EQ(gen.status, 0) << gen.err;
+             const fs::path file = only_file(s);
+             overwrite(file, (8 << 20) - 3000, std::string(6000, '\0'));  // across a unit boundary
+             overwrite(file, (1 << 20) - 2, std::string(5, '\x5a'));      // across a read boundary
+             std::mt19937 rng(11);
+             std::string noise(5000, '\0');
+             for (char& c : noise) c = static_cast<char>(rng());
+             overwrite(file, (12 << 20) + 7, noise);
+         },
+         {"verify", "--directory", "{store}", "--chunk-size", "1", "--jobs", "1"},
+         1,
+         [](const Scene& s, const KroResult& one_thread) {
+             EXPECT_THAT(one_thread.out, ::testing::HasSubstr("Status: CONTENT CORRUPTED"));
+             const KroResult many =
+                 run_kro({"verify", "--directory", s.store().string(), "--chunk-size", "1", "--jobs", "8"});
+             EXPECT_EQ(many.status, 1);
+             EXPECT_EQ(many.out, one_thread.out);
+             EXPECT_EQ(many.err, one_thread.err);
+         }},
+    };
+}
+
 std::vector<HostileCase> all_cases() {
     std::vector<HostileCase> cases;
-    for (auto part : {read_cases, text_cases}) {
+    for (auto part : {read_cases, text_cases, cost_cases}) {
         for (HostileCase& c : part()) cases.push_back(std::move(c));
     }
     return cases;

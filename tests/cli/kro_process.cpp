@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -102,6 +103,10 @@ KroResult run_kro(const KroRun& run) {
         }
         if (!run.cwd.empty() && ::chdir(run.cwd.c_str()) != 0) ::_exit(126);
         if (run.remove_cwd && ::rmdir(run.cwd.c_str()) != 0) ::_exit(126);
+        if (run.address_space_limit) {
+            const struct rlimit limit { *run.address_space_limit, *run.address_space_limit };
+            if (::setrlimit(RLIMIT_AS, &limit) != 0) ::_exit(126);
+        }
         ::alarm(run.time_limit_seconds);  // survives exec
         ::execv(argv[0], argv.data());
         ::_exit(127);
@@ -120,6 +125,14 @@ KroResult run_kro(const KroRun& run) {
     }
     result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
     return result;
+}
+
+bool address_space_limits_work() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    return false;
+#else
+    return true;
+#endif
 }
 
 KroResult run_kro(std::vector<std::string> args) {

@@ -2,6 +2,7 @@
 // Runs the built kro binary as a child process and collects what it printed. Each standard
 // stream is a pipe, or the slave side of a pseudo-terminal when the case needs a terminal.
 
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
@@ -23,7 +24,13 @@ struct KroRun {
     // A kro that hangs is killed by SIGALRM after this many seconds (status 142), so that a
     // blocking regression fails its test instead of stalling the suite.
     unsigned time_limit_seconds = 120;
+    // The child's address space is limited to this many bytes (RLIMIT_AS), so that memory runs out
+    // early. Sanitizer builds reserve terabytes of address space and cannot run under a limit.
+    std::optional<uint64_t> address_space_limit;
 };
+
+// False where a child cannot run under an address space limit (sanitizer builds).
+bool address_space_limits_work();
 
 struct KroResult {
     std::string out;

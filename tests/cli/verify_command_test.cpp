@@ -12,6 +12,7 @@
 #include <fstream>
 #include <functional>
 #include <optional>
+#include <random>
 #include <regex>
 #include <string>
 #include <vector>
@@ -506,6 +507,32 @@ TEST_F(VerifyCommand, ClosedStandardOutputStopsTheProgram) {
     const KroResult result = run_kro(run);
     EXPECT_EQ(result.status, 101);
     EXPECT_THAT(result.err, HasSubstr("failed printing to stdout: Broken pipe"));
+}
+
+TEST_F(VerifyCommand, MemoryThatRunsOutIsAnErrorNotACrash) {
+    if (!address_space_limits_work()) GTEST_SKIP() << "sanitizers reserve more address space than the limit";
+    // 17 MiB of noise analysed in one-byte chunks: millions of regions, on one thread and on
+    // several (three units of 8 MiB), far more than 160 MiB of address space holds.
+    generate(1, "17825792");
+    const fs::path damaged = chain()[0];
+    std::mt19937 rng(7);
+    std::string noise(17825792 - format::HEADER_LEN, '\0');
+    for (char& c : noise) c = static_cast<char>(rng());
+    overwrite(damaged, format::HEADER_LEN, noise);
+
+    for (const char* jobs : {"1", "8"}) {
+        KroRun run;
+        run.args = {"verify", "--directory", store_.string(), "--chunk-size", "1", "--jobs", jobs};
+        // One malloc arena: threads would each reserve 64 MiB of address space for their own.
+        run.env = {{"TERM", std::nullopt}, {"NO_COLOR", std::nullopt}, {"MALLOC_ARENA_MAX", "1"}};
+        run.address_space_limit = 160 * 1048576;
+        const KroResult result = run_kro(run);
+        EXPECT_EQ(result.status, 1) << jobs;
+        EXPECT_EQ(result.err,
+                  fmt::format("ERROR: analyzing a corrupted file at {}: out of memory\n", damaged.string()))
+            << jobs;
+        EXPECT_EQ(result.out, header_lines("1") + std::string(kFailed)) << jobs;
+    }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <unordered_set>
 #include <vector>
 
@@ -144,6 +145,24 @@ TEST(FileId, ZeroHexAndFormatting) {
     const std::unordered_set<FileId> ids = {FileId{}, sample_parent(), sample_parent()};
     EXPECT_EQ(ids.size(), 2u);
     EXPECT_LT(FileId{}, sample_parent());
+}
+
+TEST(FileId, HashTablesSpreadIdsThatShareAnyPrefix) {
+    // IDs that agree in all but one byte, wherever that byte is: a hash that reads only part of
+    // the ID puts a whole group into one bucket, and every lookup walks it.
+    for (std::size_t varied = 0; varied < FileId::LEN; ++varied) {
+        std::unordered_set<FileId> ids;
+        for (unsigned i = 0; i < 256; ++i) {
+            FileId id = sample_parent();
+            id.bytes[varied] = static_cast<uint8_t>(i);
+            ids.insert(id);
+        }
+        ASSERT_EQ(ids.size(), 256u);
+        std::size_t largest = 0;
+        for (std::size_t b = 0; b < ids.bucket_count(); ++b) largest = std::max(largest, ids.bucket_size(b));
+        EXPECT_LE(largest, 16u) << "byte " << varied;
+    }
+    EXPECT_EQ(std::hash<FileId>{}(sample_parent()), std::hash<FileId>{}(sample_parent()));
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 #pragma once
 // Helpers of the parallel verification tests: seams that inject faults and read errors into
-// one item of a stage, waits that never hang a test, in-place damage for files of several MiB,
-// and a fingerprint of every field of a report that two runs must agree on byte for byte.
+// one item of a stage or make a file shrink while it is analysed, waits that never hang a test,
+// in-place damage for files of several MiB, and a fingerprint of every field of a report that two
+// runs must agree on byte for byte.
 
 #include <fcntl.h>
 #include <fmt/format.h>
@@ -9,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -82,6 +84,24 @@ inline bool wait_for(const std::atomic<bool>& flag) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
+}
+
+// The positional reads of the corruption analysis as they go when the file shrinks to
+// `shrunk_length` bytes after its metadata was taken: nothing at or past that length.
+inline std::atomic<uint64_t> shrunk_length{UINT64_MAX};
+
+inline ssize_t shrunk_pread(int fd, void* buf, size_t count, uint64_t offset) {
+    const uint64_t length = shrunk_length.load();
+    if (offset >= length) return 0;
+    return ::pread(fd, buf, static_cast<size_t>(std::min<uint64_t>(count, length - offset)),
+                   static_cast<off_t>(offset));
+}
+
+inline store::ParallelSeams shrinking_to(uint64_t length) {
+    shrunk_length = length;
+    store::ParallelSeams seams;
+    seams.analysis_pread = shrunk_pread;
+    return seams;
 }
 
 inline base::IoError injected_error(uint64_t index) {

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "base/error.hpp"
+#include "parallel_fixture.hpp"
 #include "scratch_dir.hpp"
 #include "store/verify_store.hpp"
 #include "verify_fixture.hpp"
@@ -159,6 +160,30 @@ TEST_F(VerifyFileTest, LaneBudgetDoesNotChangeTheReport) {
         ASSERT_TRUE(one.has_value() && eight.has_value());
         EXPECT_EQ(describe(one->issues, dir_.path()), describe(eight->issues, dir_.path()));
         EXPECT_EQ(one->issues.size(), 1u);
+    }
+}
+
+TEST_F(VerifyFileTest, ShrinkingWhileAnalysedIsNeverValidContent) {
+    // Sound content under another file's name goes to the analysis, which finds the file shorter
+    // than its metadata said: the lost bytes are missing, the file is no "path mismatch".
+    const FileId id = store_.add(make_header(FormatVersion::V3, 5 * MiB));
+    FileId other = id;
+    other.bytes[19] ^= 1;
+    fs::create_directories(store_.path_of(other).parent_path());
+    fs::rename(store_.path_of(id), store_.path_of(other));
+    for (uint64_t lane_budget : {1, 8}) {
+        ProgressTracker tracker(std::nullopt, std::nullopt, nullptr);
+        MemoryBudget budget;
+        auto report = verify_file(options_for(dir_.path()), store_.path_of(other), lane_budget, scratch_,
+                                  budget, tracker, parallel_testing::shrinking_to(3 * MiB));
+        ASSERT_TRUE(report.has_value());
+        EXPECT_THAT(describe(report->issues, dir_.path()),
+                    ElementsAre("ContentCorrupted " + other.shard_path().native() +
+                                " expected_len=5242880 actual_len=5242880 v3=true ids=differ "
+                                "regions=[Truncated(2097152)@3145728+2097152]"))
+            << lane_budget;
+        const auto& corrupted = std::get<Issue::ContentCorrupted>(report->issues.at(0).value).report;
+        EXPECT_FALSE(corrupted.is_intact());
     }
 }
 

@@ -246,6 +246,16 @@ TEST_F(VerifyStoreFindingsTest, AggregateWithTrailingNewline) {
                                                digest, digest)));
 }
 
+TEST_F(VerifyStoreFindingsTest, LongAggregateShowsItsFirst41Bytes) {
+    // The right digits followed by a gigabyte of holes: only its start is read, and that is what
+    // the finding holds.
+    const auto contents = read_bytes(root() / ".metadata" / "all");
+    const std::string digest(contents.begin(), contents.end());
+    fs::resize_file(root() / ".metadata" / "all", uint64_t{1} << 30);
+    EXPECT_THAT(run(), ElementsAre(fmt::format("RootHashInvalid .metadata/all contents=\"{}\\x00\" digest={}",
+                                               digest, digest)));
+}
+
 TEST_F(VerifyStoreFindingsTest, HeaderTruncatedFile) {
     const FileId id = id_filled(0x33);
     write_bytes(store_.path_of(id), std::vector<uint8_t>(59, 7));
