@@ -25,6 +25,22 @@ uint32_t leaf_key(const format::FileId& id) {
 }  // namespace
 
 std::expected<UniqueFd, IoError> ShardDirs::enter(const format::FileId& id) {
+    auto leaf = enter_once(id);
+    if (!leaf && leaf.error().code() == EMFILE && release_first_level()) leaf = enter_once(id);
+    return leaf;
+}
+
+// Too few descriptors allowed to keep the first level open: give them back and go on without.
+bool ShardDirs::release_first_level() {
+    bool released = false;
+    for (UniqueFd& fd : first_) {
+        released |= fd.valid();
+        fd.reset();
+    }
+    return released;
+}
+
+std::expected<UniqueFd, IoError> ShardDirs::enter_once(const format::FileId& id) {
     auto first = first_level(id.bytes[0]);
     if (!first) return std::unexpected(first.error());
     if (made_.contains(leaf_key(id))) return open_known_leaf(*first, id);
@@ -40,11 +56,6 @@ std::expected<int, IoError> ShardDirs::first_level(uint8_t byte) {
     UniqueFd& slot = first_[byte];
     if (slot.valid()) return slot.get();
     auto made = make_dir_at(root_.fd(), ShardName(byte).text);
-    if (!made && made.error().code() == EMFILE) {
-        // Too few descriptors allowed to keep the first level open: give them back and go on.
-        for (UniqueFd& fd : first_) fd.reset();
-        made = make_dir_at(root_.fd(), ShardName(byte).text);
-    }
     if (!made) return std::unexpected(made.error());
     slot = std::move(*made);
     return slot.get();

@@ -27,6 +27,8 @@ class ShardDirs {
     std::expected<base::UniqueFd, base::IoError> enter(const format::FileId& id);
 
   private:
+    std::expected<base::UniqueFd, base::IoError> enter_once(const format::FileId& id);
+    bool release_first_level();
     std::expected<int, base::IoError> first_level(uint8_t byte);
     std::expected<base::UniqueFd, base::IoError> open_known_leaf(int first, const format::FileId& id);
 

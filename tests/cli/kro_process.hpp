@@ -30,6 +30,8 @@ struct KroRun {
     // The child's address space is limited to this many bytes (RLIMIT_AS), so that an allocation
     // beyond it fails.
     std::optional<uint64_t> address_space_limit;
+    // The child may hold at most this many descriptors open (RLIMIT_NOFILE).
+    std::optional<uint64_t> open_files_limit;
     // Runs on a thread of its own while the child is alive (its output is read meanwhile), with
     // the child's process id: to watch what it does, or to send it a signal.
     std::function<void(pid_t)> while_running;
