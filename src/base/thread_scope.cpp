@@ -5,11 +5,15 @@
 
 namespace kro::base {
 
-bool ThreadScope::spawn(std::function<void()> body) {
+bool ThreadScope::refuse(std::error_code why) {
+    spawn_error_ = why;
+    return false;
+}
+
+bool ThreadScope::start(std::function<void()> body) {
     const size_t index = attempts_++;
     if (fail_spawn_ && fail_spawn_(index)) {
-        spawn_error_ = std::make_error_code(std::errc::resource_unavailable_try_again);
-        return false;
+        return refuse(std::make_error_code(std::errc::resource_unavailable_try_again));
     }
     try {
         threads_.emplace_back([this, body = std::move(body)] {
@@ -21,12 +25,9 @@ bool ThreadScope::spawn(std::function<void()> body) {
             }
         });
     } catch (const std::system_error& e) {
-        spawn_error_ = e.code();
-        return false;
+        return refuse(e.code());
     } catch (const std::bad_alloc&) {
-        // No memory for the thread's state: it did not start either.
-        spawn_error_ = std::make_error_code(std::errc::not_enough_memory);
-        return false;
+        return refuse(std::make_error_code(std::errc::not_enough_memory));
     }
     return true;
 }

@@ -9,6 +9,7 @@
 #include <exception>
 #include <functional>
 #include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -27,9 +28,18 @@ class ThreadScope {
     ThreadScope& operator=(const ThreadScope&) = delete;
     ~ThreadScope() { join_all(); }
 
-    // Starts `body` on a new thread. False when the thread could not be started; `body` then
-    // never runs.
-    bool spawn(std::function<void()> body);
+    // Starts `body` on a new thread. False when the thread could not be started, for want of
+    // memory included; `body` then never runs.
+    template <typename Body>
+    bool spawn(Body&& body) {
+        std::function<void()> task;
+        try {
+            task = std::forward<Body>(body);
+        } catch (const std::bad_alloc&) {
+            return refuse(std::make_error_code(std::errc::not_enough_memory));
+        }
+        return start(std::move(task));
+    }
     // Joins every thread started so far.
     void join_all();
     // After join_all: the first exception that escaped a thread body, if any.
@@ -42,6 +52,9 @@ class ThreadScope {
     std::error_code spawn_error() const { return spawn_error_; }
 
   private:
+    bool start(std::function<void()> body);
+    bool refuse(std::error_code why);
+
     SpawnFailure fail_spawn_;
     size_t attempts_ = 0;
     std::vector<std::thread> threads_;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <expected>
 #include <filesystem>
+#include <memory>
+#include <new>
 #include <string>
 #include <system_error>
 
@@ -12,8 +14,10 @@
 #include "cli/command_line.hpp"
 #include "cli/commands.hpp"
 #include "cli/progress_display.hpp"
+#include "cli/signal_cleanup.hpp"
 #include "cli/stream_writer.hpp"
 #include "store/generate.hpp"
+#include "store/temp_file_registry.hpp"
 
 namespace kro::cli {
 namespace {
@@ -66,9 +70,22 @@ std::expected<void, std::string> generate_store(GenArgs args, const ProgressDisp
     options = std::move(options).size_sampler(std::move(*sampler)).with_jobs(args.jobs);
     if (display.enabled()) options = attach_generate_progress(std::move(options), display);
 
+    options.temp_files = std::make_shared<store::TempFileRegistry>();
+    const SignalCleanup cleanup(options.temp_files);
     auto summary = store::generate(std::move(options));
     if (!summary) return std::unexpected(base::error_chain(summary.error()));
     return {};
+}
+
+// Every step of a run reports memory that runs out as its own failure; this catches what runs
+// out between the steps, so that no allocation failure ends the process unannounced.
+std::expected<void, std::string> generate_store_or_out_of_memory(GenArgs args,
+                                                                 const ProgressDisplay& display) {
+    try {
+        return generate_store(std::move(args), display);
+    } catch (const std::bad_alloc&) {
+        return std::unexpected(std::string("out of memory"));
+    }
 }
 
 }  // namespace
@@ -78,7 +95,7 @@ uint8_t run_gen(GenArgs args) {
         return report_usage_error(UsageError::argument_conflict("--seed requires --format v3", {"gen"}));
     }
     const ProgressDisplay display = ProgressDisplay::create("Generate", ProgressMode::Generate);
-    auto outcome = generate_store(std::move(args), display);
+    auto outcome = generate_store_or_out_of_memory(std::move(args), display);
     if (!outcome) {
         display.clear();
         StreamWriter err = StreamWriter::standard_error();

@@ -1,11 +1,14 @@
 #include "store/chain_tip.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 
 #include "base/fd.hpp"
+#include "base/os_random.hpp"
 #include "format/hex.hpp"
 #include "store/dir_entries.hpp"
 #include "store/store_io.hpp"
@@ -17,31 +20,78 @@ namespace {
 namespace fs = std::filesystem;
 using base::IoError;
 
-fs::path metadata_dir(const fs::path& root) {
-    return root / ".metadata";
-}
-fs::path roots_dir(const fs::path& root) {
-    return metadata_dir(root) / "roots";
+constexpr std::string_view kMetadata = ".metadata";
+constexpr std::string_view kRoots = "roots";
+
+fs::path roots_path(const fs::path& root) {
+    return root / kMetadata / kRoots;
 }
 
 std::span<const uint8_t> as_bytes(std::string_view text) {
     return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
 }
 
+IoError not_a_regular_file() {
+    return IoError::with_message(base::IoErrorKind::Other, "not a regular file");
+}
+
+// Opens the marker for writing, creating it when missing. O_NOFOLLOW refuses a link, O_NONBLOCK
+// keeps a fifo from holding the run; whatever the open lets through is checked before truncating.
+std::expected<void, IoError> touch_marker(int roots_fd, const char* name) {
+    const base::UniqueFd fd(
+        ::openat(roots_fd, name, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
+    if (!fd.valid()) {
+        // A link (ELOOP under O_NOFOLLOW), a fifo without reader or a socket (ENXIO), a directory.
+        if (errno == ELOOP || errno == ENXIO || errno == EISDIR) return std::unexpected(not_a_regular_file());
+        return std::unexpected(IoError::last_os_error());
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) return std::unexpected(IoError::last_os_error());
+    if (!S_ISREG(st.st_mode)) return std::unexpected(not_a_regular_file());
+    if (st.st_size != 0 && ::ftruncate(fd.get(), 0) != 0) return std::unexpected(IoError::last_os_error());
+    return {};
+}
+
 }  // namespace
 
-std::expected<void, GenerateError> record_chain_tip(const fs::path& root, const format::FileId& tip) {
-    const fs::path roots = roots_dir(root);
-    if (auto made = create_dir_all(roots); !made) {
-        return std::unexpected(GenerateError::io("creating the chain-tip directory", roots, made.error()));
-    }
-    const fs::path marker = roots / tip.to_hex();
-    const base::UniqueFd fd(::open(marker.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-    if (!fd.valid()) {
+std::expected<ChainTipRecords, GenerateError> ChainTipRecords::enter(const StoreDir& root) {
+    return io_step(
+        "creating the chain-tip directory", roots_path(root.path()),
+        [&]() -> std::expected<ChainTipRecords, GenerateError> {
+            const auto fail = [&](IoError cause) {
+                return std::unexpected(GenerateError::io("creating the chain-tip directory",
+                                                         roots_path(root.path()), std::move(cause)));
+            };
+            auto meta = root.make_child(kMetadata);
+            if (!meta) return fail(meta.error());
+            auto roots = meta->make_child(kRoots);
+            if (!roots) return fail(roots.error());
+            return ChainTipRecords(std::move(*meta), std::move(*roots));
+        });
+}
+
+std::expected<ChainTipRecords, GenerateError> ChainTipRecords::open_existing(const fs::path& root) {
+    const auto fail = [&](IoError cause) {
         return std::unexpected(
-            GenerateError::io("writing the chain-tip marker", marker, IoError::last_os_error()));
-    }
-    return {};
+            GenerateError::io("listing the chain-tip markers", roots_path(root), std::move(cause)));
+    };
+    auto meta = StoreDir::open_root(root / kMetadata);
+    if (!meta) return fail(meta.error());
+    auto roots = StoreDir::open_root(roots_path(root));
+    if (!roots) return fail(roots.error());
+    return ChainTipRecords(std::move(*meta), std::move(*roots));
+}
+
+std::expected<void, GenerateError> ChainTipRecords::record(const format::FileId& tip) const {
+    const std::string name = tip.to_hex();
+    return io_step(
+        "writing the chain-tip marker", roots_.path() / name, [&]() -> std::expected<void, GenerateError> {
+            if (auto touched = touch_marker(roots_.fd(), name.c_str()); !touched) {
+                return std::unexpected(
+                    GenerateError::io("writing the chain-tip marker", roots_.path() / name, touched.error()));
+            }
+            return {};
+        });
 }
 
 AggregateDigest chain_tip_aggregate_of(std::span<std::string> names) {
@@ -52,24 +102,36 @@ AggregateDigest chain_tip_aggregate_of(std::span<std::string> names) {
     return hasher.finalize();
 }
 
-std::expected<AggregateDigest, GenerateError> write_chain_tip_aggregate(const fs::path& root) {
-    const fs::path meta = metadata_dir(root);
-    const fs::path roots = roots_dir(root);
-    auto entries = read_dir_entries(roots);
-    if (!entries) {
-        return std::unexpected(GenerateError::io("listing the chain-tip markers", roots, entries.error()));
-    }
-    std::vector<std::string> names;
-    names.reserve(entries->size());
-    for (auto& entry : *entries) names.push_back(owned_file_name(std::move(entry.path)));
-    const AggregateDigest digest = chain_tip_aggregate_of(names);
+std::expected<AggregateDigest, GenerateError> ChainTipRecords::write_aggregate(
+    TempFileRegistry* registry) const {
+    auto digest = io_step("listing the chain-tip markers", roots_.path(),
+                          [&]() -> std::expected<AggregateDigest, GenerateError> {
+                              auto entries = read_dir_entries_at(roots_.fd(), roots_.path());
+                              if (!entries) {
+                                  return std::unexpected(GenerateError::io("listing the chain-tip markers",
+                                                                           roots_.path(), entries.error()));
+                              }
+                              std::vector<std::string> names;
+                              names.reserve(entries->size());
+                              for (auto& entry : *entries)
+                                  names.push_back(owned_file_name(std::move(entry.path)));
+                              return chain_tip_aggregate_of(names);
+                          });
+    if (!digest) return digest;
 
-    auto temp = create_unique_temp_file(meta, "all.tmp-");
-    if (!temp) {
-        return std::unexpected(
-            GenerateError::io("creating the aggregate temporary file", meta, temp.error()));
-    }
-    const std::string hex = format::encode_hex(digest);
+    auto temp = io_step("creating the aggregate temporary file", meta_.path(),
+                        [&]() -> std::expected<TempFile, GenerateError> {
+                            auto made =
+                                create_unique_temp_file(meta_, "all.tmp-", base::fill_os_random, registry);
+                            if (!made) {
+                                return std::unexpected(GenerateError::io(
+                                    "creating the aggregate temporary file", meta_.path(), made.error()));
+                            }
+                            return std::move(*made);
+                        });
+    if (!temp) return std::unexpected(std::move(temp.error()));
+    std::array<char, 2 * AggregateDigest{}.size()> digits;
+    const std::string_view hex = format::encode_hex_into(*digest, digits);
     if (auto written = write_all(temp->fd(), as_bytes(hex)); !written) {
         return std::unexpected(GenerateError::io("writing the aggregate", temp->path(), written.error()));
     }
@@ -77,11 +139,28 @@ std::expected<AggregateDigest, GenerateError> write_chain_tip_aggregate(const fs
         return std::unexpected(
             GenerateError::io("syncing the aggregate", temp->path(), IoError::last_os_error()));
     }
-    const fs::path all = meta / "all";
-    if (auto placed = std::move(*temp).persist(all); !placed) {
-        return std::unexpected(GenerateError::io("replacing the aggregate", all, placed.error()));
+    if (auto placed = std::move(*temp).persist_at(meta_.fd(), "all"); !placed) {
+        return std::unexpected(
+            GenerateError::io("replacing the aggregate", meta_.path() / "all", placed.error()));
     }
     return digest;
+}
+
+std::expected<void, GenerateError> record_chain_tip(const fs::path& root, const format::FileId& tip) {
+    auto dir = StoreDir::create_root(root);
+    if (!dir) {
+        return std::unexpected(
+            GenerateError::io("creating the chain-tip directory", roots_path(root), dir.error()));
+    }
+    auto records = ChainTipRecords::enter(*dir);
+    if (!records) return std::unexpected(std::move(records.error()));
+    return records->record(tip);
+}
+
+std::expected<AggregateDigest, GenerateError> write_chain_tip_aggregate(const fs::path& root) {
+    auto records = ChainTipRecords::open_existing(root);
+    if (!records) return std::unexpected(std::move(records.error()));
+    return records->write_aggregate(nullptr);
 }
 
 }  // namespace kro::store

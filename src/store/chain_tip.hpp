@@ -3,7 +3,9 @@
 // 40 hex digits of its last FileId in <root>/.metadata/roots, and then rewrites the aggregate
 // <root>/.metadata/all: the 40 hex digits of BLAKE2b-160 over the names of every entry in
 // `roots`, sorted byte-wise and concatenated. The aggregate changes only by a rename of a synced
-// temporary sibling, so readers never see it half written. Runs on the calling thread.
+// temporary sibling, so readers never see it half written. Both directories are entered once,
+// relative to the root, without following a link, and everything is written relative to them.
+// Runs on the calling thread.
 
 #include <array>
 #include <cstdint>
@@ -14,17 +16,43 @@
 
 #include "format/file_id.hpp"
 #include "store/generate_error.hpp"
+#include "store/store_dir.hpp"
+#include "store/temp_file_registry.hpp"
 
 namespace kro::store {
 
 using AggregateDigest = std::array<uint8_t, 20>;
 
-// Creates (or truncates) the empty marker of `tip`, making the marker directory as needed.
+// `.metadata` and its `roots`, as generation entered them.
+class ChainTipRecords {
+  public:
+    // Creates what is missing of <root>/.metadata/roots and enters both. A link or anything else
+    // that is not a directory on the way fails as "creating the chain-tip directory" at roots.
+    static std::expected<ChainTipRecords, GenerateError> enter(const StoreDir& root);
+    // The existing <root>/.metadata/roots of a root given by its path, links followed as a
+    // reader follows them. Failure: "listing the chain-tip markers" at roots.
+    static std::expected<ChainTipRecords, GenerateError> open_existing(const std::filesystem::path& root);
+
+    // Creates (or truncates) the empty marker of `tip`. Anything at its name that is not a
+    // regular file (a link, a fifo, a directory) is refused without being opened for writing
+    // or waited for.
+    std::expected<void, GenerateError> record(const format::FileId& tip) const;
+
+    // Recomputes the aggregate from every entry of `roots`, writes it through a synced temporary
+    // file (on record in `registry` when one is given) and returns its digest.
+    std::expected<AggregateDigest, GenerateError> write_aggregate(TempFileRegistry* registry) const;
+
+  private:
+    ChainTipRecords(StoreDir meta, StoreDir roots) : meta_(std::move(meta)), roots_(std::move(roots)) {}
+
+    StoreDir meta_;
+    StoreDir roots_;
+};
+
+// The same for a store root given by its path: the marker directory is made as needed.
 std::expected<void, GenerateError> record_chain_tip(const std::filesystem::path& root,
                                                     const format::FileId& tip);
-
-// Recomputes the aggregate from every entry of the marker directory, writes it through a synced
-// temporary file and returns its digest.
+// The same for a store root given by its path, whose marker directory must exist.
 std::expected<AggregateDigest, GenerateError> write_chain_tip_aggregate(const std::filesystem::path& root);
 
 // The aggregate digest of a set of entry names (raw bytes, in any order).

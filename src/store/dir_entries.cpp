@@ -18,7 +18,7 @@ namespace {
 // Room for a few hundred entries per call: one call lists a shard directory.
 constexpr std::size_t LISTING_CHUNK = 32768;
 
-std::expected<EntryKind, base::IoError> kind_of(unsigned char type, const std::filesystem::path& path) {
+std::expected<EntryKind, base::IoError> kind_of(unsigned char type, int dir_fd, const char* name) {
     switch (type) {
         case DT_DIR:
             return EntryKind::Directory;
@@ -30,7 +30,8 @@ std::expected<EntryKind, base::IoError> kind_of(unsigned char type, const std::f
             return EntryKind::Other;
     }
     struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0) return std::unexpected(base::IoError::last_os_error());
+    if (::fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return std::unexpected(base::IoError::last_os_error());
     if (S_ISDIR(st.st_mode)) return EntryKind::Directory;
     if (S_ISLNK(st.st_mode)) return EntryKind::Symlink;
     return EntryKind::Other;
@@ -46,12 +47,10 @@ std::filesystem::path joined(const std::string& dir, std::string_view name) {
     return std::filesystem::path(std::move(text));
 }
 
-}  // namespace
-
-std::expected<std::vector<DirEntry>, base::IoError> read_dir_entries(const std::filesystem::path& dir) {
-    // The system call underneath readdir, without the metadata call that opendir adds: a store
-    // walk lists one directory per file or more.
-    const base::UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+// The system call underneath readdir, without the metadata call that opendir adds: a store walk
+// lists one directory per file or more.
+std::expected<std::vector<DirEntry>, base::IoError> list(const base::UniqueFd& fd,
+                                                         const std::filesystem::path& dir) {
     if (!fd.valid()) return std::unexpected(base::IoError::last_os_error());
     alignas(8) std::array<std::byte, LISTING_CHUNK> chunk;
     std::vector<DirEntry> entries;
@@ -67,13 +66,24 @@ std::expected<std::vector<DirEntry>, base::IoError> read_dir_entries(const std::
             at += record->d_reclen;
             const std::string_view name(record->d_name);
             if (name == "." || name == "..") continue;
-            auto path = joined(dir.native(), name);
-            const auto kind = kind_of(record->d_type, path);
+            const auto kind = kind_of(record->d_type, fd.get(), record->d_name);
             if (!kind) return std::unexpected(kind.error());
-            entries.push_back(DirEntry{std::move(path), *kind});
+            entries.push_back(DirEntry{joined(dir.native(), name), *kind});
         }
     }
     return entries;
+}
+
+}  // namespace
+
+std::expected<std::vector<DirEntry>, base::IoError> read_dir_entries(const std::filesystem::path& dir) {
+    return list(base::UniqueFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)), dir);
+}
+
+std::expected<std::vector<DirEntry>, base::IoError> read_dir_entries_at(int dir_fd,
+                                                                        const std::filesystem::path& dir) {
+    // A descriptor of its own: the listing reads from its own position, and an O_PATH one cannot.
+    return list(base::UniqueFd(::openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)), dir);
 }
 
 std::string owned_file_name(std::filesystem::path path) {

@@ -26,6 +26,10 @@ struct DirEntry {
 // Every entry of `dir` except "." and "..", in the order the system returns them. Fails as a
 // whole on the first error; never returns a partial list.
 std::expected<std::vector<DirEntry>, base::IoError> read_dir_entries(const std::filesystem::path& dir);
+// The same for the directory open at `dir_fd` (any descriptor of it, an O_PATH one included),
+// without resolving `dir` again: `dir` only prefixes the listed paths.
+std::expected<std::vector<DirEntry>, base::IoError> read_dir_entries_at(int dir_fd,
+                                                                        const std::filesystem::path& dir);
 
 // The final component of `path` as raw bytes when it is a normal name, otherwise the whole
 // path. No character-set conversion.

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <limits>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 #include "base/os_random.hpp"
+#include "base/page_buffer.hpp"
 #include "base/panic.hpp"
 #include "base/saturating.hpp"
 #include "format/content.hpp"
@@ -14,6 +14,8 @@
 #include "format/store_path.hpp"
 #include "store/chain_tip.hpp"
 #include "store/leaf_table.hpp"
+#include "store/shard_dirs.hpp"
+#include "store/store_dir.hpp"
 #include "store/store_io.hpp"
 
 namespace kro::store {
@@ -57,10 +59,15 @@ ProgressTotals progress_totals(const GenerateOptions& options) {
 // the whole run.
 class SequentialWriter {
   public:
-    explicit SequentialWriter(ProgressTracker& progress)
-        : buffer_(static_cast<size_t>(WRITE_BLOCK_SIZE)), progress_(progress) {}
+    explicit SequentialWriter(ProgressTracker& progress) : progress_(progress) {}
 
     std::expected<format::FileId, GenerateError> write(const TempFile& temp, const format::Header& header) {
+        // Made with the first file, so that a machine without the memory fails that file cleanly.
+        if (buffer_.empty()) {
+            auto buffer = base::PageBuffer::allocate(static_cast<size_t>(WRITE_BLOCK_SIZE));
+            if (!buffer) return fail("writing content", temp, buffer.error());
+            buffer_ = std::move(*buffer);
+        }
         return header.version() == FormatVersion::V3 ? write_v3(temp, header) : write_v2(temp, header);
     }
 
@@ -119,7 +126,7 @@ class SequentialWriter {
         return std::unexpected(GenerateError::io(action, temp.path(), std::move(cause)));
     }
 
-    std::vector<uint8_t> buffer_;
+    base::PageBuffer buffer_;
     format::Shake128 sponge_;
     ProgressTracker& progress_;
 };
@@ -131,12 +138,14 @@ struct PlacedFile {
 
 class Run {
   public:
-    Run(GenerateOptions& options, const GenerateSeams& seams, ProgressTracker& progress)
+    Run(GenerateOptions& options, const GenerateSeams& seams, const StoreDir& root, ProgressTracker& progress)
         : options_(options),
           seams_(seams),
+          root_(root),
           progress_(progress),
           sequential_(progress),
-          parallel_(options.jobs, options.writers, seams.parallel) {}
+          parallel_(options.jobs, options.writers, seams.parallel),
+          shards_(root) {}
 
     // Draws, writes and places the file with this index.
     std::expected<PlacedFile, GenerateError> place_file(uint64_t index, const format::FileId& parent) {
@@ -150,21 +159,23 @@ class Run {
         const auto header = format::Header::make(parent, *seed, file_length, options_.version);
         if (!header) base::panic("file size is clamped to the header minimum");
 
-        const std::string prefix = parent.to_hex().substr(0, kParentPrefixDigits);
-        auto temp = seams_.temp_names ? create_unique_temp_file(options_.root, prefix, seams_.temp_names)
-                                      : create_unique_temp_file(options_.root, prefix);
-        if (!temp) {
-            return std::unexpected(
-                GenerateError::io("creating a temporary file", options_.root, temp.error()));
-        }
+        auto temp = io_step("creating a temporary file", root_.path(), [&] { return create_temp(parent); });
+        if (!temp) return std::unexpected(std::move(temp.error()));
 
-        auto id = write_content(*temp, *header);
+        auto id = io_step("writing content", temp->path(), [&] { return write_content(*temp, *header); });
         if (!id) return std::unexpected(std::move(id.error()));
+        // A write that some network file systems lost is reported by close alone.
+        auto closed = seams_.close_content ? seams_.close_content(*temp) : temp->close();
+        if (!closed)
+            return std::unexpected(GenerateError::io("writing content", temp->path(), closed.error()));
 
-        const fs::path final_path = format::store_path_of(options_.root, *id);
-        if (auto made = make_shard_directory(final_path); !made)
-            return std::unexpected(std::move(made.error()));
-        if (auto placed = std::move(*temp).persist(final_path); !placed) {
+        const fs::path final_path = format::store_path_of(root_.path(), *id);
+        const fs::path shard = final_path.parent_path();
+        if (shard.empty() || shard == final_path) base::panic("hash paths always have shard directories");
+        auto dir = io_step("creating the shard directory", shard, [&] { return enter_shard(*id, shard); });
+        if (!dir) return std::unexpected(std::move(dir.error()));
+        const std::string name = final_path.filename().native();
+        if (auto placed = std::move(*temp).persist_at(dir->get(), name.c_str()); !placed) {
             return std::unexpected(GenerateError::io("placing the content file", final_path, placed.error()));
         }
         return PlacedFile{*id, file_length};
@@ -190,23 +201,33 @@ class Run {
         return sequential_.write(temp, header);
     }
 
-    std::expected<void, GenerateError> make_shard_directory(const fs::path& final_path) {
-        const fs::path shard = final_path.parent_path();
-        if (shard.empty() || shard == final_path) base::panic("hash paths always have shard directories");
-        if (created_.contains(shard.native())) return {};
-        if (auto made = create_dir_all(shard); !made) {
-            return std::unexpected(GenerateError::io("creating the shard directory", shard, made.error()));
-        }
-        created_.insert(shard.native());
-        return {};
+    // In the store root, named after the parent, on record for a run stopped by a signal.
+    std::expected<TempFile, GenerateError> create_temp(const format::FileId& parent) {
+        const std::string prefix = parent.to_hex().substr(0, kParentPrefixDigits);
+        auto temp = create_unique_temp_file(root_, prefix, seams_.temp_names ? seams_.temp_names : os_random_,
+                                            options_.temp_files.get());
+        if (!temp)
+            return std::unexpected(
+                GenerateError::io("creating a temporary file", root_.path(), temp.error()));
+        return std::move(*temp);
+    }
+
+    std::expected<base::UniqueFd, GenerateError> enter_shard(const format::FileId& id,
+                                                             const fs::path& shard) {
+        auto dir = shards_.enter(id);
+        if (!dir)
+            return std::unexpected(GenerateError::io("creating the shard directory", shard, dir.error()));
+        return std::move(*dir);
     }
 
     GenerateOptions& options_;
     const GenerateSeams& seams_;
+    const StoreDir& root_;
     ProgressTracker& progress_;
     SequentialWriter sequential_;
     ParallelContentWriter parallel_;
-    std::unordered_set<std::string> created_;  // shard directories made by this run
+    ShardDirs shards_;  // created or checked once each per run
+    const RandomFill os_random_ = base::fill_os_random;
 };
 
 }  // namespace
@@ -219,9 +240,15 @@ std::expected<GenerateSummary, GenerateError> generate(GenerateOptions options, 
     if (options.version == FormatVersion::V2 && options.seeded) {
         return std::unexpected(GenerateError(GenerateError::UnsupportedSeedFormat{}));
     }
-    if (auto made = create_dir_all(options.root); !made) {
-        return std::unexpected(GenerateError::io("creating the store root", options.root, made.error()));
-    }
+    auto root =
+        io_step("creating the store root", options.root, [&]() -> std::expected<StoreDir, GenerateError> {
+            auto made = StoreDir::create_root(options.root);
+            if (!made)
+                return std::unexpected(
+                    GenerateError::io("creating the store root", options.root, made.error()));
+            return std::move(*made);
+        });
+    if (!root) return std::unexpected(std::move(root.error()));
     const ProgressTotals totals = progress_totals(options);
     ProgressTracker progress(totals.bytes, totals.files, options.observer);
     progress.notify();
@@ -232,7 +259,7 @@ std::expected<GenerateSummary, GenerateError> generate(GenerateOptions options, 
     uint64_t index = 0;
     uint64_t bytes_written = 0;
     if (file_limit > 0 && disk_limit > 0) {
-        Run run(options, seams, progress);
+        Run run(options, seams, *root, progress);
         do {
             auto placed = run.place_file(index, parent);
             if (!placed) return std::unexpected(std::move(placed.error()));
@@ -243,10 +270,11 @@ std::expected<GenerateSummary, GenerateError> generate(GenerateOptions options, 
         } while (index < file_limit && bytes_written < disk_limit);
     }
 
-    if (auto recorded = record_chain_tip(options.root, parent); !recorded) {
+    auto records = ChainTipRecords::enter(*root);
+    if (!records) return std::unexpected(std::move(records.error()));
+    if (auto recorded = records->record(parent); !recorded)
         return std::unexpected(std::move(recorded.error()));
-    }
-    auto aggregate = write_chain_tip_aggregate(options.root);
+    auto aggregate = records->write_aggregate(options.temp_files.get());
     if (!aggregate) return std::unexpected(std::move(aggregate.error()));
     return GenerateSummary{index, bytes_written, parent, *aggregate, options.version};
 }

@@ -8,6 +8,7 @@
 // and they have ended when it returns.
 
 #include <expected>
+#include <functional>
 
 #include "store/generate_error.hpp"
 #include "store/generate_options.hpp"
@@ -19,9 +20,11 @@ namespace kro::store {
 
 std::expected<GenerateSummary, GenerateError> generate(GenerateOptions options);
 
-// Test seams: the random source of temporary names and the parallel writer's seams.
+// Test seams: the random source of temporary names, the close of a written content file (the
+// system's close by default) and the parallel writer's seams.
 struct GenerateSeams {
     RandomFill temp_names;
+    std::function<std::expected<void, base::IoError>(TempFile&)> close_content;
     ParallelWriteSeams parallel;
 };
 

@@ -5,8 +5,10 @@
 // could not produce. The kind lives behind an owned pointer so that results stay small; the
 // backtrace is captured where the error is made. Move-only value.
 
+#include <expected>
 #include <filesystem>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -61,5 +63,18 @@ class GenerateError final : public base::Error {
 };
 
 using GenerateErrorKind = GenerateError::Kind;
+
+// Runs one step of generation, which returns a std::expected with a GenerateError. Memory that
+// runs out inside it is that step's failure, `action` at `path` with the cause "out of memory",
+// instead of an exception that would end the process.
+template <typename Step>
+auto io_step(std::string_view action, const std::filesystem::path& path, Step&& step) -> decltype(step()) {
+    try {
+        return step();
+    } catch (const std::bad_alloc&) {
+        return std::unexpected(GenerateError::io(
+            action, path, base::IoError::with_message(base::IoErrorKind::OutOfMemory, "out of memory")));
+    }
+}
 
 }  // namespace kro::store

@@ -6,12 +6,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 
 #include "format/header.hpp"
 #include "store/progress.hpp"
 #include "store/sampling.hpp"
 #include "store/seed.hpp"
+#include "store/temp_file_registry.hpp"
 #include "store/worker_count.hpp"
 
 namespace kro::store {
@@ -34,6 +36,9 @@ struct GenerateOptions {
     format::FormatVersion version = format::FormatVersion::V3;
     bool seeded = false;       // sizes and content seeds derive from master_seed
     MasterSeed master_seed{};  // read only when seeded
+    // Where the run's temporary files are on record while they exist, for a caller that removes
+    // them when a signal stops the run; empty: not recorded.
+    std::shared_ptr<TempFileRegistry> temp_files;
 };
 
 }  // namespace kro::store

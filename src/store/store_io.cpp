@@ -23,16 +23,15 @@ ssize_t system_pwrite(int fd, const void* buf, size_t count, uint64_t offset) {
     return ::pwrite(fd, buf, count, static_cast<off_t>(offset));
 }
 
-bool names_directory(const std::filesystem::path& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// mkdir that accepts an existing directory, as a concurrent creator may have made it.
+// mkdir that accepts an existing directory, as a concurrent creator may have made it. When the
+// look at what exists fails, that failure is what stopped the call, not the "already exists".
 std::expected<void, IoError> make_dir(const std::filesystem::path& dir) {
     if (::mkdir(dir.c_str(), 0777) == 0) return {};
     const IoError error = IoError::last_os_error();
-    if (error.code() == EEXIST && names_directory(dir)) return {};
+    if (error.code() != EEXIST) return std::unexpected(error);
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) != 0) return std::unexpected(IoError::last_os_error());
+    if (S_ISDIR(st.st_mode)) return {};
     return std::unexpected(error);
 }
 

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <stdexcept>
+#include <thread>
 
 namespace kro::test {
 namespace {
@@ -103,9 +104,10 @@ KroResult run_kro(const KroRun& run) {
         }
         if (!run.cwd.empty() && ::chdir(run.cwd.c_str()) != 0) ::_exit(126);
         if (run.remove_cwd && ::rmdir(run.cwd.c_str()) != 0) ::_exit(126);
-        if (run.address_space_limit) {
-            const struct rlimit limit { *run.address_space_limit, *run.address_space_limit };
-            if (::setrlimit(RLIMIT_AS, &limit) != 0) ::_exit(126);
+        for (const auto& [resource, value] : {std::pair{RLIMIT_AS, run.address_space_limit},
+                                              std::pair{RLIMIT_NOFILE, run.open_files_limit}}) {
+            const rlimit limit{value.value_or(RLIM_INFINITY), value.value_or(RLIM_INFINITY)};
+            if (value && ::setrlimit(resource, &limit) != 0) ::_exit(126);
         }
         ::alarm(run.time_limit_seconds);  // survives exec
         ::execv(argv[0], argv.data());
@@ -118,7 +120,10 @@ KroResult run_kro(const KroRun& run) {
     std::vector<std::pair<int, std::string*>> readers;
     if (out.parent >= 0) readers.emplace_back(out.parent, &result.out);
     if (err.parent >= 0) readers.emplace_back(err.parent, &result.err);
+    std::thread watcher;
+    if (run.while_running) watcher = std::thread(run.while_running, pid);
     drain(std::move(readers));
+    if (watcher.joinable()) watcher.join();
 
     int wait_status = 0;
     while (::waitpid(pid, &wait_status, 0) < 0 && errno == EINTR) {

@@ -2,7 +2,10 @@
 // Runs the built kro binary as a child process and collects what it printed. Each standard
 // stream is a pipe, or the slave side of a pseudo-terminal when the case needs a terminal.
 
+#include <sys/types.h>
+
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -24,9 +27,15 @@ struct KroRun {
     // A kro that hangs is killed by SIGALRM after this many seconds (status 142), so that a
     // blocking regression fails its test instead of stalling the suite.
     unsigned time_limit_seconds = 120;
-    // The child's address space is limited to this many bytes (RLIMIT_AS), so that memory runs out
-    // early. Sanitizer builds reserve terabytes of address space and cannot run under a limit.
+    // The child's address space is limited to this many bytes (RLIMIT_AS), so that an allocation
+    // beyond it fails. Sanitizer builds reserve terabytes of address space
+    // and cannot run under a limit.
     std::optional<uint64_t> address_space_limit;
+    // The child may hold at most this many descriptors open (RLIMIT_NOFILE).
+    std::optional<uint64_t> open_files_limit;
+    // Runs on a thread of its own while the child is alive (its output is read meanwhile), with
+    // the child's process id: to watch what it does, or to send it a signal.
+    std::function<void(pid_t)> while_running;
 };
 
 // False where a child cannot run under an address space limit (sanitizer builds).

@@ -399,6 +399,34 @@ TEST(StoreGenerateTest, WriterPanicReachesTheCallerAndTheTemporaryFileGoes) {
     EXPECT_TRUE(names_in(dir.path()).empty());
 }
 
+TEST(StoreGenerateTest, FailedCloseIsAWriteFailureAndTheFileIsNotPlaced) {
+    testing::ScratchDir dir;
+    int closes = 0;
+    GenerateSeams seams;
+    seams.temp_names = [](std::span<uint8_t> out) -> std::expected<void, base::IoError> {
+        std::ranges::fill(out, 0xcd);
+        return {};
+    };
+    // The second file's close reports a lost write, as a network file system may.
+    seams.close_content = [&](TempFile& temp) -> std::expected<void, base::IoError> {
+        auto closed = temp.close();
+        if (++closes == 2) return std::unexpected(base::IoError::from_errno(EIO));
+        return closed;
+    };
+    GenerateOptions options(dir.path());
+    options.max_files = 3;
+    options.seeded = true;
+    options.master_seed = seed_of("close");
+    const auto result = generate(std::move(options), seams);
+    ASSERT_FALSE(result.has_value());
+    const std::string text = error_text(result);
+    EXPECT_TRUE(text.starts_with("writing content at " + dir.path().string() + "/")) << text;
+    EXPECT_TRUE(text.ends_with("cdcdcdcd: Input/output error")) << text;
+    EXPECT_EQ(testing::recheck_store_files(dir.path()).size(), 1u);
+    EXPECT_FALSE(fs::exists(dir / ".metadata"));
+    for (const auto& name : names_in(dir.path())) EXPECT_EQ(name.size(), 2u) << "left behind: " << name;
+}
+
 TEST(StoreGenerateTest, LeafTableThatDoesNotFitIsAnError) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "sanitizer allocators stop the process on an allocation this large";

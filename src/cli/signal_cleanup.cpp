@@ -1,0 +1,96 @@
+#include "cli/signal_cleanup.hpp"
+
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdint>
+#include <exception>
+
+namespace kro::cli {
+namespace {
+
+constexpr std::array kEndingSignals = {SIGINT, SIGTERM, SIGHUP};
+
+// A signal that is ignored (nohup, a background job) or blocked by whoever started kro keeps
+// that meaning.
+bool left_to_default(int sig, const sigset_t& blocked) {
+    struct sigaction current {};
+    if (::sigaction(sig, nullptr, &current) != 0) return false;
+    return current.sa_handler != SIG_IGN && sigismember(&blocked, sig) == 0;
+}
+
+// Ends the process by `sig` as if it had never been held back.
+[[noreturn]] void end_by(int sig) {
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    ::sigaction(sig, &fallback, nullptr);
+    ::raise(sig);  // pending on this thread until it is unblocked here
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, sig);
+    ::pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+    ::_exit(128 + sig);  // not reached: the default action of every watched signal ends the process
+}
+
+void watch(int signals, int stop, store::TempFileRegistry& registry) {
+    while (true) {
+        std::array<pollfd, 2> ready = {pollfd{signals, POLLIN, 0}, pollfd{stop, POLLIN, 0}};
+        if (::poll(ready.data(), ready.size(), -1) < 0) {
+            if (errno == EINTR) continue;
+            return;  // the signals stay held back and take their course when the owner lets them go
+        }
+        // A signal first: one that arrives together with the stop still ends the process.
+        signalfd_siginfo info{};
+        if ((ready[0].revents & POLLIN) != 0 && ::read(signals, &info, sizeof info) == sizeof info) {
+            const auto sealed = registry.remove_all();
+            end_by(static_cast<int>(info.ssi_signo));
+        }
+        if (ready[1].revents != 0) return;
+    }
+}
+
+}  // namespace
+
+SignalCleanup::SignalCleanup(std::shared_ptr<store::TempFileRegistry> registry)
+    : registry_(std::move(registry)) {
+    sigset_t blocked;
+    ::pthread_sigmask(SIG_BLOCK, nullptr, &blocked);
+    sigset_t watched;
+    sigemptyset(&watched);
+    bool any = false;
+    for (const int sig : kEndingSignals) {
+        if (!left_to_default(sig, blocked)) continue;
+        sigaddset(&watched, sig);
+        any = true;
+    }
+    if (!any) return;
+    ::pthread_sigmask(SIG_BLOCK, &watched, &previous_);
+    signals_ = base::UniqueFd(::signalfd(-1, &watched, SFD_CLOEXEC));
+    stop_ = base::UniqueFd(::eventfd(0, EFD_CLOEXEC));
+    if (signals_.valid() && stop_.valid()) {
+        try {
+            watcher_ = std::thread([this] { watch(signals_.get(), stop_.get(), *registry_); });
+            return;
+        } catch (const std::exception&) {
+        }
+    }
+    // No watcher: a signal ends the run as it always did, leaving its temporary file behind.
+    ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+}
+
+SignalCleanup::~SignalCleanup() {
+    if (!watcher_.joinable()) return;
+    // An eventfd takes one 8-byte write from a fresh counter without fail.
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = ::write(stop_.get(), &one, sizeof one);
+    watcher_.join();
+    ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+}
+
+}  // namespace kro::cli

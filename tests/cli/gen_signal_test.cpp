@@ -1,0 +1,90 @@
+// `gen` stopped by a signal while it writes a file: the temporary file goes, no chain tip is
+// recorded, and the process ends by that same signal (status 128 + the signal in a shell).
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kro_process.hpp"
+
+namespace kro::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Interruption {
+    std::string name;
+    int signal;
+    std::string jobs;  // 1: the sequential writer; 4: the parallel writer
+};
+
+// A temporary content file: 24 hex digits in the store root.
+bool is_temporary_name(const std::string& name) {
+    return name.size() == 24 && name.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+std::vector<std::string> temporary_files(const fs::path& root) {
+    std::vector<std::string> found;
+    std::error_code error;
+    for (const auto& e : fs::directory_iterator(root, error)) {
+        if (is_temporary_name(e.path().filename())) found.push_back(e.path().filename());
+    }
+    return found;
+}
+
+// Waits until the child has a temporary file in the store root, then sends the signal.
+void signal_mid_file(const fs::path& root, pid_t pid, int sig) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (temporary_files(root).empty() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ::kill(pid, sig);
+}
+
+class GenSignal : public ::testing::TestWithParam<Interruption> {
+  protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "kro-signal-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        fs::remove_all(dir_, ignored);
+    }
+    fs::path dir_;
+};
+
+TEST_P(GenSignal, RemovesTheTemporaryFileAndEndsBySameSignal) {
+    const Interruption& c = GetParam();
+    const fs::path root = dir_ / "store";
+    KroRun run;
+    // Files large enough that the signal lands while one is written.
+    run.args = {"gen",         "--directory", root.string(), "--max-files", "1000",
+                "--file-size", "256MB",       "--jobs",      c.jobs};
+    run.env = {{"TERM", std::nullopt}, {"NO_COLOR", std::nullopt}};
+    run.while_running = [&](pid_t pid) { signal_mid_file(root, pid, c.signal); };
+    const KroResult result = run_kro(run);
+    EXPECT_EQ(result.status, 128 + c.signal) << result.err;
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(temporary_files(root), std::vector<std::string>{});
+    EXPECT_FALSE(fs::exists(root / ".metadata")) << "an interrupted run records no chain tip";
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, GenSignal,
+                         ::testing::Values(Interruption{"InterruptSequential", SIGINT, "1"},
+                                           Interruption{"InterruptParallel", SIGINT, "4"},
+                                           Interruption{"TerminateSequential", SIGTERM, "1"},
+                                           Interruption{"TerminateParallel", SIGTERM, "4"},
+                                           Interruption{"HangupSequential", SIGHUP, "1"},
+                                           Interruption{"HangupParallel", SIGHUP, "4"}),
+                         [](const ::testing::TestParamInfo<Interruption>& info) { return info.param.name; });
+
+}  // namespace
+}  // namespace kro::test
