@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/os_random.hpp"
+#include "base/page_buffer.hpp"
 #include "base/panic.hpp"
 #include "base/saturating.hpp"
 #include "format/content.hpp"
@@ -119,7 +120,7 @@ class SequentialWriter {
         return std::unexpected(GenerateError::io(action, temp.path(), std::move(cause)));
     }
 
-    std::vector<uint8_t> buffer_;
+    base::PageBuffer buffer_;
     format::Shake128 sponge_;
     ProgressTracker& progress_;
 };
