@@ -71,7 +71,8 @@ class WriteRun {
     // can be built; a cancelled pool stops the loop.
     void generate_blocks(base::Sender<BlockRef> writers, std::optional<base::Sender<BlockRef>> hasher) {
         try {
-            format::Shake128 sponge;
+            // Writers on other cores copy these blocks out, and the pool lends them again.
+            format::Shake128 sponge(format::Shake128::Output::Shared);
             while (auto buffer = pool_.take()) {
                 const uint64_t index = next_block_.fetch_add(1, std::memory_order_relaxed);
                 if (index >= context_.blocks) break;
