@@ -2,8 +2,10 @@
 // work: filling and hashing the blocks on as many threads (large v3 files; a second loop also
 // writes them, to show where one file's page cache becomes the limit), the same
 // open/write/rename into the same shard directories (many small files), and one BLAKE2b-160
-// pass (large v2 files, whose in-order hash is the bound). Prints the ratios after the runs.
-// The store goes to $KRO_BENCH_DIR, else /dev/shm (a tmpfs), else /tmp.
+// pass (large v2 files, whose in-order hash is the bound). The bare loops write from
+// page-aligned buffers, as generation does. Repetitions run interleaved, in random order; the
+// ratios of the medians are printed after the runs. The store goes to $KRO_BENCH_DIR, else
+// /dev/shm (a tmpfs), else /tmp.
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -12,6 +14,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
@@ -20,6 +23,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "base/page_buffer.hpp"
 #include "base/thread_scope.hpp"
 #include "format/content.hpp"
 #include "format/digest.hpp"
@@ -138,7 +142,7 @@ void fill_and_hash(benchmark::State& state, const std::vector<int>* files) {
     base::ThreadScope scope;
     for (size_t t = 0; t < threads; ++t) {
         scope.spawn([&] {
-            std::vector<uint8_t> buffer(FILE_BLOCK_SIZE);
+            base::PageBuffer buffer(FILE_BLOCK_SIZE);
             format::Shake128 sponge;
             for (uint64_t i; (i = next.fetch_add(1)) < blocks;) {
                 format::fill_content_block(sponge, FormatVersion::V3, seed, i % per_file + 1, buffer);
@@ -211,7 +215,8 @@ const std::vector<fs::path>& small_file_paths() {
 // directories the first time they are met, rename into place. No content, no hashing.
 void BM_BareSmallFiles(benchmark::State& state) {
     const auto& paths = small_file_paths();
-    const std::vector<uint8_t> bytes(SMALL_FILE, 0x5a);
+    base::PageBuffer bytes(SMALL_FILE);
+    std::fill(bytes.begin(), bytes.end(), uint8_t{0x5a});
     run_in_fresh_dirs(state, [&](const fs::path& dir) {
         std::unordered_set<std::string> made;
         uint32_t counter = 0;
@@ -279,7 +284,8 @@ int main(int argc, char** argv) {
     std::vector<char*> args(argv, argv + argc);
     std::string repetitions = "--benchmark_repetitions=3";
     std::string aggregates = "--benchmark_display_aggregates_only=true";
-    args.insert(args.begin() + 1, {repetitions.data(), aggregates.data()});
+    std::string interleaving = "--benchmark_enable_random_interleaving=true";
+    args.insert(args.begin() + 1, {repetitions.data(), aggregates.data(), interleaving.data()});
     int count = static_cast<int>(args.size());
     benchmark::Initialize(&count, args.data());
     if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;

@@ -103,7 +103,7 @@ class Stores {
         if (found != bytes_.end()) return found->second;
         const auto files = store::walk_store(root);
         if (!files || files->size() != 1) fail("the store holds one file");
-        return bytes_.emplace(root, read_whole(files->front())).first->second;
+        return bytes_.emplace(root, read_whole(files->path(0))).first->second;
     }
 
     const std::vector<fs::path>& files_of(const fs::path& root) {
@@ -111,7 +111,9 @@ class Stores {
         if (found != files_.end()) return found->second;
         auto files = store::walk_store(root);
         if (!files) fail(base::error_chain(files.error()));
-        return files_.emplace(root, std::move(*files)).first->second;
+        std::vector<fs::path> paths;
+        for (size_t i = 0; i < files->size(); ++i) paths.push_back(files->path(i));
+        return files_.emplace(root, std::move(paths)).first->second;
     }
 
   private:

@@ -1,5 +1,6 @@
 #include "base/page_buffer.hpp"
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -10,35 +11,34 @@
 namespace kro::base {
 namespace {
 
-// Room before the first byte for the start of the block that malloc gave.
-constexpr size_t SLACK = PAGE_ALIGNMENT + sizeof(void*);
-
-// A plain malloc of the length and some slack, started on the first page boundary inside it, not
-// posix_memalign: glibc serves a large aligned request with the slack added, so a buffer freed and
-// asked for again never fits under the threshold up to which it keeps freed memory for reuse, and
-// every such buffer would be fresh pages from the kernel (each page a fault on first touch).
-uint8_t* allocate_pages(size_t length) {
-    if (length == 0) return nullptr;
-    if (length > std::numeric_limits<size_t>::max() - SLACK) throw std::bad_alloc();
-    void* block = std::malloc(length + SLACK);
-    if (block == nullptr) throw std::bad_alloc();
-    const auto after_link = reinterpret_cast<std::uintptr_t>(block) + sizeof(void*);
-    auto* data =
-        reinterpret_cast<uint8_t*>((after_link + PAGE_ALIGNMENT - 1) / PAGE_ALIGNMENT * PAGE_ALIGNMENT);
-    std::memcpy(data - sizeof(void*), &block, sizeof(void*));
-    return data;
-}
-
-void free_pages(uint8_t* data) {
-    if (data == nullptr) return;
+struct Pages {
     void* block = nullptr;
-    std::memcpy(&block, data - sizeof(void*), sizeof(void*));
-    std::free(block);
+    uint8_t* data = nullptr;
+};
+
+// A plain allocation padded by a page less one byte, started at its first page boundary. The
+// aligned allocators ask malloc for more than they return, and what a freed large block teaches
+// malloc's adaptive mapping threshold always stays below that request: every large aligned
+// buffer would be a fresh mapping, faulted in page by page again, where a plain block of the
+// same length comes back from the heap with its pages in place.
+Pages allocate_pages(size_t length) {
+    if (length == 0) return {};
+    // No object may be larger than PTRDIFF_MAX; such a length never reaches the allocator.
+    if (length > static_cast<size_t>(PTRDIFF_MAX) - PAGE_ALIGNMENT) throw std::bad_alloc();
+    void* block = std::malloc(length + (PAGE_ALIGNMENT - 1));
+    if (block == nullptr) throw std::bad_alloc();
+    const auto address = reinterpret_cast<std::uintptr_t>(block);
+    const std::uintptr_t aligned = (address + (PAGE_ALIGNMENT - 1)) & ~std::uintptr_t{PAGE_ALIGNMENT - 1};
+    return {block, reinterpret_cast<uint8_t*>(aligned)};
 }
 
 }  // namespace
 
-PageBuffer::PageBuffer(size_t length) : data_(allocate_pages(length)), size_(length), capacity_(length) {}
+PageBuffer::PageBuffer(size_t length) : size_(length), capacity_(length) {
+    const Pages pages = allocate_pages(length);
+    block_ = pages.block;
+    data_ = pages.data;
+}
 
 std::expected<PageBuffer, IoError> PageBuffer::allocate(size_t length) {
     try {
@@ -49,13 +49,15 @@ std::expected<PageBuffer, IoError> PageBuffer::allocate(size_t length) {
 }
 
 PageBuffer::PageBuffer(PageBuffer&& other) noexcept
-    : data_(std::exchange(other.data_, nullptr)),
+    : block_(std::exchange(other.block_, nullptr)),
+      data_(std::exchange(other.data_, nullptr)),
       size_(std::exchange(other.size_, 0)),
       capacity_(std::exchange(other.capacity_, 0)) {}
 
 PageBuffer& PageBuffer::operator=(PageBuffer&& other) noexcept {
     if (this != &other) {
-        free_pages(data_);
+        std::free(block_);
+        block_ = std::exchange(other.block_, nullptr);
         data_ = std::exchange(other.data_, nullptr);
         size_ = std::exchange(other.size_, 0);
         capacity_ = std::exchange(other.capacity_, 0);
@@ -64,15 +66,16 @@ PageBuffer& PageBuffer::operator=(PageBuffer&& other) noexcept {
 }
 
 PageBuffer::~PageBuffer() {
-    free_pages(data_);
+    std::free(block_);
 }
 
 void PageBuffer::resize(size_t length) {
     if (length > capacity_) {
-        uint8_t* grown = allocate_pages(length);
-        if (size_ > 0) std::memcpy(grown, data_, size_);
-        free_pages(data_);
-        data_ = grown;
+        const Pages grown = allocate_pages(length);
+        if (size_ > 0) std::memcpy(grown.data, data_, size_);
+        std::free(block_);
+        block_ = grown.block;
+        data_ = grown.data;
         capacity_ = length;
     }
     size_ = length;

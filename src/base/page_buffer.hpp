@@ -53,6 +53,7 @@ class PageBuffer {
     void resize(size_t length);
 
   private:
+    void* block_ = nullptr;  // what the allocator returned; data_ is its first page boundary
     uint8_t* data_ = nullptr;
     size_t size_ = 0;
     size_t capacity_ = 0;

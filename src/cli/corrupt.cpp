@@ -6,8 +6,8 @@
 
 #include <algorithm>
 #include <bit>
-#include <vector>
 
+#include "base/page_buffer.hpp"
 #include "store/store_io.hpp"
 
 namespace kro::cli {
@@ -32,7 +32,7 @@ __int128_t range_end(uint64_t start, uint64_t length) {
 }
 
 std::expected<void, base::IoError> overwrite_range(int fd, uint64_t length, const PieceFiller& fill) {
-    std::vector<uint8_t> buffer(static_cast<size_t>(std::min<uint64_t>(length, CORRUPT_CHUNK_SIZE)));
+    base::PageBuffer buffer(static_cast<size_t>(std::min<uint64_t>(length, CORRUPT_CHUNK_SIZE)));
     uint64_t remaining = length;
     while (remaining > 0) {
         const std::span<uint8_t> piece(buffer.data(),

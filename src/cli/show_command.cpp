@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/fd.hpp"
+#include "base/page_buffer.hpp"
 #include "base/path_display.hpp"
 #include "cli/color.hpp"
 #include "cli/command_error.hpp"
@@ -93,7 +94,7 @@ std::expected<format::FileId, CommandError> compute_file_id(const fs::path& path
                                                             format::FormatVersion version) {
     auto fd = open_for_reading(path);
     if (!fd) return std::unexpected(reading_error(path, std::move(fd.error())));
-    std::vector<uint8_t> piece(kHashPiece);
+    base::PageBuffer piece(kHashPiece);
     format::V2FileIdHasher v2;
     std::vector<format::MerkleHash> leaves;
     uint64_t total = 0;

@@ -22,7 +22,15 @@ std::array<uint8_t, 32> sha3_256(std::span<const uint8_t> message);
 // A SHAKE128 sponge that can be restarted for a new message and squeezed incrementally.
 class Shake128 {
   public:
-    Shake128();
+    // Where a sponge's outputs go. The sponge stores its output a few bytes at a time, and each
+    // store into a cache line that another core last touched stalls: a buffer that other threads
+    // write out or read (the parallel writer's blocks) fills faster through a cache-resident
+    // stage copied out in whole lines. Into a buffer that only its own thread touches the stage
+    // is a copy that costs more than it saves.
+    enum class Output { Private, Shared };
+
+    Shake128() : Shake128(Output::Private) {}
+    explicit Shake128(Output output);
     ~Shake128();
     Shake128(Shake128&& other) noexcept;
     Shake128& operator=(Shake128&& other) noexcept;
@@ -31,11 +39,12 @@ class Shake128 {
 
     // Starts a new sponge over `message` (the previous one is discarded).
     void restart(std::span<const uint8_t> message);
-    // Squeezes the next out.size() bytes of output straight into `out`.
+    // Squeezes the next out.size() bytes of output into `out`.
     void squeeze(std::span<uint8_t> out);
 
   private:
     void* handle_ = nullptr;  // gcry_md_hd_t
+    Output output_;
 };
 
 // Unkeyed BLAKE2b with a 20-byte digest, incremental.

@@ -22,7 +22,7 @@ PooledBuffer::~PooledBuffer() {
 
 void PooledBuffer::give_back() {
     if (pool_ == nullptr) return;
-    std::exchange(pool_, nullptr)->put(std::exchange(buf_, ByteBuffer{}));
+    std::exchange(pool_, nullptr)->put(std::exchange(buf_, base::PageBuffer{}));
 }
 
 BufferPool::BufferPool(size_t count, size_t length) {
@@ -30,18 +30,18 @@ BufferPool::BufferPool(size_t count, size_t length) {
     for (size_t i = 0; i < count; ++i) buffers_.emplace_back(length);
 }
 
-BufferPool::BufferPool(std::vector<ByteBuffer> buffers) : buffers_(std::move(buffers)) {}
+BufferPool::BufferPool(std::vector<base::PageBuffer> buffers) : buffers_(std::move(buffers)) {}
 
 std::optional<PooledBuffer> BufferPool::take() {
     std::unique_lock lock(mutex_);
     available_.wait(lock, [&] { return cancelled_ || !buffers_.empty(); });
     if (cancelled_) return std::nullopt;
-    ByteBuffer buffer = std::move(buffers_.back());
+    base::PageBuffer buffer = std::move(buffers_.back());
     buffers_.pop_back();
     return PooledBuffer(std::move(buffer), *this);
 }
 
-void BufferPool::put(ByteBuffer buffer) {
+void BufferPool::put(base::PageBuffer buffer) {
     {
         const std::lock_guard lock(mutex_);
         buffers_.push_back(std::move(buffer));
@@ -67,7 +67,7 @@ size_t BufferPool::free_count() const {
     return buffers_.size();
 }
 
-std::vector<ByteBuffer> BufferPool::release_buffers() {
+std::vector<base::PageBuffer> BufferPool::release_buffers() {
     const std::lock_guard lock(mutex_);
     return std::exchange(buffers_, {});
 }

@@ -30,7 +30,7 @@ using FileResult = std::expected<FileReport, VerifyError>;
 // What every worker of both groups shares, read-only apart from the budget and the tracker.
 struct FileJobs {
     const VerifyOptions& options;
-    std::span<const std::filesystem::path> paths;
+    const FileList& files;
     MemoryBudget& budget;
     ProgressTracker& tracker;
     const ParallelSeams& seams;
@@ -38,7 +38,7 @@ struct FileJobs {
     FileResult verify(ParallelStage stage, uint64_t seam_index, size_t file, uint64_t lanes,
                       ScratchPair& scratch) const {
         (void)seams.at_item(stage, seam_index);
-        return verify_file(options, paths[file], lanes, scratch, budget, tracker, seams);
+        return verify_file(options, files.path(file), lanes, scratch, budget, tracker, seams);
     }
 };
 
@@ -122,7 +122,7 @@ std::expected<void, VerifyError> verify_head_group(const FileJobs& jobs, size_t 
         }
         tx.close();
         if (started == 0) {
-            return verify_files_in_order(jobs.options, jobs.paths.first(head), jobs.budget, jobs.tracker,
+            return verify_files_in_order(jobs.options, jobs.files, head, jobs.budget, jobs.tracker,
                                          collector);
         }
         failure = collect_head_results(rx, dispenser, collector);
@@ -144,9 +144,9 @@ struct TailPanicked {
 using TailMessage = std::variant<TailResult, TailPanicked>;
 
 // The size of a file as its metadata gives it, following links; 0 when that cannot be read.
-uint64_t file_size_or_zero(const std::filesystem::path& path) {
+uint64_t file_size_or_zero(const char* path) {
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || st.st_size < 0) return 0;
+    if (::stat(path, &st) != 0 || st.st_size < 0) return 0;
     return static_cast<uint64_t>(st.st_size);
 }
 
@@ -172,10 +172,11 @@ void tail_group_worker(const FileJobs& jobs, size_t head, size_t position, uint6
 // Every tail file runs at once, with no stop signal: each one is verified even when another fails.
 std::expected<void, VerifyError> verify_tail_group(const FileJobs& jobs, size_t head, uint64_t budget,
                                                    ReportCollector& collector) {
-    const std::span<const std::filesystem::path> tail = jobs.paths.subspan(head);
+    const size_t tail = jobs.files.size() - head;
     std::vector<uint64_t> sizes;
-    sizes.reserve(tail.size());
-    for (const auto& path : tail) sizes.push_back(file_size_or_zero(path));
+    sizes.reserve(tail);
+    for (size_t position = 0; position < tail; ++position)
+        sizes.push_back(file_size_or_zero(jobs.files.c_str(head + position)));
     const std::vector<uint64_t> lanes = allocate_lanes(sizes, budget);
 
     std::map<size_t, FileResult> results;
@@ -201,7 +202,7 @@ std::expected<void, VerifyError> verify_tail_group(const FileJobs& jobs, size_t 
         }
     }
     if (fault) std::rethrow_exception(fault);
-    for (size_t position = 0; position < tail.size(); ++position) {
+    for (size_t position = 0; position < tail; ++position) {
         const auto found = results.find(position);
         if (found == results.end()) base::panic("every tail group returns an outcome unless it panics");
         if (!found->second) return std::unexpected(std::move(found->second.error()));
@@ -221,13 +222,12 @@ HeadTailSplit split_head_tail(size_t files, uint64_t jobs) {
     return {0, files};
 }
 
-std::expected<void, VerifyError> verify_files_parallel(const VerifyOptions& options,
-                                                       std::span<const std::filesystem::path> paths,
+std::expected<void, VerifyError> verify_files_parallel(const VerifyOptions& options, const FileList& files,
                                                        MemoryBudget& budget, ProgressTracker& tracker,
                                                        ReportCollector& collector,
                                                        const ParallelSeams& seams) {
-    const FileJobs jobs{options, paths, budget, tracker, seams};
-    const HeadTailSplit split = split_head_tail(paths.size(), options.jobs);
+    const FileJobs jobs{options, files, budget, tracker, seams};
+    const HeadTailSplit split = split_head_tail(files.size(), options.jobs);
     if (split.head > 0) {
         if (auto head = verify_head_group(jobs, split.head, options.jobs, collector); !head) return head;
     }

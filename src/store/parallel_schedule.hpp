@@ -11,9 +11,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
-#include <filesystem>
-#include <span>
 
+#include "store/file_list.hpp"
 #include "store/memory_budget.hpp"
 #include "store/parallel_seams.hpp"
 #include "store/progress.hpp"
@@ -32,10 +31,9 @@ struct HeadTailSplit {
 // The head and tail group sizes of `files` files under a budget of `jobs` >= 2 workers.
 HeadTailSplit split_head_tail(size_t files, uint64_t jobs);
 
-// Verifies `paths` (in file order) with a budget of `options.jobs` >= 2 workers and pushes the
+// Verifies `files` (in file order) with a budget of `options.jobs` >= 2 workers and pushes the
 // reports into `collector` in file order.
-std::expected<void, VerifyError> verify_files_parallel(const VerifyOptions& options,
-                                                       std::span<const std::filesystem::path> paths,
+std::expected<void, VerifyError> verify_files_parallel(const VerifyOptions& options, const FileList& files,
                                                        MemoryBudget& budget, ProgressTracker& tracker,
                                                        ReportCollector& collector,
                                                        const ParallelSeams& seams = ParallelSeams::none());

@@ -55,8 +55,8 @@ struct BlockContext {
 // none is held while another is taken.
 class WriteRun {
   public:
-    WriteRun(const BlockContext& context, std::vector<ByteBuffer> buffers, int fd, ProgressTracker& progress,
-             const ParallelWriteSeams& seams)
+    WriteRun(const BlockContext& context, std::vector<base::PageBuffer> buffers, int fd,
+             ProgressTracker& progress, const ParallelWriteSeams& seams)
         : context_(context), pool_(std::move(buffers)), fd_(fd), progress_(progress), seams_(seams) {}
 
     // v3 only: room for every leaf, each stored by its block index.
@@ -71,7 +71,8 @@ class WriteRun {
     // can be built; a cancelled pool stops the loop.
     void generate_blocks(base::Sender<BlockRef> writers, std::optional<base::Sender<BlockRef>> hasher) {
         try {
-            format::Shake128 sponge;
+            // Writers on other cores copy these blocks out, and the pool lends them again.
+            format::Shake128 sponge(format::Shake128::Output::Shared);
             while (auto buffer = pool_.take()) {
                 const uint64_t index = next_block_.fetch_add(1, std::memory_order_relaxed);
                 if (index >= context_.blocks) break;
@@ -248,8 +249,8 @@ ThreadOutcome run_write_threads(WriteRun& run, const BlockContext& context, size
 ParallelContentWriter::ParallelContentWriter(size_t jobs, size_t writers, ParallelWriteSeams seams)
     : jobs_(jobs), writers_(writers), seams_(std::move(seams)) {}
 
-std::vector<ByteBuffer> ParallelContentWriter::pool_buffers(size_t count, size_t length) {
-    std::vector<ByteBuffer> buffers;
+std::vector<base::PageBuffer> ParallelContentWriter::pool_buffers(size_t count, size_t length) {
+    std::vector<base::PageBuffer> buffers;
     buffers.reserve(count);
     while (buffers.size() < count && !spare_.empty()) {
         buffers.push_back(std::move(spare_.back()));

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "base/io_error.hpp"
+#include "base/page_buffer.hpp"
 #include "base/thread_scope.hpp"
 #include "format/file_id.hpp"
 #include "format/header.hpp"
@@ -45,12 +46,12 @@ class ParallelContentWriter {
                                                        ProgressTracker& progress);
 
   private:
-    std::vector<ByteBuffer> pool_buffers(size_t count, size_t length);
+    std::vector<base::PageBuffer> pool_buffers(size_t count, size_t length);
 
     size_t jobs_;
     size_t writers_;
     ParallelWriteSeams seams_;
-    std::vector<ByteBuffer> spare_;  // the previous file's buffers
+    std::vector<base::PageBuffer> spare_;  // the previous file's buffers
 };
 
 // Writes the file that `header` describes into `temp` with `jobs` generators and `writers`

@@ -5,10 +5,10 @@
 // caller to discard). Runs on the calling thread; the options, the memory budget and the tracker
 // are shared with whatever threads verify files.
 
+#include <cstddef>
 #include <expected>
-#include <filesystem>
-#include <span>
 
+#include "store/file_list.hpp"
 #include "store/memory_budget.hpp"
 #include "store/parallel_seams.hpp"
 #include "store/progress.hpp"
@@ -17,18 +17,16 @@
 
 namespace kro::store {
 
-// Verifies `paths` (in file order) with a budget of `options.jobs` workers.
-std::expected<void, VerifyError> verify_files(const VerifyOptions& options,
-                                              std::span<const std::filesystem::path> paths,
+// Verifies `files` (in file order) with a budget of `options.jobs` workers.
+std::expected<void, VerifyError> verify_files(const VerifyOptions& options, const FileList& files,
                                               MemoryBudget& budget, ProgressTracker& tracker,
                                               ReportCollector& collector,
                                               const ParallelSeams& seams = ParallelSeams::none());
 
-// One file after the other on the calling thread, one lane each, with one scratch pair; stops at
-// the first fatal error, so no later file is opened.
-std::expected<void, VerifyError> verify_files_in_order(const VerifyOptions& options,
-                                                       std::span<const std::filesystem::path> paths,
-                                                       MemoryBudget& budget, ProgressTracker& tracker,
-                                                       ReportCollector& collector);
+// Files 0 to count - 1, one after the other on the calling thread, one lane each, with one
+// scratch pair; stops at the first fatal error, so no later file is opened.
+std::expected<void, VerifyError> verify_files_in_order(const VerifyOptions& options, const FileList& files,
+                                                       size_t count, MemoryBudget& budget,
+                                                       ProgressTracker& tracker, ReportCollector& collector);
 
 }  // namespace kro::store

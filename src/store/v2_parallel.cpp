@@ -7,7 +7,6 @@
 #include <optional>
 #include <utility>
 #include <variant>
-#include <vector>
 
 #include "base/channel.hpp"
 #include "base/panic.hpp"
@@ -49,7 +48,8 @@ uint64_t block_len(uint64_t length, uint64_t block) {
     return std::min(length - block * FILE_BLOCK_SIZE, FILE_BLOCK_SIZE);
 }
 
-std::expected<size_t, base::IoError> read_block(V2ReaderState& state, uint64_t block, ByteBuffer& buffer) {
+std::expected<size_t, base::IoError> read_block(V2ReaderState& state, uint64_t block,
+                                                base::PageBuffer& buffer) {
     if (auto injected = state.seams.at_item(ParallelStage::V2Reader, block)) {
         return std::unexpected(std::move(*injected));
     }
@@ -125,7 +125,7 @@ V2ReadPlan plan_v2_read(uint64_t header_len, uint64_t actual_len, uint64_t lanes
 
 std::expected<void, base::IoError> hash_range_sequential(int fd, format::V2FileIdHasher& hasher,
                                                          uint64_t start, uint64_t length, uint64_t blocks) {
-    std::vector<uint8_t> buffer(static_cast<size_t>(std::min(length, FILE_BLOCK_SIZE)));
+    base::PageBuffer buffer(static_cast<size_t>(std::min(length, FILE_BLOCK_SIZE)));
     for (uint64_t block = 0; block < blocks; ++block) {
         const auto piece = std::span(buffer).first(static_cast<size_t>(block_len(length, block)));
         auto got = read_at_full(fd, piece, start + block * FILE_BLOCK_SIZE);

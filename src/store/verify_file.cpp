@@ -114,16 +114,15 @@ uint64_t file_lane_count(uint64_t actual_len, uint64_t lane_budget) {
     return std::min(std::max<uint64_t>(actual_len >> LANE_SPAN_LOG2, 1), lane_budget);
 }
 
-std::expected<FileReport, VerifyError> verify_file(const VerifyOptions& options, std::filesystem::path path,
-                                                   uint64_t lane_budget, ScratchPair& scratch,
-                                                   MemoryBudget& budget, ProgressTracker& tracker,
-                                                   const ParallelSeams& seams) try {
+std::expected<FileReport, VerifyError> verify_file(const VerifyOptions& options,
+                                                   const std::filesystem::path& path, uint64_t lane_budget,
+                                                   ScratchPair& scratch, MemoryBudget& budget,
+                                                   ProgressTracker& tracker, const ParallelSeams& seams) try {
     FileReport report;
     auto parsed = format::parse_content_path(path);
     if (!parsed) {
         if (options.progress) count_unopened_file(path, tracker);
         report.issues.emplace_back(Issue::InvalidPathLayout{path});
-        report.path = std::move(path);
         return report;
     }
     const FileId expected_id = *parsed;
@@ -155,7 +154,6 @@ std::expected<FileReport, VerifyError> verify_file(const VerifyOptions& options,
     if (!header) {
         report.issues.emplace_back(Issue::HeaderCorrupted{path, std::move(header.error())});
         progress.finish();
-        report.path = std::move(path);
         return report;
     }
 
@@ -186,12 +184,10 @@ std::expected<FileReport, VerifyError> verify_file(const VerifyOptions& options,
     if (!header->parent().is_zero()) report.parent = header->parent();
     report.version = header->version();
     progress.finish();
-    report.path = std::move(path);
     return report;
 } catch (const std::bad_alloc&) {
     // The analysis and the large buffers report their own; what is left are the small allocations
-    // around reading the file, also those of its hashing threads. Nothing allocates once the path
-    // has moved into the report.
+    // around reading the file, also those of its hashing threads.
     return std::unexpected(VerifyError::io(READING, path, base::IoError::out_of_memory()));
 }
 

@@ -20,11 +20,13 @@
 
 namespace kro::store {
 
-// The file's path is the root joined with the relative path, as the walk built it; it moves into
-// the report. `lane_budget` (at least 1) is how many threads the file may use.
-std::expected<FileReport, VerifyError> verify_file(const VerifyOptions& options, std::filesystem::path path,
-                                                   uint64_t lane_budget, ScratchPair& scratch,
-                                                   MemoryBudget& budget, ProgressTracker& tracker,
+// The file's path is the root joined with the relative path, as the walk built it; the report
+// leaves it to the caller's file list, and the issues hold copies. `lane_budget` (at least 1) is
+// how many threads the file may use.
+std::expected<FileReport, VerifyError> verify_file(const VerifyOptions& options,
+                                                   const std::filesystem::path& path, uint64_t lane_budget,
+                                                   ScratchPair& scratch, MemoryBudget& budget,
+                                                   ProgressTracker& tracker,
                                                    const ParallelSeams& seams = ParallelSeams::none());
 
 // True when `path` is `root` followed, component by component, by the shard path of `id`.

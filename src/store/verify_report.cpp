@@ -62,6 +62,11 @@ IssueClass Issue::issue_class() const {
     return CLASSES[value.index()];
 }
 
+void ReportCollector::reserve(size_t files) {
+    reports.reserve(files);
+    referenced_parents.reserve(files);
+}
+
 void ReportCollector::push(FileReport report) {
     if (report.parent) referenced_parents.insert(*report.parent);
     reports.push_back(std::move(report));

@@ -130,9 +130,9 @@ struct Issue {
     }
 };
 
-// The result of verifying one file.
+// The result of verifying one file. Its path is not repeated here: the run's file list holds it,
+// and the reports stand in the same order. A sound file's report owns no memory of its own.
 struct FileReport {
-    std::filesystem::path path;             // as the walk found it
     std::optional<format::FileId> file_id;  // the ID the path encodes, if it is a content path
     bool at_canonical_path = false;         // the path is root joined with the shard path of file_id
     std::optional<format::FileId> parent;   // the header's parent; none for a root file or a bad header
@@ -145,6 +145,9 @@ struct ReportCollector {
     std::vector<FileReport> reports;
     std::unordered_set<format::FileId> referenced_parents;
 
+    // Room for the reports of `files` files and as many parents, so that neither grows by
+    // reallocation while the run is at its largest.
+    void reserve(size_t files);
     void push(FileReport report);
 };
 

@@ -64,9 +64,9 @@ std::expected<std::vector<std::string>, VerifyError> list_chain_tip_names(
 }
 
 // A file's size for the progress total, following links; 0 when its metadata cannot be read.
-uint64_t size_or_zero(const std::filesystem::path& path) {
+uint64_t size_or_zero(const char* path) {
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || st.st_size < 0) return 0;
+    if (::stat(path, &st) != 0 || st.st_size < 0) return 0;
     return static_cast<uint64_t>(st.st_size);
 }
 
@@ -110,11 +110,6 @@ std::expected<std::optional<Issue>, VerifyError> check_aggregate(const std::file
 
 }  // namespace
 
-bool path_bytes_less(const std::filesystem::path& a, const std::filesystem::path& b) {
-    // std::string compares through char_traits<char>, which orders bytes as unsigned values.
-    return a.native() < b.native();
-}
-
 void collect_chain_tips(const std::vector<std::string>& names, std::unordered_set<FileId>& tips) {
     for (const std::string& name : names) {
         if (!base::is_valid_utf8(name)) continue;
@@ -123,8 +118,8 @@ void collect_chain_tips(const std::vector<std::string>& names, std::unordered_se
     }
 }
 
-std::expected<std::vector<std::filesystem::path>, VerifyError> walk_store(const std::filesystem::path& root) {
-    std::vector<std::filesystem::path> files;
+std::expected<FileList, VerifyError> walk_store(const std::filesystem::path& root) {
+    FileList files;
     std::vector<std::pair<std::filesystem::path, uint64_t>> stack;
     stack.emplace_back(root, 0);
     while (!stack.empty()) {
@@ -146,47 +141,42 @@ std::expected<std::vector<std::filesystem::path>, VerifyError> walk_store(const 
                     // file, also one that cannot be resolved.
                     struct stat st {};
                     if (::stat(entry.path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) break;
-                    files.push_back(std::move(entry.path));
+                    files.push_back(entry.path);
                     break;
                 }
                 case EntryKind::Other:
-                    files.push_back(std::move(entry.path));
+                    files.push_back(entry.path);
                     break;
             }
         }
     }
-    std::sort(files.begin(), files.end(), path_bytes_less);
+    files.sort();
     return files;
 }
 
 VersionMap index_canonical_versions(const std::vector<FileReport>& reports) {
     VersionMap versions;
+    versions.reserve(reports.size());
     for (const FileReport& report : reports) {
         if (report.file_id && report.at_canonical_path) versions[*report.file_id] = report.version;
     }
     return versions;
 }
 
-std::vector<std::optional<Issue>> collect_parent_link_issues(const std::vector<FileReport>& reports,
-                                                             const VersionMap& versions,
-                                                             const std::filesystem::path& root) {
-    std::vector<std::optional<Issue>> issues;
-    issues.reserve(reports.size());
-    for (const FileReport& report : reports) {
-        std::optional<Issue> issue;
-        if (report.parent) {
-            const FileId& parent = *report.parent;
-            const auto found = versions.find(parent);
-            if (found == versions.end()) {
-                issue = Issue::ParentHashNotFound{report.path, format::store_path_of(root, parent), parent};
-            } else if (report.version && found->second && *report.version != *found->second) {
-                issue = Issue::ChainFormatMismatch{report.path, format::store_path_of(root, parent), parent,
-                                                   *report.version, *found->second};
-            }
-        }
-        issues.push_back(std::move(issue));
+std::optional<Issue> parent_link_issue(const FileReport& report, std::string_view path,
+                                       const VersionMap& versions, const std::filesystem::path& root) {
+    if (!report.parent) return std::nullopt;
+    const FileId& parent = *report.parent;
+    const auto found = versions.find(parent);
+    if (found == versions.end()) {
+        return Issue::ParentHashNotFound{std::filesystem::path(path), format::store_path_of(root, parent),
+                                         parent};
     }
-    return issues;
+    if (report.version && found->second && *report.version != *found->second) {
+        return Issue::ChainFormatMismatch{std::filesystem::path(path), format::store_path_of(root, parent),
+                                          parent, *report.version, *found->second};
+    }
+    return std::nullopt;
 }
 
 std::expected<VerifyReport, VerifyError> verify_store(const VerifyOptions& options) try {
@@ -208,7 +198,8 @@ std::expected<VerifyReport, VerifyError> verify_store(const VerifyOptions& optio
     std::optional<uint64_t> bytes_total;
     if (options.progress) {
         uint64_t sum = 0;
-        for (const auto& path : *files) sum = base::saturating_add(sum, size_or_zero(path));
+        for (size_t i = 0; i < files->size(); ++i)
+            sum = base::saturating_add(sum, size_or_zero(files->c_str(i)));
         bytes_total = sum;
     }
     ProgressTracker tracker(bytes_total, file_count, options.progress);
@@ -216,25 +207,27 @@ std::expected<VerifyReport, VerifyError> verify_store(const VerifyOptions& optio
 
     MemoryBudget budget(ANALYSIS_MEMORY_LIMIT);
     ReportCollector collector;
-    collector.reports.reserve(files->size());
+    collector.reserve(files->size());
     if (auto verified = verify_files(options, *files, budget, tracker, collector); !verified) {
         return std::unexpected(std::move(verified.error()));
     }
 
     const VersionMap versions = index_canonical_versions(collector.reports);
-    std::vector<std::optional<Issue>> parent_links =
-        collect_parent_link_issues(collector.reports, versions, root);
 
+    // Report i is that of file i: the paths come from the file list, and only for an issue.
     VerifyReport result;
     result.files_checked = file_count;
     for (size_t i = 0; i < collector.reports.size(); ++i) {
-        for (Issue& issue : collector.reports[i].issues) result.issues.push_back(std::move(issue));
-        if (parent_links[i]) result.issues.push_back(std::move(*parent_links[i]));
+        FileReport& report = collector.reports[i];
+        for (Issue& issue : report.issues) result.issues.push_back(std::move(issue));
+        if (auto link = parent_link_issue(report, files->native(i), versions, root))
+            result.issues.push_back(std::move(*link));
     }
-    for (const FileReport& report : collector.reports) {
+    for (size_t i = 0; i < collector.reports.size(); ++i) {
+        const FileReport& report = collector.reports[i];
         const bool referenced = report.file_id && (collector.referenced_parents.contains(*report.file_id) ||
                                                    chain_tips.contains(*report.file_id));
-        if (!referenced) result.issues.emplace_back(Issue::FileNotReferenced{report.path});
+        if (!referenced) result.issues.emplace_back(Issue::FileNotReferenced{files->path(i)});
     }
     std::vector<FileId> missing_tips;
     for (const FileId& id : chain_tips) {

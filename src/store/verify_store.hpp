@@ -9,10 +9,12 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_set>
 #include <vector>
 
 #include "format/file_id.hpp"
+#include "store/file_list.hpp"
 #include "store/verify_error.hpp"
 #include "store/verify_report.hpp"
 
@@ -27,16 +29,13 @@ void collect_chain_tips(const std::vector<std::string>& names, std::unordered_se
 // The version of every report that has a file ID and sits at its canonical path.
 VersionMap index_canonical_versions(const std::vector<FileReport>& reports);
 
-// For each report in order, its ParentHashNotFound or ChainFormatMismatch issue, if any.
-std::vector<std::optional<Issue>> collect_parent_link_issues(const std::vector<FileReport>& reports,
-                                                             const VersionMap& versions,
-                                                             const std::filesystem::path& root);
+// The ParentHashNotFound or ChainFormatMismatch issue of the file at `path` with this report, if
+// any.
+std::optional<Issue> parent_link_issue(const FileReport& report, std::string_view path,
+                                       const VersionMap& versions, const std::filesystem::path& root);
 
 // Every file below `root` (symbolic links to directories and root/.metadata left out), sorted
-// byte-wise by the whole path.
-std::expected<std::vector<std::filesystem::path>, VerifyError> walk_store(const std::filesystem::path& root);
-
-// Byte-wise order of whole paths; a prefix sorts first.
-bool path_bytes_less(const std::filesystem::path& a, const std::filesystem::path& b);
+// byte-wise by the whole path; a prefix sorts first.
+std::expected<FileList, VerifyError> walk_store(const std::filesystem::path& root);
 
 }  // namespace kro::store

@@ -92,6 +92,23 @@ TEST(ContentBlock, CallerSpongeGivesTheSameBytes) {
     }
 }
 
+TEST(ContentBlock, SpongesForSharedBuffersGiveTheSameBytes) {
+    // A shared-output sponge squeezes large outputs through a 16 KiB stage: lengths around and
+    // across the stage, and a whole block, with both sponges reused from block to block.
+    Shake128 private_sponge;
+    Shake128 shared_sponge(Shake128::Output::Shared);
+    uint64_t block = 0;
+    for (const std::size_t n : {std::size_t{1}, std::size_t{16384}, std::size_t{16385},
+                                std::size_t{3 * 16384 + 7}, std::size_t{FIRST_CONTENT_BLOCK_LEN}}) {
+        std::vector<uint8_t> expected(n);
+        std::vector<uint8_t> got(n, 0xEE);
+        fill_content_block(private_sponge, V3, sample_seed(), block, expected);
+        fill_content_block(shared_sponge, V3, sample_seed(), block, got);
+        EXPECT_EQ(got, expected) << n;
+        block = block == 0 ? 5 : 0;
+    }
+}
+
 TEST(ContentBlock, VersionsGiveUnrelatedContent) {
     EXPECT_NE(first_bytes_hex(V2, 0, 16), first_bytes_hex(V3, 0, 16));
 }

@@ -2,22 +2,43 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <initializer_list>
 #include <thread>
+#include <vector>
 
 #include "base/thread_scope.hpp"
 
 namespace kro::store {
 namespace {
 
+using base::PageBuffer;
+using Bytes = std::vector<uint8_t>;
+
+void set_bytes(PageBuffer& buffer, std::initializer_list<uint8_t> bytes) {
+    buffer.resize(bytes.size());
+    std::ranges::copy(bytes, buffer.begin());
+}
+
+PageBuffer buffer_of(std::initializer_list<uint8_t> bytes) {
+    PageBuffer buffer;
+    set_bytes(buffer, bytes);
+    return buffer;
+}
+
+Bytes bytes_of(const PageBuffer& buffer) {
+    return Bytes(buffer.begin(), buffer.end());
+}
+
 TEST(StoreBufferPoolTest, BuffersHaveTheirLengthAndAreReusedLastInFirstOut) {
     BufferPool pool(2, 8);
     auto a = pool.take().value();
     auto b = pool.take().value();
     EXPECT_EQ(a.buf().size(), 8u);
-    a.buf().assign({1, 2, 3});
-    b.buf().assign({9});
+    set_bytes(a.buf(), {1, 2, 3});
+    set_bytes(b.buf(), {9});
     const uint8_t* a_data = a.buf().data();
     { auto dropped_first = std::move(b); }
     { auto dropped_last = std::move(a); }
@@ -25,7 +46,7 @@ TEST(StoreBufferPoolTest, BuffersHaveTheirLengthAndAreReusedLastInFirstOut) {
     auto again = pool.take().value();
     // The most recently returned buffer comes back, with its length and bytes as they were.
     EXPECT_EQ(again.buf().data(), a_data);
-    EXPECT_EQ(again.buf(), (ByteBuffer{1, 2, 3}));
+    EXPECT_EQ(bytes_of(again.buf()), (Bytes{1, 2, 3}));
 }
 
 TEST(StoreBufferPoolTest, CancelledPoolLendsNothingButKeepsReturnedBuffers) {
@@ -36,17 +57,17 @@ TEST(StoreBufferPoolTest, CancelledPoolLendsNothingButKeepsReturnedBuffers) {
     EXPECT_FALSE(pool.take().has_value());  // although one buffer is free
     { auto returned = std::move(lent); }
     EXPECT_EQ(pool.free_count(), 2u);
-    pool.put(ByteBuffer(3));
+    pool.put(PageBuffer(3));
     EXPECT_EQ(pool.free_count(), 3u);
     EXPECT_FALSE(pool.take().has_value());
 }
 
 TEST(StoreBufferPoolTest, GivenBuffersAreLentAndReleasedAsTheyAre) {
-    std::vector<ByteBuffer> given;
-    given.push_back(ByteBuffer{1});
-    given.push_back(ByteBuffer{2, 2});
+    std::vector<PageBuffer> given;
+    given.push_back(buffer_of({1}));
+    given.push_back(buffer_of({2, 2}));
     BufferPool pool(std::move(given));
-    EXPECT_EQ(pool.take().value().buf(), (ByteBuffer{2, 2}));
+    EXPECT_EQ(bytes_of(pool.take().value().buf()), (Bytes{2, 2}));
     const auto released = pool.release_buffers();
     EXPECT_EQ(released.size(), 2u);
     EXPECT_EQ(pool.free_count(), 0u);

@@ -22,6 +22,7 @@
 #include "base/fd.hpp"
 #include "base/io_error.hpp"
 #include "base/panic.hpp"
+#include "store/file_list.hpp"
 #include "store/parallel_seams.hpp"
 #include "store/verify_report.hpp"
 #include "verify_fixture.hpp"
@@ -248,10 +249,13 @@ inline std::vector<std::string> issues_text(const std::vector<store::Issue>& iss
     return out;
 }
 
-inline std::vector<std::string> reports_text(const std::vector<store::FileReport>& reports) {
+// Report i is that of file i of `files`.
+inline std::vector<std::string> reports_text(const store::FileList& files,
+                                             const std::vector<store::FileReport>& reports) {
     std::vector<std::string> out;
-    for (const auto& report : reports) {
-        out.push_back(fmt::format("{} {} {} {} {}", report.path.native(),
+    for (size_t i = 0; i < reports.size(); ++i) {
+        const store::FileReport& report = reports[i];
+        out.push_back(fmt::format("{} {} {} {} {}", i < files.size() ? files.native(i) : "?",
                                   report.file_id ? report.file_id->to_hex() : "-", report.at_canonical_path,
                                   report.parent ? report.parent->to_hex() : "-",
                                   report.version ? std::string(format::to_string(*report.version)) : "-"));

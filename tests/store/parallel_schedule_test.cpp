@@ -151,11 +151,13 @@ class ParallelScheduleTest : public ::testing::Test {
         MemoryBudget& budget = shared != nullptr ? *shared : own;
         ProgressTracker tracker(std::nullopt, paths.size(), {});
         ReportCollector collector;
+        FileList files;
+        for (const auto& path : paths) files.push_back(path);
         auto done =
-            verify_files(options_for(dir_.path(), 4096, jobs), paths, budget, tracker, collector, seams);
+            verify_files(options_for(dir_.path(), 4096, jobs), files, budget, tracker, collector, seams);
         if (!done) return std::unexpected(std::move(done.error()));
         EXPECT_EQ(collector.reports.size(), paths.size());
-        return reports_text(collector.reports);
+        return reports_text(files, collector.reports);
     }
 
     // The reports, or the fatal error's message.
