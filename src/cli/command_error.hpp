@@ -13,7 +13,7 @@
 namespace kro::cli {
 
 class CommandError final : public base::Error {
-public:
+  public:
     // An action that failed because of `cause`.
     static CommandError with_cause(std::string context, base::IoError cause) {
         return CommandError(std::move(context), std::move(cause));
@@ -26,7 +26,7 @@ public:
     std::string debug() const override;
     const base::Backtrace& backtrace() const { return backtrace_; }
 
-private:
+  private:
     CommandError(std::string context, std::optional<base::IoError> cause)
         : context_(std::move(context)), cause_(std::move(cause)), backtrace_(base::Backtrace::capture()) {}
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <expected>
 
-#include "cli/args.hpp"
+#include "cli/args/args.hpp"
 #include "cli/command_error.hpp"
 
 namespace kro::cli {

@@ -8,10 +8,10 @@
 #include <variant>
 
 #include "base/error.hpp"
-#include "cli/command_line.hpp"
+#include "cli/args/command_line.hpp"
+#include "cli/args/read_args.hpp"
 #include "cli/commands.hpp"
-#include "cli/read_args.hpp"
-#include "cli/stream_writer.hpp"
+#include "cli/output/stream_writer.hpp"
 
 namespace kro::cli {
 namespace {

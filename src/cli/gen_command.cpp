@@ -10,14 +10,14 @@
 
 #include "base/error.hpp"
 #include "base/io_error.hpp"
+#include "base/temp_file_registry.hpp"
+#include "cli/args/command_line.hpp"
 #include "cli/command_error.hpp"
-#include "cli/command_line.hpp"
 #include "cli/commands.hpp"
-#include "cli/progress_display.hpp"
+#include "cli/output/progress_display.hpp"
+#include "cli/output/stream_writer.hpp"
 #include "cli/signal_cleanup.hpp"
-#include "cli/stream_writer.hpp"
-#include "store/generate.hpp"
-#include "store/temp_file_registry.hpp"
+#include "gen/generate.hpp"
 
 namespace kro::cli {
 namespace {
@@ -25,8 +25,7 @@ namespace {
 // The file limit when neither --max-files nor --max-disk-usage is given.
 constexpr uint64_t DEFAULT_MAX_FILES = 100;
 
-store::GenerateOptions attach_generate_progress(store::GenerateOptions options,
-                                                const ProgressDisplay& display) {
+gen::GenerateOptions attach_generate_progress(gen::GenerateOptions options, const ProgressDisplay& display) {
     options.observer = display.observer();
     return options;
 }
@@ -42,9 +41,9 @@ std::expected<std::filesystem::path, CommandError> store_root(const GenArgs& arg
 }
 
 // Seeded sizes come from the master seed; otherwise the sampler draws its key from the system.
-std::expected<store::SizeSampler, CommandError> size_sampler_for(const GenArgs& args) {
-    if (args.seed) return store::SizeSampler::from_seed(args.file_size, *args.seed);
-    auto sampler = store::SizeSampler::from_entropy(args.file_size);
+std::expected<gen::SizeSampler, CommandError> size_sampler_for(const GenArgs& args) {
+    if (args.seed) return gen::SizeSampler::from_seed(args.file_size, *args.seed);
+    auto sampler = gen::SizeSampler::from_entropy(args.file_size);
     if (!sampler)
         return std::unexpected(
             CommandError::with_cause("seeding the file size sampler", std::move(sampler.error())));
@@ -55,7 +54,7 @@ std::expected<store::SizeSampler, CommandError> size_sampler_for(const GenArgs& 
 std::expected<void, std::string> generate_store(GenArgs args, const ProgressDisplay& display) {
     auto root = store_root(args);
     if (!root) return std::unexpected(base::error_chain(root.error()));
-    store::GenerateOptions options(std::move(*root));
+    gen::GenerateOptions options(std::move(*root));
     if (args.max_files) options.max_files = static_cast<uint64_t>(std::max<int64_t>(*args.max_files, 0));
     if (args.max_disk_usage) options.max_disk_usage = *args.max_disk_usage;
     if (!args.max_files && !args.max_disk_usage) options.max_files = DEFAULT_MAX_FILES;
@@ -70,9 +69,9 @@ std::expected<void, std::string> generate_store(GenArgs args, const ProgressDisp
     options = std::move(options).size_sampler(std::move(*sampler)).with_jobs(args.jobs);
     if (display.enabled()) options = attach_generate_progress(std::move(options), display);
 
-    options.temp_files = std::make_shared<store::TempFileRegistry>();
+    options.temp_files = std::make_shared<base::TempFileRegistry>();
     const SignalCleanup cleanup(options.temp_files);
-    auto summary = store::generate(std::move(options));
+    auto summary = gen::generate(std::move(options));
     if (!summary) return std::unexpected(base::error_chain(summary.error()));
     return {};
 }

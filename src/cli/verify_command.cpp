@@ -12,14 +12,14 @@
 
 #include "base/error.hpp"
 #include "base/io_error.hpp"
-#include "cli/color.hpp"
 #include "cli/command_error.hpp"
 #include "cli/commands.hpp"
-#include "cli/number_format.hpp"
-#include "cli/progress_display.hpp"
-#include "cli/render.hpp"
-#include "cli/stream_writer.hpp"
-#include "store/verify_store.hpp"
+#include "cli/output/color.hpp"
+#include "cli/output/number_format.hpp"
+#include "cli/output/progress_display.hpp"
+#include "cli/output/render.hpp"
+#include "cli/output/stream_writer.hpp"
+#include "verify/verify_store.hpp"
 
 namespace kro::cli {
 namespace {
@@ -70,7 +70,7 @@ void print_verdict(bool success, bool out_color) {
 }
 
 // The display as the run's observer: a second reference to it, replacing any observer there.
-store::VerifyOptions attach_verify_progress(store::VerifyOptions options, const ProgressDisplay& display) {
+verify::VerifyOptions attach_verify_progress(verify::VerifyOptions options, const ProgressDisplay& display) {
     options.progress = display.observer();
     return options;
 }
@@ -91,11 +91,11 @@ uint8_t run_verify(VerifyArgs args) {
     }
     print_header(*directory, args.chunk_size, out_color);
 
-    store::VerifyOptions options =
-        store::VerifyOptions::make(*directory).with_chunk_size(args.chunk_size).with_jobs(args.jobs);
+    verify::VerifyOptions options =
+        verify::VerifyOptions::make(*directory).with_chunk_size(args.chunk_size).with_jobs(args.jobs);
     if (display.enabled()) options = attach_verify_progress(std::move(options), display);
 
-    std::expected<store::VerifyReport, store::VerifyError> result = store::verify_store(options);
+    std::expected<verify::VerifyReport, verify::VerifyError> result = verify::verify_store(options);
     // The observer's reference to the display goes with the options.
     options.progress.reset();
     if (!result) {
@@ -105,7 +105,7 @@ uint8_t run_verify(VerifyArgs args) {
         return 1;
     }
 
-    const std::vector<store::Issue>& issues = result->issues;
+    const std::vector<verify::Issue>& issues = result->issues;
     display.finish(issues.empty());
     try {
         print_issues(issues, err_color);

@@ -6,12 +6,12 @@
 #include <string_view>
 
 #include "base/path_display.hpp"
+#include "format/store_layout.hpp"
 
 namespace kro::format {
 
 namespace {
 
-constexpr std::string_view METADATA_DIR = ".metadata";
 constexpr std::size_t SHARD_COMPONENTS = 4;
 
 std::string kind_debug(const PathLayoutError::Kind& kind) {

@@ -8,7 +8,7 @@
 
 #include "base/error.hpp"
 #include "format/store_path.hpp"
-#include "store/generate.hpp"
+#include "gen/generate.hpp"
 
 namespace kro::test {
 
@@ -40,14 +40,13 @@ format::FileId file_id_of(std::span<const uint8_t> bytes, format::FormatVersion 
 
 StoredFile generate_store(const fs::path& root, format::FormatVersion version, uint64_t length,
                           uint64_t files) {
-    store::GenerateOptions options(root);
+    gen::GenerateOptions options(root);
     options.max_files = files;
     options.version = version;
-    options =
-        std::move(options)
-            .size_sampler(store::SizeSampler::from_seed(store::SizeSpec{store::SizeSpec::Fixed{length}}, {}))
-            .with_jobs(1);
-    const auto summary = store::generate(std::move(options));
+    options = std::move(options)
+                  .size_sampler(gen::SizeSampler::from_seed(gen::SizeSpec{gen::SizeSpec::Fixed{length}}, {}))
+                  .with_jobs(1);
+    const auto summary = gen::generate(std::move(options));
     if (!summary) throw std::runtime_error("generation failed: " + base::error_chain(summary.error()));
 
     StoredFile file;

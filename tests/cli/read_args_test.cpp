@@ -1,12 +1,12 @@
-#include "cli/read_args.hpp"
+#include "cli/args/read_args.hpp"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "cli/command_line.hpp"
-#include "cli/grammar.hpp"
+#include "cli/args/command_line.hpp"
+#include "cli/args/grammar.hpp"
 #include "store/worker_count.hpp"
 
 namespace kro::cli {
@@ -30,7 +30,7 @@ TEST(ReadArgsTest, GenDefaults) {
     EXPECT_FALSE(gen.seed);
     EXPECT_FALSE(gen.max_files);
     EXPECT_FALSE(gen.max_disk_usage);
-    EXPECT_EQ(gen.file_size, store::SizeSpec{store::SizeSpec::Fixed{4096}});
+    EXPECT_EQ(gen.file_size, gen::SizeSpec{gen::SizeSpec::Fixed{4096}});
     EXPECT_EQ(gen.jobs, store::default_worker_count());
 }
 
@@ -42,7 +42,7 @@ TEST(ReadArgsTest, GenValuesAfterEqualsOrAsTheNextWord) {
     EXPECT_EQ(gen.format, format::FormatVersion::V2);
     EXPECT_EQ(gen.max_files, -5);
     EXPECT_EQ(gen.max_disk_usage, 1048576u);
-    EXPECT_EQ(gen.file_size, (store::SizeSpec{store::SizeSpec::Range{1024, 2048}}));
+    EXPECT_EQ(gen.file_size, (gen::SizeSpec{gen::SizeSpec::Range{1024, 2048}}));
     EXPECT_EQ(gen.jobs, 3u);
     EXPECT_EQ(std::get<GenArgs>(*parse({"gen", "--max-files", "-5"}).command).max_files, -5);
 }
@@ -51,7 +51,7 @@ TEST(ReadArgsTest, SeedBecomesTheMasterSeedOfItsExactText) {
     const auto seeded = std::get<GenArgs>(*parse({"gen", "--seed", "42"}).command);
     const auto blank = std::get<GenArgs>(*parse({"gen", "--seed=42 "}).command);
     ASSERT_TRUE(seeded.seed && blank.seed);
-    EXPECT_EQ(*seeded.seed, store::derive_master_seed("42").value());
+    EXPECT_EQ(*seeded.seed, gen::derive_master_seed("42").value());
     EXPECT_NE(*seeded.seed, *blank.seed);
 }
 

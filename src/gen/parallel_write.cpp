@@ -1,0 +1,315 @@
+#include "gen/parallel_write.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <exception>
+#include <limits>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "base/buffer_pool.hpp"
+#include "base/channel.hpp"
+#include "base/file_io.hpp"
+#include "base/panic.hpp"
+#include "format/content.hpp"
+#include "format/digest.hpp"
+#include "format/leaf_table.hpp"
+
+namespace kro::gen {
+namespace {
+
+using base::IoError;
+using format::FILE_BLOCK_SIZE;
+using format::FormatVersion;
+
+constexpr std::string_view kWritingContent = "writing content";
+constexpr uint64_t kNoError = std::numeric_limits<uint64_t>::max();
+
+// One produced block, shared by its writer and (v2) the hasher; the last reference to go
+// returns the buffer to the pool.
+struct FileBlock {
+    base::PooledBuffer buffer;
+    uint64_t index;
+    uint64_t offset;
+
+    std::span<const uint8_t> bytes() const { return buffer.buf(); }
+};
+using BlockRef = std::shared_ptr<const FileBlock>;
+
+// What every generator needs to build any block; read-only while the threads run.
+struct BlockContext {
+    format::ContentSeed seed;
+    uint64_t file_length;
+    format::HeaderBytes header;
+    FormatVersion version;
+    uint64_t blocks;
+};
+
+// The state one call shares between its threads. Each field that changes has its own guard and
+// none is held while another is taken.
+class WriteRun {
+  public:
+    WriteRun(const BlockContext& context, std::vector<base::PageBuffer> buffers, int fd,
+             store::ProgressTracker& progress, const ParallelWriteSeams& seams)
+        : context_(context), pool_(std::move(buffers)), fd_(fd), progress_(progress), seams_(seams) {}
+
+    // v3 only: room for every leaf, each stored by its block index.
+    std::expected<void, IoError> reserve_leaves() {
+        auto leaves = format::allocate_leaf_table(context_.blocks);
+        if (!leaves) return std::unexpected(leaves.error());
+        leaves_ = std::move(*leaves);
+        return {};
+    }
+
+    // Generator loop. A buffer is taken before a block index is claimed, so every claimed block
+    // can be built; a cancelled pool stops the loop.
+    void generate_blocks(base::Sender<BlockRef> writers, std::optional<base::Sender<BlockRef>> hasher) {
+        try {
+            // Writers on other cores copy these blocks out, and the pool lends them again.
+            format::Shake128 sponge(format::Shake128::Output::Shared);
+            while (auto buffer = pool_.take()) {
+                const uint64_t index = next_block_.fetch_add(1, std::memory_order_relaxed);
+                if (index >= context_.blocks) break;
+                auto block =
+                    std::make_shared<const FileBlock>(build_file_block(sponge, std::move(*buffer), index));
+                if (context_.version == FormatVersion::V3) {
+                    // Distinct indexes: no two threads touch the same leaf, and the reader waits
+                    // for every thread to be joined.
+                    leaves_[index] = format::leaf_hash(index, block->bytes());
+                    produced_.fetch_add(1, std::memory_order_relaxed);
+                }
+                if (!writers.send(block)) break;
+                if (hasher && !hasher->send(std::move(block))) break;
+            }
+        } catch (...) {
+            // Only a broken invariant gets here; the others must still wind down.
+            pool_.cancel();
+            throw;
+        }
+    }
+
+    // Writer loop: writes every received block unless a block at or below it already failed.
+    void write_blocks(base::Receiver<BlockRef> blocks) {
+        try {
+            while (auto block = blocks.recv()) {
+                const FileBlock& b = **block;
+                if (first_error_index_.load(std::memory_order_acquire) <= b.index) continue;
+                auto written = write_block(b);
+                if (!written) {
+                    record_write_error(b.index, std::move(written.error()));
+                    pool_.cancel();
+                    continue;
+                }
+                progress_.add_bytes(b.bytes().size());
+            }
+        } catch (...) {
+            pool_.cancel();
+            const std::lock_guard lock(panic_mutex_);
+            if (!first_panic_) first_panic_ = std::current_exception();
+        }
+    }
+
+    // The v2 FileId: blocks are fed to one hash strictly in index order, those that arrive
+    // early wait in an ordered map. Nothing when the stream ends before the last block.
+    std::optional<format::FileId> hash_blocks_in_order(base::Receiver<BlockRef> blocks) {
+        format::V2FileIdHasher hasher;
+        std::map<uint64_t, BlockRef> waiting;
+        uint64_t next = 0;
+        while (next < context_.blocks) {
+            auto block = blocks.recv();
+            if (!block) return std::nullopt;
+            const uint64_t index = (*block)->index;
+            waiting.emplace(index, std::move(*block));
+            for (auto it = waiting.begin(); it != waiting.end() && it->first == next;
+                 it = waiting.erase(it)) {
+                hasher.update(it->second->bytes());
+                ++next;
+            }
+        }
+        return hasher.finalize();
+    }
+
+    base::BufferPool& pool() { return pool_; }
+    uint64_t produced() const { return produced_.load(std::memory_order_relaxed); }
+    std::vector<format::MerkleHash> take_leaves() { return std::move(leaves_); }
+    std::exception_ptr first_panic() {
+        const std::lock_guard lock(panic_mutex_);
+        return first_panic_;
+    }
+    std::optional<IoError> first_write_error() {
+        const std::lock_guard lock(error_mutex_);
+        if (!first_error_) return std::nullopt;
+        return first_error_->second;
+    }
+
+  private:
+    FileBlock build_file_block(format::Shake128& sponge, base::PooledBuffer buffer, uint64_t index) const {
+        const uint64_t length = format::file_block_len(context_.file_length, index);
+        auto& bytes = buffer.buf();
+        bytes.resize(static_cast<size_t>(length));
+        std::span<uint8_t> content(bytes);
+        if (index == 0) {
+            std::ranges::copy(context_.header, bytes.begin());
+            content = content.subspan(format::HEADER_LEN);
+        }
+        format::fill_content_block(sponge, context_.version, context_.seed, index, content);
+        return FileBlock{std::move(buffer), index, index * FILE_BLOCK_SIZE};
+    }
+
+    std::expected<void, IoError> write_block(const FileBlock& block) {
+        if (seams_.write_block) return seams_.write_block(block.index, fd_, block.bytes(), block.offset);
+        // The kernel writes one file's page cache one writer at a time and lets the others spin
+        // on its lock; waiting here instead leaves those cores to the generators.
+        const std::lock_guard lock(write_mutex_);
+        return base::write_all_at(fd_, block.bytes(), block.offset);
+    }
+
+    // Keeps the error of the lowest failing block. Every block below a recorded one was claimed
+    // before it, so it is still written and may replace it.
+    void record_write_error(uint64_t index, IoError error) {
+        const std::lock_guard lock(error_mutex_);
+        if (first_error_ && first_error_->first <= index) return;
+        first_error_.emplace(index, std::move(error));
+        first_error_index_.store(index, std::memory_order_release);
+    }
+
+    const BlockContext& context_;
+    base::BufferPool pool_;
+    const int fd_;
+    store::ProgressTracker& progress_;
+    const ParallelWriteSeams& seams_;
+
+    std::atomic<uint64_t> next_block_{0};
+    std::vector<format::MerkleHash> leaves_;
+    std::atomic<uint64_t> produced_{0};
+
+    std::mutex write_mutex_;
+
+    std::mutex error_mutex_;
+    std::optional<std::pair<uint64_t, IoError>> first_error_;
+    std::atomic<uint64_t> first_error_index_{kNoError};  // mirrors first_error_ for a lock-free look
+
+    std::mutex panic_mutex_;
+    std::exception_ptr first_panic_;
+};
+
+struct ThreadOutcome {
+    std::optional<IoError> start_failure;
+    std::optional<format::FileId> v2_digest;
+};
+
+// Starts the generators, then the writers, and (v2) hashes on the calling thread. Returns after
+// every started thread has ended.
+ThreadOutcome run_write_threads(WriteRun& run, const BlockContext& context, size_t generators, size_t writers,
+                                const ParallelWriteSeams& seams) {
+    const bool v2 = context.version == FormatVersion::V2;
+    auto [writer_tx, writer_rx] = base::unbounded_channel<BlockRef>();
+    auto [hasher_tx, hasher_rx] = base::unbounded_channel<BlockRef>();
+    ThreadOutcome outcome;
+    base::ThreadScope scope(seams.fail_spawn);
+    bool started = true;
+    for (size_t g = 0; g < generators && started; ++g) {
+        std::optional<base::Sender<BlockRef>> to_hasher;
+        if (v2) to_hasher = hasher_tx;
+        started = scope.spawn([&run, tx = writer_tx, to_hasher = std::move(to_hasher)]() mutable {
+            run.generate_blocks(std::move(tx), std::move(to_hasher));
+        });
+    }
+    for (size_t w = 0; w < writers && started; ++w) {
+        started = scope.spawn([&run, rx = writer_rx]() mutable { run.write_blocks(std::move(rx)); });
+    }
+    // The channels close once the last generator has ended.
+    writer_tx.close();
+    hasher_tx.close();
+    writer_rx.close();
+    if (!started) {
+        outcome.start_failure = IoError::from_errno(scope.spawn_error().value());
+        run.pool().cancel();
+        hasher_rx.close();
+    } else if (v2) {
+        try {
+            outcome.v2_digest = run.hash_blocks_in_order(std::move(hasher_rx));
+        } catch (...) {
+            run.pool().cancel();
+            throw;
+        }
+    }
+    scope.join_and_rethrow();
+    return outcome;
+}
+
+}  // namespace
+
+ParallelContentWriter::ParallelContentWriter(size_t jobs, size_t writers, ParallelWriteSeams seams)
+    : jobs_(jobs), writers_(writers), seams_(std::move(seams)) {}
+
+std::vector<base::PageBuffer> ParallelContentWriter::pool_buffers(size_t count, size_t length) {
+    std::vector<base::PageBuffer> buffers;
+    buffers.reserve(count);
+    while (buffers.size() < count && !spare_.empty()) {
+        buffers.push_back(std::move(spare_.back()));
+        spare_.pop_back();
+    }
+    while (buffers.size() < count) buffers.emplace_back();
+    for (auto& buffer : buffers) buffer.resize(length);
+    return buffers;
+}
+
+std::expected<format::FileId, GenerateError> ParallelContentWriter::write(const base::TempFile& temp,
+                                                                          const format::Header& header,
+                                                                          store::ProgressTracker& progress) {
+    const uint64_t file_length = header.file_length();
+    const int fd = temp.fd();
+    const auto fail = [&](std::string_view action, IoError cause) {
+        return std::unexpected(GenerateError::io(action, temp.path(), std::move(cause)));
+    };
+    // Blocks are written in any order into a file that already has its final length.
+    if (::ftruncate(fd, static_cast<off_t>(file_length)) != 0) {
+        return fail("preallocating the content file", IoError::last_os_error());
+    }
+    const BlockContext context{header.seed(), file_length, header.encode(), header.version(),
+                               format::v3_leaf_count(file_length)};
+    const size_t generators = static_cast<size_t>(std::min<uint64_t>(jobs_, context.blocks));
+    const size_t writer_count = static_cast<size_t>(std::min<uint64_t>(writers_, context.blocks));
+    const size_t buffer_count = static_cast<size_t>(
+        std::min<uint64_t>(4 * uint64_t{generators} + 2 * uint64_t{writer_count}, context.blocks));
+    const auto buffer_length = static_cast<size_t>(std::min(file_length, FILE_BLOCK_SIZE));
+    WriteRun run(context, pool_buffers(buffer_count, buffer_length), fd, progress, seams_);
+    if (context.version == FormatVersion::V3) {
+        if (auto reserved = run.reserve_leaves(); !reserved) return fail(kWritingContent, reserved.error());
+    }
+
+    const ThreadOutcome outcome = run_write_threads(run, context, generators, writer_count, seams_);
+    // Every block has been dropped: all buffers are back for the next file.
+    spare_ = run.pool().release_buffers();
+
+    if (auto panic = run.first_panic()) std::rethrow_exception(panic);
+    if (auto error = run.first_write_error()) return fail(kWritingContent, std::move(*error));
+    if (outcome.start_failure) return fail(kWritingContent, *outcome.start_failure);
+    if (context.version == FormatVersion::V3) {
+        if (run.produced() != context.blocks) {
+            return fail(kWritingContent,
+                        IoError::with_message(base::IoErrorKind::UnexpectedEof,
+                                              "v3 generation ended before every block was produced"));
+        }
+        return format::merkle_file_id(run.take_leaves(), file_length);
+    }
+    if (!outcome.v2_digest) base::panic("the block stream ends early only after a cancellation");
+    return *outcome.v2_digest;
+}
+
+std::expected<format::FileId, GenerateError> write_content_parallel(const base::TempFile& temp,
+                                                                    const format::Header& header, size_t jobs,
+                                                                    size_t writers,
+                                                                    store::ProgressTracker& progress,
+                                                                    const ParallelWriteSeams& seams) {
+    return ParallelContentWriter(jobs, writers, seams).write(temp, header, progress);
+}
+
+}  // namespace kro::gen
