@@ -14,15 +14,6 @@ namespace {
 using base::IoError;
 using base::IoErrorKind;
 
-// An offset past the signed range of off_t is left for the kernel to refuse.
-ssize_t system_pread(int fd, void* buf, size_t count, uint64_t offset) {
-    return ::pread(fd, buf, count, static_cast<off_t>(offset));
-}
-
-ssize_t system_pwrite(int fd, const void* buf, size_t count, uint64_t offset) {
-    return ::pwrite(fd, buf, count, static_cast<off_t>(offset));
-}
-
 // mkdir that accepts an existing directory, as a concurrent creator may have made it. When the
 // look at what exists fails, that failure is what stopped the call, not the "already exists".
 std::expected<void, IoError> make_dir(const std::filesystem::path& dir) {
@@ -68,8 +59,23 @@ std::expected<size_t, IoError> read_full(int fd, std::span<uint8_t> buffer) {
                     [&](size_t done) { return ::read(fd, buffer.data() + done, buffer.size() - done); });
 }
 
-std::expected<size_t, IoError> read_at_full(int fd, std::span<uint8_t> buffer, uint64_t offset) {
-    return detail::read_at_full_with(system_pread, fd, buffer, offset);
+std::expected<size_t, IoError> read_at_full(int fd, std::span<uint8_t> buffer, uint64_t offset,
+                                            const Hooks* hooks) {
+    // A call may start only while offset + done fits in 64 bits: read at most up to there.
+    const uint64_t last_start = std::numeric_limits<uint64_t>::max() - offset;
+    const size_t reachable = last_start < buffer.size() ? static_cast<size_t>(last_start) + 1 : buffer.size();
+    const auto done = transfer(reachable, [&](size_t done) {
+        uint8_t* at = buffer.data() + done;
+        const size_t count = buffer.size() - done;
+        // An offset past the signed range of off_t is left for the kernel to refuse.
+        return hooks != nullptr ? hooks->pread(fd, at, count, offset + done)
+                                : ::pread(fd, at, count, static_cast<off_t>(offset + done));
+    });
+    if (done && *done == reachable && reachable < buffer.size()) {
+        return std::unexpected(
+            IoError::with_message(IoErrorKind::InvalidInput, "positional read offset overflow"));
+    }
+    return done;
 }
 
 std::expected<void, IoError> write_all(int fd, std::span<const uint8_t> buffer) {
@@ -78,8 +84,15 @@ std::expected<void, IoError> write_all(int fd, std::span<const uint8_t> buffer) 
     return written_whole(done, buffer.size(), "failed to write whole buffer");
 }
 
-std::expected<void, IoError> write_all_at(int fd, std::span<const uint8_t> buffer, uint64_t offset) {
-    return detail::write_all_at_with(system_pwrite, fd, buffer, offset);
+std::expected<void, IoError> write_all_at(int fd, std::span<const uint8_t> buffer, uint64_t offset,
+                                          const Hooks* hooks) {
+    const auto done = transfer(buffer.size(), [&](size_t done) {
+        const uint8_t* at = buffer.data() + done;
+        const size_t count = buffer.size() - done;
+        return hooks != nullptr ? hooks->pwrite(fd, at, count, offset + done)
+                                : ::pwrite(fd, at, count, static_cast<off_t>(offset + done));
+    });
+    return written_whole(done, buffer.size(), "a positional write made no progress");
 }
 
 std::expected<void, IoError> create_dir_all(const std::filesystem::path& dir) {
@@ -92,30 +105,4 @@ std::expected<void, IoError> create_dir_all(const std::filesystem::path& dir) {
     return make_dir(dir);
 }
 
-namespace detail {
-
-std::expected<size_t, IoError> read_at_full_with(PreadCall call, int fd, std::span<uint8_t> buffer,
-                                                 uint64_t offset) {
-    // A call may start only while offset + done fits in 64 bits: read at most up to there.
-    const uint64_t last_start = std::numeric_limits<uint64_t>::max() - offset;
-    const size_t reachable = last_start < buffer.size() ? static_cast<size_t>(last_start) + 1 : buffer.size();
-    const auto done = transfer(reachable, [&](size_t done) {
-        return call(fd, buffer.data() + done, buffer.size() - done, offset + done);
-    });
-    if (done && *done == reachable && reachable < buffer.size()) {
-        return std::unexpected(
-            IoError::with_message(IoErrorKind::InvalidInput, "positional read offset overflow"));
-    }
-    return done;
-}
-
-std::expected<void, IoError> write_all_at_with(PwriteCall call, int fd, std::span<const uint8_t> buffer,
-                                               uint64_t offset) {
-    const auto done = transfer(buffer.size(), [&](size_t done) {
-        return call(fd, buffer.data() + done, buffer.size() - done, offset + done);
-    });
-    return written_whole(done, buffer.size(), "a positional write made no progress");
-}
-
-}  // namespace detail
 }  // namespace kro::base

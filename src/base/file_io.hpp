@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <span>
 
+#include "base/hooks.hpp"
 #include "base/io_error.hpp"
 
 namespace kro::base {
@@ -19,30 +20,20 @@ namespace kro::base {
 // The count is below the buffer's length only at end of file.
 std::expected<size_t, base::IoError> read_full(int fd, std::span<uint8_t> buffer);
 
-// The same with positional reads at `offset`; the file position is neither used nor moved.
-std::expected<size_t, base::IoError> read_at_full(int fd, std::span<uint8_t> buffer, uint64_t offset);
+// The same with positional reads at `offset`; the file position is neither used nor moved. The
+// reads go through `hooks` when given.
+std::expected<size_t, base::IoError> read_at_full(int fd, std::span<uint8_t> buffer, uint64_t offset,
+                                                  const Hooks* hooks = nullptr);
 
 // Writes the whole buffer at the descriptor's current position.
 std::expected<void, base::IoError> write_all(int fd, std::span<const uint8_t> buffer);
 
-// Writes the whole buffer with positional writes starting at `offset`.
-std::expected<void, base::IoError> write_all_at(int fd, std::span<const uint8_t> buffer, uint64_t offset);
+// Writes the whole buffer with positional writes starting at `offset`, through `hooks` when given.
+std::expected<void, base::IoError> write_all_at(int fd, std::span<const uint8_t> buffer, uint64_t offset,
+                                                const Hooks* hooks = nullptr);
 
 // Creates `dir` and every missing ancestor with mode 0777 before the umask. Directories that
 // exist already are fine; anything else in the way fails.
 std::expected<void, base::IoError> create_dir_all(const std::filesystem::path& dir);
 
-namespace detail {
-
-// The positional loops over a replaceable system call, so that tests can make the kernel's
-// answers (short transfers, interruptions, no progress) happen on demand.
-using PreadCall = ssize_t (*)(int fd, void* buf, size_t count, uint64_t offset);
-using PwriteCall = ssize_t (*)(int fd, const void* buf, size_t count, uint64_t offset);
-
-std::expected<size_t, base::IoError> read_at_full_with(PreadCall call, int fd, std::span<uint8_t> buffer,
-                                                       uint64_t offset);
-std::expected<void, base::IoError> write_all_at_with(PwriteCall call, int fd, std::span<const uint8_t> buffer,
-                                                     uint64_t offset);
-
-}  // namespace detail
 }  // namespace kro::base

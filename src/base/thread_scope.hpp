@@ -12,7 +12,10 @@
 #include <new>
 #include <system_error>
 #include <thread>
+#include <string_view>
 #include <vector>
+
+#include "base/hooks.hpp"
 
 namespace kro::base {
 
@@ -24,6 +27,8 @@ class ThreadScope {
   public:
     ThreadScope() = default;
     explicit ThreadScope(SpawnFailure fail_spawn) : fail_spawn_(std::move(fail_spawn)) {}
+    // A scope of the stage named `stage`, whose thread starts `hooks` may refuse.
+    ThreadScope(const Hooks* hooks, std::string_view stage) : hooks_(hooks), stage_(stage) {}
     ThreadScope(const ThreadScope&) = delete;
     ThreadScope& operator=(const ThreadScope&) = delete;
     ~ThreadScope() { join_all(); }
@@ -56,6 +61,8 @@ class ThreadScope {
     bool refuse(std::error_code why);
 
     SpawnFailure fail_spawn_;
+    const Hooks* hooks_ = nullptr;
+    std::string_view stage_;
     size_t attempts_ = 0;
     std::vector<std::thread> threads_;
     std::error_code spawn_error_;

@@ -1,39 +1,43 @@
 #include "base/windowed_dispenser.hpp"
 
-#include <limits>
+#include "base/saturating.hpp"
 
 namespace kro::base {
 
-std::optional<size_t> JobDispenser::claim_next(size_t total, size_t window) {
+bool WindowedDispenser::inside_window() const {
+    return next_ < saturating_add(released_, window_);
+}
+
+std::optional<uint64_t> WindowedDispenser::claim() {
     std::unique_lock lock(mutex_);
-    while (true) {
-        if (stop_ || next_ >= total) return std::nullopt;
-        const size_t limit = released_ > std::numeric_limits<size_t>::max() - window
-                                 ? std::numeric_limits<size_t>::max()
-                                 : released_ + window;
-        if (next_ < limit) {
-            const size_t index = next_++;
+    while (!stop_ && next_ < total_) {
+        if (inside_window()) {
+            const uint64_t index = next_++;
             // Workers waiting for the window learn that nothing is left to hand out.
-            if (next_ == total) changed_.notify_all();
+            if (next_ == total_) changed_.notify_all();
             return index;
         }
         changed_.wait(lock);
     }
+    return std::nullopt;
 }
 
-void JobDispenser::release_one() {
-    release(1);
+WindowedDispenser::TryClaim WindowedDispenser::try_claim() {
+    const std::lock_guard lock(mutex_);
+    if (stop_ || next_ >= total_) return {Claim::Done};
+    if (!inside_window()) return {Claim::Wait};
+    const uint64_t index = next_++;
+    if (next_ == total_) changed_.notify_all();
+    return {Claim::Claimed, index};
 }
 
-void JobDispenser::release(size_t count) {
+void WindowedDispenser::release(uint64_t count) {
     {
         const std::lock_guard lock(mutex_);
-        released_ = released_ > std::numeric_limits<size_t>::max() - count
-                        ? std::numeric_limits<size_t>::max()
-                        : released_ + count;
+        released_ = saturating_add(released_, count);
     }
     // One more index can be handed out, so one waiter is enough: waking every worker for each
-    // of many small files costs more than verifying them.
+    // of many small items costs more than the items.
     if (count == 1) {
         changed_.notify_one();
     } else {
@@ -41,12 +45,35 @@ void JobDispenser::release(size_t count) {
     }
 }
 
-void JobDispenser::stop() {
+void WindowedDispenser::release_through(uint64_t merged) {
+    {
+        const std::lock_guard lock(mutex_);
+        if (released_ >= merged) return;
+        released_ = merged;
+    }
+    changed_.notify_all();
+}
+
+void WindowedDispenser::stop() {
     {
         const std::lock_guard lock(mutex_);
         stop_ = true;
     }
     changed_.notify_all();
+}
+
+void WindowedDispenser::cancel() {
+    {
+        const std::lock_guard lock(mutex_);
+        stop_ = true;
+        cancel_ = true;
+    }
+    changed_.notify_all();
+}
+
+bool WindowedDispenser::cancelled() const {
+    const std::lock_guard lock(mutex_);
+    return cancel_;
 }
 
 }  // namespace kro::base

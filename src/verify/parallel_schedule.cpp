@@ -47,11 +47,11 @@ struct HeadResult {
     FileResult result;
 };
 
-void head_group_worker(const FileJobs& jobs, size_t head, size_t window, base::JobDispenser& dispenser,
-                       base::Sender<HeadResult> tx, std::exception_ptr& fault) {
+void head_group_worker(const FileJobs& jobs, base::WindowedDispenser& dispenser, base::Sender<HeadResult> tx,
+                       std::exception_ptr& fault) {
     ScratchPair scratch;
     try {
-        while (const auto index = dispenser.claim_next(head, window)) {
+        while (const auto index = dispenser.claim()) {
             FileResult result = jobs.verify(ParallelStage::HeadWorker, *index, *index, 1, scratch);
             const bool fatal = !result;
             if (!tx.send(HeadResult{*index, std::move(result)})) return;
@@ -70,7 +70,8 @@ void head_group_worker(const FileJobs& jobs, size_t head, size_t window, base::J
 // Pushes the head results in index order; the first fatal error stops the handing out and is
 // the group's result, everything after it is dropped. Every message already queued is taken
 // before the window moves on, so that one wake-up of this thread serves many small files.
-std::optional<VerifyError> collect_head_results(base::Receiver<HeadResult>& rx, base::JobDispenser& dispenser,
+std::optional<VerifyError> collect_head_results(base::Receiver<HeadResult>& rx,
+                                                base::WindowedDispenser& dispenser,
                                                 ReportCollector& collector) {
     std::map<size_t, FileResult> pending;
     size_t expected = 0;
@@ -103,7 +104,7 @@ std::expected<void, VerifyError> verify_head_group(const FileJobs& jobs, size_t 
                                                    ReportCollector& collector) {
     const auto workers = static_cast<size_t>(budget);
     const auto window = static_cast<size_t>(std::min<uint64_t>(base::saturating_mul(4, budget), SIZE_MAX));
-    base::JobDispenser dispenser;
+    base::WindowedDispenser dispenser(head, window);
     std::vector<std::exception_ptr> faults(workers);  // one slot per worker, in start order
     std::optional<VerifyError> failure;
     size_t started = 0;
@@ -114,8 +115,8 @@ std::expected<void, VerifyError> verify_head_group(const FileJobs& jobs, size_t 
         auto [tx, rx] = base::bounded_channel<HeadResult>(window);
         while (started < workers) {
             std::exception_ptr& fault = faults[started];
-            const bool spawned = scope.spawn([&jobs, head, window, &dispenser, &fault, tx]() mutable {
-                head_group_worker(jobs, head, window, dispenser, std::move(tx), fault);
+            const bool spawned = scope.spawn([&jobs, &dispenser, &fault, tx]() mutable {
+                head_group_worker(jobs, dispenser, std::move(tx), fault);
             });
             if (!spawned) break;
             ++started;

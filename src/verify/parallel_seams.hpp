@@ -34,7 +34,7 @@ struct ParallelSeams {
     std::function<void(int64_t bytes)> on_reservation;
     // Takes the place of pread in the corruption analysis (sequential and parallel), so that a
     // test can make a file end early while it is analysed.
-    base::detail::PreadCall analysis_pread = nullptr;
+    const base::Hooks* analysis_pread = nullptr;
 
     // The seams of production: none.
     static const ParallelSeams& none();
@@ -51,8 +51,7 @@ struct ParallelSeams {
     // read_at_full for the corruption analysis.
     std::expected<size_t, base::IoError> analysis_read_at(int fd, std::span<uint8_t> buffer,
                                                           uint64_t offset) const {
-        if (analysis_pread == nullptr) return base::read_at_full(fd, buffer, offset);
-        return base::detail::read_at_full_with(analysis_pread, fd, buffer, offset);
+        return base::read_at_full(fd, buffer, offset, analysis_pread);
     }
 };
 

@@ -65,47 +65,39 @@ TEST_F(StoreIoTest, ReadAtFullReadsWhatExistsAndLeavesThePosition) {
     EXPECT_EQ(::lseek(fd.get(), 0, SEEK_CUR), 0);
 }
 
-// A scripted kernel: each call takes the next answer (a byte count, or -1 for an interrupted
-// call) and records the offset it was asked for.
-struct Script {
+// A scripted kernel: each positional call takes the next answer (a byte count, or -1 for an
+// interrupted call) and records the offset it was asked for.
+struct Script : Hooks {
+    explicit Script(std::vector<ssize_t> answers) : answers(std::move(answers)) {}
     std::vector<ssize_t> answers;
-    std::vector<uint64_t> offsets;
-    size_t next = 0;
-    ssize_t answer(uint64_t offset) {
+    mutable std::vector<uint64_t> offsets;
+    mutable size_t next = 0;
+    ssize_t answer(uint64_t offset) const {
         offsets.push_back(offset);
         const ssize_t n = answers.at(next++);
         if (n < 0) errno = EINTR;
         return n;
     }
+    ssize_t pread(int, void*, size_t, uint64_t offset) const override { return answer(offset); }
+    ssize_t pwrite(int, const void*, size_t, uint64_t offset) const override { return answer(offset); }
 };
-Script* script = nullptr;
-
-ssize_t scripted_pread(int, void*, size_t, uint64_t offset) {
-    return script->answer(offset);
-}
-ssize_t scripted_pwrite(int, const void*, size_t, uint64_t offset) {
-    return script->answer(offset);
-}
 
 TEST_F(StoreIoTest, PositionalLoopsRetryInterruptionsAndContinueShortTransfers) {
-    Script s{{3, -1, 2, 5}, {}};
-    script = &s;
+    const Script s({3, -1, 2, 5});
     std::vector<uint8_t> buf(10);
-    EXPECT_EQ(detail::read_at_full_with(scripted_pread, 0, buf, 100).value(), 10u);
+    EXPECT_EQ(read_at_full(0, buf, 100, &s).value(), 10u);
     EXPECT_EQ(s.offsets, (std::vector<uint64_t>{100, 103, 103, 105}));
 
-    Script w{{-1, 4, 6}, {}};
-    script = &w;
-    EXPECT_TRUE(detail::write_all_at_with(scripted_pwrite, 0, buf, 7).has_value());
+    const Script w({-1, 4, 6});
+    EXPECT_TRUE(write_all_at(0, buf, 7, &w).has_value());
     EXPECT_EQ(w.offsets, (std::vector<uint64_t>{7, 7, 11}));
 }
 
 TEST_F(StoreIoTest, ReadAtFullRefusesAPositionPastTheLargestOffset) {
     const uint64_t top = std::numeric_limits<uint64_t>::max() - 1;
-    Script s{{2}, {}};
-    script = &s;
+    const Script s({2});
     std::vector<uint8_t> buf(4);
-    const auto result = detail::read_at_full_with(scripted_pread, 0, buf, top);
+    const auto result = read_at_full(0, buf, top, &s);
     ASSERT_FALSE(result.has_value());
     EXPECT_EQ(result.error().kind(), IoErrorKind::InvalidInput);
     EXPECT_EQ(result.error().message(), "positional read offset overflow");
@@ -113,10 +105,9 @@ TEST_F(StoreIoTest, ReadAtFullRefusesAPositionPastTheLargestOffset) {
 }
 
 TEST_F(StoreIoTest, WriteThatMakesNoProgressFails) {
-    Script s{{2, 0}, {}};
-    script = &s;
+    const Script s({2, 0});
     const std::vector<uint8_t> buf(4);
-    const auto result = detail::write_all_at_with(scripted_pwrite, 0, buf, 0);
+    const auto result = write_all_at(0, buf, 0, &s);
     ASSERT_FALSE(result.has_value());
     EXPECT_EQ(result.error().kind(), IoErrorKind::WriteZero);
     EXPECT_EQ(result.error().message(), "a positional write made no progress");

@@ -13,35 +13,35 @@ namespace {
 
 using namespace std::chrono_literals;
 
-using Waiter = std::future<std::optional<size_t>>;
+using Waiter = std::future<std::optional<uint64_t>>;
 
 // `count` threads, each claiming one index, given a moment to start waiting.
-std::vector<Waiter> start_waiters(JobDispenser& dispenser, size_t total, size_t window, int count) {
+std::vector<Waiter> start_waiters(WindowedDispenser& dispenser, int count) {
     std::vector<Waiter> waiters;
     for (int i = 0; i < count; ++i) {
-        waiters.push_back(std::async(
-            std::launch::async, [&dispenser, total, window] { return dispenser.claim_next(total, window); }));
+        waiters.push_back(std::async(std::launch::async, [&dispenser] { return dispenser.claim(); }));
     }
     std::this_thread::sleep_for(20ms);
     return waiters;
 }
 
-TEST(ParallelJobDispenserTest, HandsOutInOrderWithinTheWindow) {
-    JobDispenser dispenser;
-    EXPECT_EQ(dispenser.claim_next(5, 2), 0u);
-    EXPECT_EQ(dispenser.claim_next(5, 2), 1u);
-    auto third = std::async(std::launch::async, [&] { return dispenser.claim_next(5, 2); });
+TEST(WindowedDispenserTest, HandsOutInOrderWithinTheWindow) {
+    WindowedDispenser dispenser(5, 2);
+    EXPECT_EQ(dispenser.claim(), 0u);
+    EXPECT_EQ(dispenser.claim(), 1u);
+    EXPECT_EQ(dispenser.try_claim().state, WindowedDispenser::Claim::Wait);
+    auto third = std::async(std::launch::async, [&] { return dispenser.claim(); });
     EXPECT_EQ(third.wait_for(20ms), std::future_status::timeout);  // two past the last release
-    dispenser.release_one();
+    dispenser.release(1);
     ASSERT_EQ(third.wait_for(10s), std::future_status::ready);
     EXPECT_EQ(third.get(), 2u);
 }
 
-TEST(ParallelJobDispenserTest, WaitersEndWhenTheLastIndexIsOut) {
-    JobDispenser dispenser;
-    ASSERT_EQ(dispenser.claim_next(2, 1), 0u);
-    auto waiters = start_waiters(dispenser, 2, 1, 3);
-    dispenser.release_one();  // lets index 1 out, the last one: nobody may keep waiting
+TEST(WindowedDispenserTest, WaitersEndWhenTheLastIndexIsOut) {
+    WindowedDispenser dispenser(2, 1);
+    ASSERT_EQ(dispenser.claim(), 0u);
+    auto waiters = start_waiters(dispenser, 3);
+    dispenser.release(1);  // lets index 1 out, the last one: nobody may keep waiting
     size_t claimed = 0;
     for (auto& waiter : waiters) {
         ASSERT_EQ(waiter.wait_for(10s), std::future_status::ready);
@@ -55,32 +55,40 @@ TEST(ParallelJobDispenserTest, WaitersEndWhenTheLastIndexIsOut) {
 }
 
 // Several results released at once let as many waiting workers out, each with its own index.
-TEST(ParallelJobDispenserTest, ReleasingSeveralWakesAsManyWaiters) {
-    JobDispenser dispenser;
-    ASSERT_EQ(dispenser.claim_next(10, 1), 0u);
-    auto waiters = start_waiters(dispenser, 10, 1, 3);
+TEST(WindowedDispenserTest, ReleasingSeveralWakesAsManyWaiters) {
+    WindowedDispenser dispenser(10, 1);
+    ASSERT_EQ(dispenser.claim(), 0u);
+    auto waiters = start_waiters(dispenser, 3);
     dispenser.release(3);
-    std::vector<size_t> claimed;
+    std::vector<uint64_t> claimed;
     for (auto& waiter : waiters) {
         ASSERT_EQ(waiter.wait_for(10s), std::future_status::ready);
         claimed.push_back(waiter.get().value());
     }
     std::sort(claimed.begin(), claimed.end());
-    EXPECT_EQ(claimed, (std::vector<size_t>{1, 2, 3}));
-    EXPECT_EQ(dispenser.claim_next(10, 4), 4u);  // released 3, window 4: up to index 6
+    EXPECT_EQ(claimed, (std::vector<uint64_t>{1, 2, 3}));
+    EXPECT_EQ(dispenser.try_claim().state, WindowedDispenser::Claim::Wait);  // released 3, window 1
+    dispenser.release_through(5);
+    EXPECT_EQ(dispenser.try_claim().index, 4u);
+    dispenser.release_through(2);  // never moves back
+    EXPECT_EQ(dispenser.try_claim().index, 5u);
 }
 
-TEST(ParallelJobDispenserTest, StopWakesEveryWaiter) {
-    JobDispenser dispenser;
-    ASSERT_EQ(dispenser.claim_next(10, 1), 0u);
-    auto waiters = start_waiters(dispenser, 10, 1, 3);
-    dispenser.stop();
-    for (auto& waiter : waiters) {
-        ASSERT_EQ(waiter.wait_for(10s), std::future_status::ready);
-        EXPECT_FALSE(waiter.get().has_value());
+TEST(WindowedDispenserTest, StopAndCancelWakeEveryWaiter) {
+    for (const bool cancel : {false, true}) {
+        WindowedDispenser dispenser(10, 1);
+        ASSERT_EQ(dispenser.claim(), 0u);
+        auto waiters = start_waiters(dispenser, 3);
+        cancel ? dispenser.cancel() : dispenser.stop();
+        for (auto& waiter : waiters) {
+            ASSERT_EQ(waiter.wait_for(10s), std::future_status::ready);
+            EXPECT_FALSE(waiter.get().has_value());
+        }
+        dispenser.release(1);
+        EXPECT_FALSE(dispenser.claim().has_value());
+        EXPECT_EQ(dispenser.try_claim().state, WindowedDispenser::Claim::Done);
+        EXPECT_EQ(dispenser.cancelled(), cancel);
     }
-    dispenser.release_one();
-    EXPECT_FALSE(dispenser.claim_next(10, 1).has_value());
 }
 
 }  // namespace

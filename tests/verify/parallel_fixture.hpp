@@ -91,17 +91,20 @@ inline bool wait_for(const std::atomic<bool>& flag) {
 // `shrunk_length` bytes after its metadata was taken: nothing at or past that length.
 inline std::atomic<uint64_t> shrunk_length{UINT64_MAX};
 
-inline ssize_t shrunk_pread(int fd, void* buf, size_t count, uint64_t offset) {
-    const uint64_t length = shrunk_length.load();
-    if (offset >= length) return 0;
-    return ::pread(fd, buf, static_cast<size_t>(std::min<uint64_t>(count, length - offset)),
-                   static_cast<off_t>(offset));
-}
+struct ShrunkReads : base::Hooks {
+    ssize_t pread(int fd, void* buf, size_t count, uint64_t offset) const override {
+        const uint64_t length = shrunk_length.load();
+        if (offset >= length) return 0;
+        return ::pread(fd, buf, static_cast<size_t>(std::min<uint64_t>(count, length - offset)),
+                       static_cast<off_t>(offset));
+    }
+};
+inline const ShrunkReads shrunk_pread;
 
 inline verify::ParallelSeams shrinking_to(uint64_t length) {
     shrunk_length = length;
     verify::ParallelSeams seams;
-    seams.analysis_pread = shrunk_pread;
+    seams.analysis_pread = &shrunk_pread;
     return seams;
 }
 
