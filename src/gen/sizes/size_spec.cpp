@@ -77,7 +77,7 @@ std::string debug_double(double value) {
     return text.substr(0, e + 1) + (negative ? "-" : "") + exponent;
 }
 
-std::string quoted(std::string_view text) {
+std::string quote(std::string_view text) {
     std::string out = "\"";
     for (const char c : text) {
         switch (c) {
@@ -233,8 +233,8 @@ std::string SizeSpecError::debug() const {
             [](const BandTooLow&) { return std::string("BandTooLow"); },
             [](const EmptyBand& e) { return fmt::format("EmptyBand {{ min: {}, max: {} }}", e.min, e.max); },
             [](const InvalidParameter& e) {
-                return fmt::format("InvalidParameter {{ name: {}, requirement: {} }}", quoted(e.name),
-                                   quoted(e.requirement));
+                return fmt::format("InvalidParameter {{ name: {}, requirement: {} }}", quote(e.name),
+                                   quote(e.requirement));
             },
         },
         kind_);
@@ -360,12 +360,12 @@ const base::Error* ParseSizeError::source() const {
 
 std::string ParseSizeError::debug() const {
     const auto input = [](std::string_view variant, const std::string& text) {
-        return fmt::format("{} {{ input: {} }}", variant, quoted(text));
+        return fmt::format("{} {{ input: {} }}", variant, quote(text));
     };
     const std::string kind = std::visit(
         Overloaded{
             [](const InvalidInteger& e) {
-                return fmt::format("InvalidInteger {{ input: {}, source: {} }}", quoted(e.input),
+                return fmt::format("InvalidInteger {{ input: {}, source: {} }}", quote(e.input),
                                    e.source.debug());
             },
             [&](const InvalidDecimal& e) { return input("InvalidDecimal", e.input); },
@@ -374,25 +374,24 @@ std::string ParseSizeError::debug() const {
             [&](const UnknownSpec& e) { return input("UnknownSpec", e.input); },
             [&](const MalformedRange& e) { return input("MalformedRange", e.input); },
             [](const MissingType&) { return std::string("MissingType"); },
-            [](const UnknownType& e) { return fmt::format("UnknownType {{ name: {} }}", quoted(e.name)); },
-            [](const RemovedType& e) { return fmt::format("RemovedType {{ name: {} }}", quoted(e.name)); },
+            [](const UnknownType& e) { return fmt::format("UnknownType {{ name: {} }}", quote(e.name)); },
+            [](const RemovedType& e) { return fmt::format("RemovedType {{ name: {} }}", quote(e.name)); },
             [](const MalformedParameter& e) {
-                return fmt::format("MalformedParameter {{ item: {} }}", quoted(e.item));
+                return fmt::format("MalformedParameter {{ item: {} }}", quote(e.item));
             },
             [](const UnknownParameter& e) {
                 std::vector<std::string> keys;
-                for (const auto& key : e.accepted) keys.push_back(quoted(key));
+                for (const auto& key : e.accepted) keys.push_back(quote(key));
                 return fmt::format("UnknownParameter {{ type_name: {}, name: {}, accepted: [{}] }}",
-                                   quoted(e.type_name), quoted(e.name), fmt::join(keys, ", "));
+                                   quote(e.type_name), quote(e.name), fmt::join(keys, ", "));
             },
             [](const MissingParameter& e) {
-                return fmt::format("MissingParameter {{ type_name: {}, name: {} }}", quoted(e.type_name),
-                                   quoted(e.name));
+                return fmt::format("MissingParameter {{ type_name: {}, name: {} }}", quote(e.type_name),
+                                   quote(e.name));
             },
-            [](const NotAByteSize& e) { return fmt::format("NotAByteSize {{ name: {} }}", quoted(e.name)); },
+            [](const NotAByteSize& e) { return fmt::format("NotAByteSize {{ name: {} }}", quote(e.name)); },
             [](const InvalidNumber& e) {
-                return fmt::format("InvalidNumber {{ name: {}, input: {} }}", quoted(e.name),
-                                   quoted(e.input));
+                return fmt::format("InvalidNumber {{ name: {}, input: {} }}", quote(e.name), quote(e.input));
             },
             [](const InvalidSpec& e) {
                 return fmt::format("InvalidSpec {{ source: {} }}", e.source.debug());

@@ -18,11 +18,13 @@
 
 #include "base/backtrace.hpp"
 #include "base/error.hpp"
+#include "format/header.hpp"
 
 namespace kro::gen {
 
-// The header length: the default `Min` of a band and the smallest one accepted.
-inline constexpr uint64_t MIN_FILE_SIZE = 60;
+// Every file holds at least its header: the default `Min` of a band and the smallest one
+// accepted, and the size every sampled size is raised to.
+inline constexpr uint64_t MIN_FILE_SIZE = format::HEADER_LEN;
 
 // Inclusive bounds of a distribution's accepted sizes; every band built here has
 // MIN_FILE_SIZE <= min < max.
