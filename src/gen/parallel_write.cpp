@@ -4,18 +4,17 @@
 
 #include <algorithm>
 #include <atomic>
-#include <exception>
-#include <limits>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "base/buffer_pool.hpp"
 #include "base/channel.hpp"
 #include "base/file_io.hpp"
+#include "base/ordered_collector.hpp"
 #include "base/panic.hpp"
 #include "format/content.hpp"
 #include "format/digest.hpp"
@@ -29,7 +28,6 @@ using format::FILE_BLOCK_SIZE;
 using format::FormatVersion;
 
 constexpr std::string_view kWritingContent = "writing content";
-constexpr uint64_t kNoError = std::numeric_limits<uint64_t>::max();
 
 // One produced block, shared by its writer and (v2) the hasher; the last reference to go
 // returns the buffer to the pool.
@@ -94,15 +92,18 @@ class WriteRun {
         }
     }
 
-    // Writer loop: writes every received block unless a block at or below it already failed.
+    // Writer loop: writes every received block unless a block at or below it already failed. A
+    // fault cancels the pool, so that the others wind down, and leaves the thread for the scope
+    // to carry to the calling thread.
     void write_blocks(base::Receiver<BlockRef> blocks) {
         try {
             while (auto block = blocks.recv()) {
                 const FileBlock& b = **block;
-                if (first_error_index_.load(std::memory_order_acquire) <= b.index) continue;
-                auto written = write_block(b);
-                if (!written) {
-                    record_write_error(b.index, std::move(written.error()));
+                if (errors_.fails_at_or_below(b.index)) continue;
+                if (auto written = write_block(b); !written) {
+                    // Every block below a recorded one was claimed before it, so it is still
+                    // written and its failure may replace the recorded one.
+                    errors_.record(b.index, std::move(written.error()));
                     pool_.cancel();
                     continue;
                 }
@@ -110,27 +111,22 @@ class WriteRun {
             }
         } catch (...) {
             pool_.cancel();
-            const std::lock_guard lock(panic_mutex_);
-            if (!first_panic_) first_panic_ = std::current_exception();
+            throw;
         }
     }
 
-    // The v2 FileId: blocks are fed to one hash strictly in index order, those that arrive
-    // early wait in an ordered map. Nothing when the stream ends before the last block.
+    // The v2 FileId: blocks are fed to one hash strictly in index order. Nothing when the stream
+    // ends before the last block.
     std::optional<format::FileId> hash_blocks_in_order(base::Receiver<BlockRef> blocks) {
         format::V2FileIdHasher hasher;
-        std::map<uint64_t, BlockRef> waiting;
-        uint64_t next = 0;
-        while (next < context_.blocks) {
+        // The hasher meets no failure of its own: writers keep theirs.
+        base::OrderedCollector<BlockRef, std::monostate> in_order;
+        while (in_order.next() < context_.blocks) {
             auto block = blocks.recv();
             if (!block) return std::nullopt;
             const uint64_t index = (*block)->index;
-            waiting.emplace(index, std::move(*block));
-            for (auto it = waiting.begin(); it != waiting.end() && it->first == next;
-                 it = waiting.erase(it)) {
-                hasher.update(it->second->bytes());
-                ++next;
-            }
+            in_order.put(index, std::move(*block),
+                         [&](uint64_t, BlockRef next) { hasher.update(next->bytes()); });
         }
         return hasher.finalize();
     }
@@ -138,15 +134,8 @@ class WriteRun {
     base::BufferPool& pool() { return pool_; }
     uint64_t produced() const { return produced_.load(std::memory_order_relaxed); }
     std::vector<format::MerkleHash> take_leaves() { return std::move(leaves_); }
-    std::exception_ptr first_panic() {
-        const std::lock_guard lock(panic_mutex_);
-        return first_panic_;
-    }
-    std::optional<IoError> first_write_error() {
-        const std::lock_guard lock(error_mutex_);
-        if (!first_error_) return std::nullopt;
-        return first_error_->second;
-    }
+    // The error of the lowest failing block. Call once every writer has ended.
+    std::optional<IoError> take_write_error() { return errors_.take(); }
 
   private:
     FileBlock build_file_block(format::Shake128& sponge, base::PooledBuffer buffer, uint64_t index) const {
@@ -170,15 +159,6 @@ class WriteRun {
         return base::write_all_at(fd_, block.bytes(), block.offset);
     }
 
-    // Keeps the error of the lowest failing block. Every block below a recorded one was claimed
-    // before it, so it is still written and may replace it.
-    void record_write_error(uint64_t index, IoError error) {
-        const std::lock_guard lock(error_mutex_);
-        if (first_error_ && first_error_->first <= index) return;
-        first_error_.emplace(index, std::move(error));
-        first_error_index_.store(index, std::memory_order_release);
-    }
-
     const BlockContext& context_;
     base::BufferPool pool_;
     const int fd_;
@@ -190,13 +170,7 @@ class WriteRun {
     std::atomic<uint64_t> produced_{0};
 
     std::mutex write_mutex_;
-
-    std::mutex error_mutex_;
-    std::optional<std::pair<uint64_t, IoError>> first_error_;
-    std::atomic<uint64_t> first_error_index_{kNoError};  // mirrors first_error_ for a lock-free look
-
-    std::mutex panic_mutex_;
-    std::exception_ptr first_panic_;
+    base::LowestError<IoError> errors_;
 };
 
 struct ThreadOutcome {
@@ -205,7 +179,7 @@ struct ThreadOutcome {
 };
 
 // Starts the generators, then the writers, and (v2) hashes on the calling thread. Returns after
-// every started thread has ended.
+// every started thread has ended, and raises the first fault of any of them.
 ThreadOutcome run_write_threads(WriteRun& run, const BlockContext& context, size_t generators, size_t writers,
                                 const ParallelWriteSeams& seams) {
     const bool v2 = context.version == FormatVersion::V2;
@@ -289,8 +263,7 @@ std::expected<format::FileId, GenerateError> ParallelContentWriter::write(const 
     // Every block has been dropped: all buffers are back for the next file.
     spare_ = run.pool().release_buffers();
 
-    if (auto panic = run.first_panic()) std::rethrow_exception(panic);
-    if (auto error = run.first_write_error()) return fail(kWritingContent, std::move(*error));
+    if (auto error = run.take_write_error()) return fail(kWritingContent, std::move(*error));
     if (outcome.start_failure) return fail(kWritingContent, *outcome.start_failure);
     if (context.version == FormatVersion::V3) {
         if (run.produced() != context.blocks) {

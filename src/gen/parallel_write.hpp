@@ -57,7 +57,7 @@ class ParallelContentWriter {
 
 // Writes the file that `header` describes into `temp` with `jobs` generators and `writers`
 // writer threads (both at least 1) and returns its FileId. Written bytes are counted on
-// `progress` by the writer that wrote them. Every thread has ended when this returns; a panic
+// `progress` by the writer that wrote them. Every thread has ended when this returns; a fault
 // of any of them is raised again here.
 std::expected<format::FileId, GenerateError> write_content_parallel(const base::TempFile& temp,
                                                                     const format::Header& header, size_t jobs,
