@@ -24,10 +24,11 @@ constexpr int kNameAttempts = 16;
 
 std::expected<TempFile, IoError> TempFile::create_in(int dir_fd, const std::filesystem::path& dir,
                                                      bool relative, std::string_view prefix,
-                                                     const RandomFill& random, TempFileRegistry* registry) {
+                                                     const Hooks* hooks, TempFileRegistry* registry) {
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
         std::array<uint8_t, 4> bytes{};
-        if (auto filled = random(bytes); !filled) return std::unexpected(filled.error());
+        auto filled = hooks != nullptr ? hooks->fill_random(bytes) : fill_os_random(bytes);
+        if (!filled) return std::unexpected(filled.error());
         const uint32_t value = uint32_t{bytes[0]} << 24 | uint32_t{bytes[1]} << 16 | uint32_t{bytes[2]} << 8 |
                                uint32_t{bytes[3]};
         auto path = dir / fmt::format("{}{:08x}", prefix, value);
@@ -70,10 +71,12 @@ int TempFile::fd() const {
     return fd_.get();
 }
 
-std::expected<void, IoError> TempFile::close() {
+std::expected<void, IoError> TempFile::close(const Hooks* hooks) {
     // Not retried on EINTR: on Linux the descriptor is gone either way, and what the kernel
     // could not report then is lost.
-    if (::close(fd_.release()) != 0) return std::unexpected(IoError::last_os_error());
+    const int fd = fd_.release();
+    if ((hooks != nullptr ? hooks->close(fd) : ::close(fd)) != 0)
+        return std::unexpected(IoError::last_os_error());
     return {};
 }
 
@@ -95,19 +98,13 @@ std::expected<void, IoError> TempFile::persist(const std::filesystem::path& fina
 }
 
 std::expected<TempFile, IoError> create_unique_temp_file(const std::filesystem::path& dir,
-                                                         std::string_view prefix) {
-    return create_unique_temp_file(dir, prefix, base::fill_os_random);
-}
-
-std::expected<TempFile, IoError> create_unique_temp_file(const std::filesystem::path& dir,
-                                                         std::string_view prefix, const RandomFill& random) {
-    return TempFile::create_in(AT_FDCWD, dir, false, prefix, random, nullptr);
+                                                         std::string_view prefix, const Hooks* hooks) {
+    return TempFile::create_in(AT_FDCWD, dir, false, prefix, hooks, nullptr);
 }
 
 std::expected<TempFile, IoError> create_unique_temp_file(const Directory& dir, std::string_view prefix,
-                                                         const RandomFill& random,
-                                                         TempFileRegistry* registry) {
-    return TempFile::create_in(dir.fd(), dir.path(), true, prefix, random, registry);
+                                                         const Hooks* hooks, TempFileRegistry* registry) {
+    return TempFile::create_in(dir.fd(), dir.path(), true, prefix, hooks, registry);
 }
 
 }  // namespace kro::base

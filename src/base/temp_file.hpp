@@ -11,21 +11,17 @@
 #include <cstdint>
 #include <expected>
 #include <filesystem>
-#include <functional>
-#include <span>
 #include <string>
 #include <string_view>
 
 #include "base/fd.hpp"
+#include "base/hooks.hpp"
 #include "base/io_error.hpp"
 #include "base/temp_file_registry.hpp"
 
 namespace kro::base {
 
 class Directory;
-
-// Where the random digits of temporary names come from (the operating system by default).
-using RandomFill = std::function<std::expected<void, base::IoError>(std::span<uint8_t>)>;
 
 class TempFile {
   public:
@@ -39,9 +35,10 @@ class TempFile {
     // The open descriptor; a TempFile that is still being written always has one.
     int fd() const;
 
-    // Closes the descriptor and returns what close() said: on some network file systems the only
-    // report of a write that was lost. The file stays ours to persist or to remove.
-    std::expected<void, base::IoError> close();
+    // Closes the descriptor (through `hooks` when given) and returns what close() said: on some
+    // network file systems the only report of a write that was lost. The file stays ours to
+    // persist or to remove.
+    std::expected<void, base::IoError> close(const Hooks* hooks = nullptr);
 
     // Closes the file (if still open) and renames it onto `name` in the directory `dir_fd`,
     // replacing whatever file is there; a link at `name` is replaced, never followed. On
@@ -53,16 +50,15 @@ class TempFile {
   private:
     friend std::expected<TempFile, base::IoError> create_unique_temp_file(const std::filesystem::path& dir,
                                                                           std::string_view prefix,
-                                                                          const RandomFill& random);
+                                                                          const Hooks* hooks);
     friend std::expected<TempFile, base::IoError> create_unique_temp_file(const Directory& dir,
                                                                           std::string_view prefix,
-                                                                          const RandomFill& random,
+                                                                          const Hooks* hooks,
                                                                           TempFileRegistry* registry);
     // Names are relative to `dir_fd` when `relative`, else whole paths (with AT_FDCWD).
     static std::expected<TempFile, base::IoError> create_in(int dir_fd, const std::filesystem::path& dir,
                                                             bool relative, std::string_view prefix,
-                                                            const RandomFill& random,
-                                                            TempFileRegistry* registry);
+                                                            const Hooks* hooks, TempFileRegistry* registry);
     TempFile(int dir_fd, std::string name, std::filesystem::path path, base::UniqueFd fd,
              TempFileRegistry* registry)
         : dir_fd_(dir_fd),
@@ -81,16 +77,14 @@ class TempFile {
 
 // Creates `dir`/`prefix` followed by 8 random lower-case hex digits, exclusively, mode 0666
 // before the umask. A name that exists already, a link included, is skipped; after 16 such
-// names in a row the call fails with kind AlreadyExists. A failing random source fails the call
-// at once.
-std::expected<TempFile, base::IoError> create_unique_temp_file(const std::filesystem::path& dir,
-                                                               std::string_view prefix);
+// names in a row the call fails with kind AlreadyExists. The digits come from the operating
+// system's random source, or from `hooks` when given; a failing source fails the call at once.
 std::expected<TempFile, base::IoError> create_unique_temp_file(const std::filesystem::path& dir,
                                                                std::string_view prefix,
-                                                               const RandomFill& random);
+                                                               const Hooks* hooks = nullptr);
 // The same in a directory that generation entered, on record in `registry` when one is given.
 std::expected<TempFile, base::IoError> create_unique_temp_file(const Directory& dir, std::string_view prefix,
-                                                               const RandomFill& random,
+                                                               const Hooks* hooks,
                                                                TempFileRegistry* registry);
 
 }  // namespace kro::base

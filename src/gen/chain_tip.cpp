@@ -10,7 +10,6 @@
 #include "base/dir_entries.hpp"
 #include "base/fd.hpp"
 #include "base/file_io.hpp"
-#include "base/os_random.hpp"
 #include "base/temp_file.hpp"
 #include "format/hex.hpp"
 #include "format/store_layout.hpp"
@@ -91,7 +90,7 @@ std::expected<void, GenerateError> ChainTipRecords::record(const format::FileId&
 }
 
 std::expected<AggregateDigest, GenerateError> ChainTipRecords::write_aggregate(
-    base::TempFileRegistry* registry) const {
+    base::TempFileRegistry* registry, const base::Hooks* hooks) const {
     auto digest = io_step("listing the chain-tip markers", roots_.path(),
                           [&]() -> std::expected<AggregateDigest, GenerateError> {
                               auto entries = base::read_dir_entries_at(roots_.fd(), roots_.path());
@@ -107,16 +106,15 @@ std::expected<AggregateDigest, GenerateError> ChainTipRecords::write_aggregate(
                           });
     if (!digest) return digest;
 
-    auto temp = io_step(
-        "creating the aggregate temporary file", meta_.path(),
-        [&]() -> std::expected<base::TempFile, GenerateError> {
-            auto made = base::create_unique_temp_file(meta_, "all.tmp-", base::fill_os_random, registry);
-            if (!made) {
-                return std::unexpected(
-                    GenerateError::io("creating the aggregate temporary file", meta_.path(), made.error()));
-            }
-            return std::move(*made);
-        });
+    auto temp = io_step("creating the aggregate temporary file", meta_.path(),
+                        [&]() -> std::expected<base::TempFile, GenerateError> {
+                            auto made = base::create_unique_temp_file(meta_, "all.tmp-", hooks, registry);
+                            if (!made) {
+                                return std::unexpected(GenerateError::io(
+                                    "creating the aggregate temporary file", meta_.path(), made.error()));
+                            }
+                            return std::move(*made);
+                        });
     if (!temp) return std::unexpected(std::move(temp.error()));
     std::array<char, 2 * AggregateDigest{}.size()> digits;
     const std::string_view hex = format::encode_hex_into(*digest, digits);
@@ -148,7 +146,7 @@ std::expected<void, GenerateError> record_chain_tip(const fs::path& root, const 
 std::expected<AggregateDigest, GenerateError> write_chain_tip_aggregate(const fs::path& root) {
     auto records = ChainTipRecords::open_existing(root);
     if (!records) return std::unexpected(std::move(records.error()));
-    return records->write_aggregate(nullptr);
+    return records->write_aggregate(nullptr, nullptr);
 }
 
 }  // namespace kro::gen

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "base/directory.hpp"
+#include "base/hooks.hpp"
 #include "base/temp_file_registry.hpp"
 #include "format/file_id.hpp"
 #include "format/store_layout.hpp"
@@ -40,8 +41,10 @@ class ChainTipRecords {
     std::expected<void, GenerateError> record(const format::FileId& tip) const;
 
     // Recomputes the aggregate from every entry of `roots`, writes it through a synced temporary
-    // file (on record in `registry` when one is given) and returns its digest.
-    std::expected<AggregateDigest, GenerateError> write_aggregate(base::TempFileRegistry* registry) const;
+    // file (on record in `registry` when one is given, named from `hooks` when given) and returns
+    // its digest.
+    std::expected<AggregateDigest, GenerateError> write_aggregate(base::TempFileRegistry* registry,
+                                                                  const base::Hooks* hooks) const;
 
   private:
     ChainTipRecords(base::Directory meta, base::Directory roots)

@@ -16,6 +16,7 @@
 #include "format/leaf_table.hpp"
 #include "format/store_path.hpp"
 #include "gen/chain_tip.hpp"
+#include "gen/parallel_write.hpp"
 #include "gen/shard_dirs.hpp"
 
 namespace kro::gen {
@@ -140,14 +141,12 @@ struct PlacedFile {
 
 class Run {
   public:
-    Run(GenerateOptions& options, const GenerateSeams& seams, const base::Directory& root,
-        store::ProgressTracker& progress)
+    Run(GenerateOptions& options, const base::Directory& root, store::ProgressTracker& progress)
         : options_(options),
-          seams_(seams),
           root_(root),
           progress_(progress),
           sequential_(progress),
-          parallel_(options.jobs, options.writers, seams.parallel),
+          parallel_(options.jobs, options.writers, options.hooks),
           shards_(root) {}
 
     // Draws, writes and places the file with this index.
@@ -168,7 +167,7 @@ class Run {
         auto id = io_step("writing content", temp->path(), [&] { return write_content(*temp, *header); });
         if (!id) return std::unexpected(std::move(id.error()));
         // A write that some network file systems lost is reported by close alone.
-        auto closed = seams_.close_content ? seams_.close_content(*temp) : temp->close();
+        auto closed = temp->close(options_.hooks);
         if (!closed)
             return std::unexpected(GenerateError::io("writing content", temp->path(), closed.error()));
 
@@ -207,8 +206,7 @@ class Run {
     // In the store root, named after the parent, on record for a run stopped by a signal.
     std::expected<base::TempFile, GenerateError> create_temp(const format::FileId& parent) {
         const std::string prefix = parent.to_hex().substr(0, kParentPrefixDigits);
-        auto temp = base::create_unique_temp_file(
-            root_, prefix, seams_.temp_names ? seams_.temp_names : os_random_, options_.temp_files.get());
+        auto temp = base::create_unique_temp_file(root_, prefix, options_.hooks, options_.temp_files.get());
         if (!temp)
             return std::unexpected(
                 GenerateError::io("creating a temporary file", root_.path(), temp.error()));
@@ -224,22 +222,16 @@ class Run {
     }
 
     GenerateOptions& options_;
-    const GenerateSeams& seams_;
     const base::Directory& root_;
     store::ProgressTracker& progress_;
     SequentialWriter sequential_;
     ParallelContentWriter parallel_;
     ShardDirs shards_;  // created or checked once each per run
-    const base::RandomFill os_random_ = base::fill_os_random;
 };
 
 }  // namespace
 
 std::expected<GenerateSummary, GenerateError> generate(GenerateOptions options) {
-    return generate(std::move(options), GenerateSeams{});
-}
-
-std::expected<GenerateSummary, GenerateError> generate(GenerateOptions options, const GenerateSeams& seams) {
     if (options.version == FormatVersion::V2 && options.seeded) {
         return std::unexpected(GenerateError(GenerateError::UnsupportedSeedFormat{}));
     }
@@ -262,7 +254,7 @@ std::expected<GenerateSummary, GenerateError> generate(GenerateOptions options, 
     uint64_t index = 0;
     uint64_t bytes_written = 0;
     if (file_limit > 0 && disk_limit > 0) {
-        Run run(options, seams, *root, progress);
+        Run run(options, *root, progress);
         do {
             auto placed = run.place_file(index, parent);
             if (!placed) return std::unexpected(std::move(placed.error()));
@@ -277,7 +269,7 @@ std::expected<GenerateSummary, GenerateError> generate(GenerateOptions options, 
     if (!records) return std::unexpected(std::move(records.error()));
     if (auto recorded = records->record(parent); !recorded)
         return std::unexpected(std::move(recorded.error()));
-    auto aggregate = records->write_aggregate(options.temp_files.get());
+    auto aggregate = records->write_aggregate(options.temp_files.get(), options.hooks);
     if (!aggregate) return std::unexpected(std::move(aggregate.error()));
     return GenerateSummary{index, bytes_written, parent, *aggregate, options.version};
 }

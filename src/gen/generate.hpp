@@ -8,26 +8,13 @@
 // and they have ended when it returns.
 
 #include <expected>
-#include <functional>
 
-#include "base/temp_file.hpp"
 #include "gen/generate_error.hpp"
 #include "gen/generate_options.hpp"
 #include "gen/generate_summary.hpp"
-#include "gen/parallel_write.hpp"
 
 namespace kro::gen {
 
 std::expected<GenerateSummary, GenerateError> generate(GenerateOptions options);
-
-// Test seams: the random source of temporary names, the close of a written content file (the
-// system's close by default) and the parallel writer's seams.
-struct GenerateSeams {
-    base::RandomFill temp_names;
-    std::function<std::expected<void, base::IoError>(base::TempFile&)> close_content;
-    ParallelWriteSeams parallel;
-};
-
-std::expected<GenerateSummary, GenerateError> generate(GenerateOptions options, const GenerateSeams& seams);
 
 }  // namespace kro::gen

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 
+#include "base/hooks.hpp"
 #include "base/temp_file_registry.hpp"
 #include "format/header.hpp"
 #include "gen/sizes/sampling.hpp"
@@ -39,6 +40,9 @@ struct GenerateOptions {
     // Where the run's temporary files are on record while they exist, for a caller that removes
     // them when a signal stops the run; empty: not recorded.
     std::shared_ptr<base::TempFileRegistry> temp_files;
+    // Where a test steps into the run (random names, closes, positional writes, thread starts,
+    // the writer's blocks); null in production. Outlives the run.
+    const base::Hooks* hooks = nullptr;
 };
 
 }  // namespace kro::gen

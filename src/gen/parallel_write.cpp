@@ -16,6 +16,7 @@
 #include "base/file_io.hpp"
 #include "base/ordered_collector.hpp"
 #include "base/panic.hpp"
+#include "base/thread_scope.hpp"
 #include "format/content.hpp"
 #include "format/digest.hpp"
 #include "format/leaf_table.hpp"
@@ -54,8 +55,8 @@ struct BlockContext {
 class WriteRun {
   public:
     WriteRun(const BlockContext& context, std::vector<base::PageBuffer> buffers, int fd,
-             store::ProgressTracker& progress, const ParallelWriteSeams& seams)
-        : context_(context), pool_(std::move(buffers)), fd_(fd), progress_(progress), seams_(seams) {}
+             store::ProgressTracker& progress, const base::Hooks* hooks)
+        : context_(context), pool_(std::move(buffers)), fd_(fd), progress_(progress), hooks_(hooks) {}
 
     // v3 only: room for every leaf, each stored by its block index.
     std::expected<void, IoError> reserve_leaves() {
@@ -152,18 +153,20 @@ class WriteRun {
     }
 
     std::expected<void, IoError> write_block(const FileBlock& block) {
-        if (seams_.write_block) return seams_.write_block(block.index, fd_, block.bytes(), block.offset);
+        if (auto refused = base::before_item(hooks_, PARALLEL_WRITE_STAGE, block.index)) {
+            return std::unexpected(std::move(*refused));
+        }
         // The kernel writes one file's page cache one writer at a time and lets the others spin
         // on its lock; waiting here instead leaves those cores to the generators.
         const std::lock_guard lock(write_mutex_);
-        return base::write_all_at(fd_, block.bytes(), block.offset);
+        return base::write_all_at(fd_, block.bytes(), block.offset, hooks_);
     }
 
     const BlockContext& context_;
     base::BufferPool pool_;
     const int fd_;
     store::ProgressTracker& progress_;
-    const ParallelWriteSeams& seams_;
+    const base::Hooks* hooks_;
 
     std::atomic<uint64_t> next_block_{0};
     std::vector<format::MerkleHash> leaves_;
@@ -181,12 +184,12 @@ struct ThreadOutcome {
 // Starts the generators, then the writers, and (v2) hashes on the calling thread. Returns after
 // every started thread has ended, and raises the first fault of any of them.
 ThreadOutcome run_write_threads(WriteRun& run, const BlockContext& context, size_t generators, size_t writers,
-                                const ParallelWriteSeams& seams) {
+                                const base::Hooks* hooks) {
     const bool v2 = context.version == FormatVersion::V2;
     auto [writer_tx, writer_rx] = base::unbounded_channel<BlockRef>();
     auto [hasher_tx, hasher_rx] = base::unbounded_channel<BlockRef>();
     ThreadOutcome outcome;
-    base::ThreadScope scope(seams.fail_spawn);
+    base::ThreadScope scope(hooks, PARALLEL_WRITE_STAGE);
     bool started = true;
     for (size_t g = 0; g < generators && started; ++g) {
         std::optional<base::Sender<BlockRef>> to_hasher;
@@ -220,8 +223,8 @@ ThreadOutcome run_write_threads(WriteRun& run, const BlockContext& context, size
 
 }  // namespace
 
-ParallelContentWriter::ParallelContentWriter(size_t jobs, size_t writers, ParallelWriteSeams seams)
-    : jobs_(jobs), writers_(writers), seams_(std::move(seams)) {}
+ParallelContentWriter::ParallelContentWriter(size_t jobs, size_t writers, const base::Hooks* hooks)
+    : jobs_(jobs), writers_(writers), hooks_(hooks) {}
 
 std::vector<base::PageBuffer> ParallelContentWriter::pool_buffers(size_t count, size_t length) {
     std::vector<base::PageBuffer> buffers;
@@ -254,12 +257,12 @@ std::expected<format::FileId, GenerateError> ParallelContentWriter::write(const 
     const size_t buffer_count = static_cast<size_t>(
         std::min<uint64_t>(4 * uint64_t{generators} + 2 * uint64_t{writer_count}, context.blocks));
     const auto buffer_length = static_cast<size_t>(std::min(file_length, FILE_BLOCK_SIZE));
-    WriteRun run(context, pool_buffers(buffer_count, buffer_length), fd, progress, seams_);
+    WriteRun run(context, pool_buffers(buffer_count, buffer_length), fd, progress, hooks_);
     if (context.version == FormatVersion::V3) {
         if (auto reserved = run.reserve_leaves(); !reserved) return fail(kWritingContent, reserved.error());
     }
 
-    const ThreadOutcome outcome = run_write_threads(run, context, generators, writer_count, seams_);
+    const ThreadOutcome outcome = run_write_threads(run, context, generators, writer_count, hooks_);
     // Every block has been dropped: all buffers are back for the next file.
     spare_ = run.pool().release_buffers();
 
@@ -275,14 +278,6 @@ std::expected<format::FileId, GenerateError> ParallelContentWriter::write(const 
     }
     if (!outcome.v2_digest) base::panic("the block stream ends early only after a cancellation");
     return *outcome.v2_digest;
-}
-
-std::expected<format::FileId, GenerateError> write_content_parallel(const base::TempFile& temp,
-                                                                    const format::Header& header, size_t jobs,
-                                                                    size_t writers,
-                                                                    store::ProgressTracker& progress,
-                                                                    const ParallelWriteSeams& seams) {
-    return ParallelContentWriter(jobs, writers, seams).write(temp, header, progress);
 }
 
 }  // namespace kro::gen

@@ -7,17 +7,13 @@
 // the FileId do not depend on the number of threads or on the order in which blocks finish.
 
 #include <cstddef>
-#include <cstdint>
 #include <expected>
-#include <functional>
-#include <span>
+#include <string_view>
 #include <vector>
 
-#include "base/buffer_pool.hpp"
-#include "base/io_error.hpp"
+#include "base/hooks.hpp"
 #include "base/page_buffer.hpp"
 #include "base/temp_file.hpp"
-#include "base/thread_scope.hpp"
 #include "format/file_id.hpp"
 #include "format/header.hpp"
 #include "gen/generate_error.hpp"
@@ -25,23 +21,22 @@
 
 namespace kro::gen {
 
-// Test seams: replace the positional write of a block, or refuse thread starts.
-struct ParallelWriteSeams {
-    std::function<std::expected<void, base::IoError>(uint64_t block_index, int fd,
-                                                     std::span<const uint8_t> bytes, uint64_t offset)>
-        write_block;
-    base::SpawnFailure fail_spawn;
-};
+// The stage name under which the writer's threads start and its writer threads take each block
+// (by block index) from the hooks.
+inline constexpr std::string_view PARALLEL_WRITE_STAGE = "content writer";
 
 // Writes large files one at a time with a fixed worker budget. The buffers of one file are kept
 // for the next, so that a run of large files allocates (and faults in) its block buffers once.
 // Used by one thread at a time.
 class ParallelContentWriter {
   public:
-    // `jobs` generators and `writers` writer threads per file, both at least 1.
-    ParallelContentWriter(size_t jobs, size_t writers, ParallelWriteSeams seams = {});
+    // `jobs` generators and `writers` writer threads per file, both at least 1; the run's
+    // `hooks`, if any, outlive the writer.
+    ParallelContentWriter(size_t jobs, size_t writers, const base::Hooks* hooks = nullptr);
 
-    // The same as write_content_parallel with this writer's budget.
+    // Writes the file that `header` describes into `temp` and returns its FileId. Written bytes
+    // are counted on `progress` by the writer that wrote them. Every thread has ended when this
+    // returns; a fault of any of them is raised again here.
     std::expected<format::FileId, GenerateError> write(const base::TempFile& temp,
                                                        const format::Header& header,
                                                        store::ProgressTracker& progress);
@@ -51,18 +46,8 @@ class ParallelContentWriter {
 
     size_t jobs_;
     size_t writers_;
-    ParallelWriteSeams seams_;
+    const base::Hooks* hooks_;
     std::vector<base::PageBuffer> spare_;  // the previous file's buffers
 };
-
-// Writes the file that `header` describes into `temp` with `jobs` generators and `writers`
-// writer threads (both at least 1) and returns its FileId. Written bytes are counted on
-// `progress` by the writer that wrote them. Every thread has ended when this returns; a fault
-// of any of them is raised again here.
-std::expected<format::FileId, GenerateError> write_content_parallel(const base::TempFile& temp,
-                                                                    const format::Header& header, size_t jobs,
-                                                                    size_t writers,
-                                                                    store::ProgressTracker& progress,
-                                                                    const ParallelWriteSeams& seams = {});
 
 }  // namespace kro::gen

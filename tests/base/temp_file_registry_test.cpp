@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "base/directory.hpp"
-#include "base/os_random.hpp"
 #include "base/temp_file.hpp"
 #include "support/scratch_dir.hpp"
 
@@ -32,16 +31,13 @@ TEST(StoreTempFileRegistryTest, RemovesExactlyTheTemporaryFilesThatExist) {
     const Directory meta = root.make_child(".metadata").value();
     TempFileRegistry registry;
 
-    ASSERT_TRUE(create_unique_temp_file(root, "placed-", base::fill_os_random, &registry)
+    ASSERT_TRUE(create_unique_temp_file(root, "placed-", nullptr, &registry)
                     .value()
                     .persist_at(root.fd(), "final")
                     .has_value());
-    {
-        const auto dropped =
-            create_unique_temp_file(root, "dropped-", base::fill_os_random, &registry).value();
-    }
-    const auto content = create_unique_temp_file(root, "content-", base::fill_os_random, &registry).value();
-    const auto aggregate = create_unique_temp_file(meta, "all.tmp-", base::fill_os_random, &registry).value();
+    { const auto dropped = create_unique_temp_file(root, "dropped-", nullptr, &registry).value(); }
+    const auto content = create_unique_temp_file(root, "content-", nullptr, &registry).value();
+    const auto aggregate = create_unique_temp_file(meta, "all.tmp-", nullptr, &registry).value();
     EXPECT_EQ(names_in(dir.path()).size(), 3u);
     EXPECT_EQ(names_in(dir / ".metadata").size(), 1u);
 

@@ -14,15 +14,16 @@ namespace {
 namespace fs = std::filesystem;
 
 // A random source that hands out the given 4-byte values in turn.
-RandomFill values(std::vector<uint32_t> list) {
-    auto shared = std::make_shared<std::vector<uint32_t>>(std::move(list));
-    auto next = std::make_shared<size_t>(0);
-    return [shared, next](std::span<uint8_t> out) -> std::expected<void, base::IoError> {
-        const uint32_t v = shared->at((*next)++);
+struct Values : Hooks {
+    explicit Values(std::vector<uint32_t> list) : list(std::move(list)) {}
+    std::expected<void, base::IoError> fill_random(std::span<uint8_t> out) const override {
+        const uint32_t v = list.at(next++);
         for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<uint8_t>(v >> (24 - 8 * i));
         return {};
-    };
-}
+    }
+    std::vector<uint32_t> list;
+    mutable size_t next = 0;
+};
 
 size_t entries_in(const fs::path& dir) {
     return static_cast<size_t>(std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
@@ -30,7 +31,8 @@ size_t entries_in(const fs::path& dir) {
 
 TEST(StoreTempFileTest, NameIsThePrefixAndEightLowerCaseHexDigits) {
     testing::ScratchDir dir;
-    auto temp = create_unique_temp_file(dir.path(), "all.tmp-", values({0x00ab12cf}));
+    const Values hooks({0x00ab12cf});
+    auto temp = create_unique_temp_file(dir.path(), "all.tmp-", &hooks);
     ASSERT_TRUE(temp.has_value());
     EXPECT_EQ(temp->path(), dir / "all.tmp-00ab12cf");
     auto random = create_unique_temp_file(dir.path(), "all.tmp-").value();
@@ -71,11 +73,13 @@ TEST(StoreTempFileTest, TakenNamesAreSkippedUpToSixteenTimes) {
     testing::write_file(dir / "p00000001", "");
     std::vector<uint32_t> fifteen_taken(15, 1);
     fifteen_taken.push_back(2);
-    auto temp = create_unique_temp_file(dir.path(), "p", values(fifteen_taken));
+    const Values fifteen_then_free(fifteen_taken);
+    auto temp = create_unique_temp_file(dir.path(), "p", &fifteen_then_free);
     ASSERT_TRUE(temp.has_value());
     EXPECT_EQ(temp->path(), dir / "p00000002");
 
-    const auto refused = create_unique_temp_file(dir.path(), "p", values(std::vector<uint32_t>(17, 1)));
+    const Values always_taken(std::vector<uint32_t>(17, 1));
+    const auto refused = create_unique_temp_file(dir.path(), "p", &always_taken);
     ASSERT_FALSE(refused.has_value());
     EXPECT_EQ(refused.error().kind(), base::IoErrorKind::AlreadyExists);
     EXPECT_EQ(refused.error().message(), "could not create a uniquely named temporary file");
@@ -83,13 +87,15 @@ TEST(StoreTempFileTest, TakenNamesAreSkippedUpToSixteenTimes) {
 
 TEST(StoreTempFileTest, RandomSourceAndCreationFailuresEndAtOnce) {
     testing::ScratchDir dir;
-    int calls = 0;
-    const RandomFill failing = [&](std::span<uint8_t>) -> std::expected<void, base::IoError> {
-        ++calls;
-        return std::unexpected(base::IoError::from_errno(ENOSYS));
-    };
-    EXPECT_EQ(create_unique_temp_file(dir.path(), "p", failing).error().code(), ENOSYS);
-    EXPECT_EQ(calls, 1);
+    struct Failing : Hooks {
+        std::expected<void, base::IoError> fill_random(std::span<uint8_t>) const override {
+            ++calls;
+            return std::unexpected(base::IoError::from_errno(ENOSYS));
+        }
+        mutable int calls = 0;
+    } failing;
+    EXPECT_EQ(create_unique_temp_file(dir.path(), "p", &failing).error().code(), ENOSYS);
+    EXPECT_EQ(failing.calls, 1);
     EXPECT_EQ(create_unique_temp_file(dir / "missing", "p").error().code(), ENOENT);
 }
 

@@ -53,6 +53,18 @@ std::map<std::string, std::array<uint8_t, 20>> tree_of(const fs::path& root) {
     return tree;
 }
 
+// Temporary names whose random digits are all `fill`, the last one as `last` when given.
+struct FixedNames : base::Hooks {
+    explicit FixedNames(uint8_t fill, std::optional<uint8_t> last = std::nullopt) : fill(fill), last(last) {}
+    std::expected<void, base::IoError> fill_random(std::span<uint8_t> out) const override {
+        std::ranges::fill(out, fill);
+        if (last) out.back() = *last;
+        return {};
+    }
+    uint8_t fill;
+    std::optional<uint8_t> last;
+};
+
 std::string error_text(const std::expected<GenerateSummary, GenerateError>& result) {
     return result ? std::string("success") : base::error_chain(result.error());
 }
@@ -230,18 +242,20 @@ TEST(StoreGenerateTest, ParallelWriterTakesFilesWithTwoBlocksPerJob) {
     for (const auto& c : cases) {
         SCOPED_TRACE(::testing::Message() << "size " << c.size << " jobs " << c.jobs);
         testing::ScratchDir dir;
-        std::atomic<int> parallel_writes{0};
-        GenerateSeams seams;
-        seams.parallel.write_block = [&](uint64_t, int fd, std::span<const uint8_t> bytes,
-                                         uint64_t offset) -> std::expected<void, base::IoError> {
-            ++parallel_writes;
-            return base::write_all_at(fd, bytes, offset);
-        };
+        // Only the parallel writer writes at an offset.
+        struct CountWrites : base::Hooks {
+            ssize_t pwrite(int fd, const void* buf, size_t count, uint64_t offset) const override {
+                ++parallel_writes;
+                return Hooks::pwrite(fd, buf, count, offset);
+            }
+            mutable std::atomic<int> parallel_writes{0};
+        } hooks;
         GenerateOptions options(dir.path());
         options.max_files = 1;
+        options.hooks = &hooks;
         options = std::move(options).size_sampler(fixed(c.size)).with_jobs(c.jobs);
-        ASSERT_TRUE(generate(std::move(options), seams).has_value());
-        EXPECT_EQ(parallel_writes.load() > 0, c.parallel);
+        ASSERT_TRUE(generate(std::move(options)).has_value());
+        EXPECT_EQ(hooks.parallel_writes.load() > 0, c.parallel);
         testing::recheck_store(dir.path());
     }
 }
@@ -298,15 +312,11 @@ TEST(StoreGenerateTest, RootUnderARegularFileCannotBeCreated) {
 TEST(StoreGenerateTest, TemporaryNameCollisionsEndTheRun) {
     testing::ScratchDir dir;
     testing::write_file(dir / "000000000000000000000001", "taken");
-    GenerateSeams seams;
-    seams.temp_names = [](std::span<uint8_t> out) -> std::expected<void, base::IoError> {
-        std::ranges::fill(out, 0);
-        out.back() = 1;
-        return {};
-    };
+    const FixedNames hooks(0, 1);
     GenerateOptions options(dir.path());
     options.max_files = 3;
-    const auto result = generate(std::move(options), seams);
+    options.hooks = &hooks;
+    const auto result = generate(std::move(options));
     EXPECT_EQ(error_text(result), "creating a temporary file at " + dir.path().string() +
                                       ": could not create a uniquely named temporary file");
     EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"000000000000000000000001"});
@@ -353,17 +363,18 @@ TEST(StoreGenerateTest, ParallelWriteFailureReportsTheLowestBlockAndCleansUp) {
     for (const std::optional<uint64_t> first : {std::optional<uint64_t>{}, std::optional<uint64_t>{12}}) {
         SCOPED_TRACE(::testing::Message() << "first failure " << first.value_or(3));
         testing::ScratchDir dir;
-        testing::WriteFaults writes({{3, EIO}, {7, ENOSPC}, {12, EFBIG}}, first);
-        GenerateSeams seams;
-        seams.parallel = writes.seams();
-        seams.temp_names = [](std::span<uint8_t> out) -> std::expected<void, base::IoError> {
-            std::ranges::fill(out, 0xab);
-            return {};
-        };
+        struct Hooks : testing::WriteFaults {
+            using WriteFaults::WriteFaults;
+            std::expected<void, base::IoError> fill_random(std::span<uint8_t> out) const override {
+                std::ranges::fill(out, 0xab);
+                return {};
+            }
+        } hooks({{3, EIO}, {7, ENOSPC}, {12, EFBIG}}, first);
         GenerateOptions options(dir.path());
         options.max_files = 2;
+        options.hooks = &hooks;
         options = std::move(options).size_sampler(fixed(16 * FILE_BLOCK_SIZE)).with_jobs(2);
-        const auto result = generate(std::move(options), seams);
+        const auto result = generate(std::move(options));
         EXPECT_EQ(error_text(result), "writing content at " + (dir / "0000000000000000abababab").string() +
                                           ": Input/output error");
         EXPECT_TRUE(names_in(dir.path()).empty());
@@ -372,12 +383,14 @@ TEST(StoreGenerateTest, ParallelWriteFailureReportsTheLowestBlockAndCleansUp) {
 
 TEST(StoreGenerateTest, RefusedThreadStartEndsTheRunAndCleansUp) {
     testing::ScratchDir dir;
-    GenerateSeams seams;
-    seams.parallel.fail_spawn = [](size_t i) { return i == 3; };
+    struct RefuseFourthStart : base::Hooks {
+        bool refuse_spawn(std::string_view, size_t spawn_index) const override { return spawn_index == 3; }
+    } hooks;
     GenerateOptions options(dir.path());
     options.max_files = 1;
+    options.hooks = &hooks;
     options = std::move(options).size_sampler(fixed(8 * FILE_BLOCK_SIZE)).with_jobs(2);
-    const auto result = generate(std::move(options), seams);
+    const auto result = generate(std::move(options));
     ASSERT_FALSE(result.has_value());
     EXPECT_TRUE(
         error_text(result).starts_with("writing content at " + dir.path().string() + "/0000000000000000"));
@@ -387,38 +400,39 @@ TEST(StoreGenerateTest, RefusedThreadStartEndsTheRunAndCleansUp) {
 
 TEST(StoreGenerateTest, WriterPanicReachesTheCallerAndTheTemporaryFileGoes) {
     testing::ScratchDir dir;
-    GenerateSeams seams;
-    seams.parallel.write_block = [](uint64_t index, int fd, std::span<const uint8_t> bytes,
-                                    uint64_t offset) -> std::expected<void, base::IoError> {
-        if (index == 1) base::panic("injected writer fault");
-        return base::write_all_at(fd, bytes, offset);
-    };
+    struct FaultAtBlockOne : base::Hooks {
+        std::optional<base::IoError> before_item(std::string_view, uint64_t block) const override {
+            if (block == 1) base::panic("injected writer fault");
+            return std::nullopt;
+        }
+    } hooks;
     GenerateOptions options(dir.path());
     options.max_files = 1;
+    options.hooks = &hooks;
     options = std::move(options).size_sampler(fixed(8 * FILE_BLOCK_SIZE)).with_jobs(2);
-    EXPECT_THROW({ const auto result = generate(std::move(options), seams); }, base::Panic);
+    EXPECT_THROW({ const auto result = generate(std::move(options)); }, base::Panic);
     EXPECT_TRUE(names_in(dir.path()).empty());
 }
 
 TEST(StoreGenerateTest, FailedCloseIsAWriteFailureAndTheFileIsNotPlaced) {
     testing::ScratchDir dir;
-    int closes = 0;
-    GenerateSeams seams;
-    seams.temp_names = [](std::span<uint8_t> out) -> std::expected<void, base::IoError> {
-        std::ranges::fill(out, 0xcd);
-        return {};
-    };
     // The second file's close reports a lost write, as a network file system may.
-    seams.close_content = [&](base::TempFile& temp) -> std::expected<void, base::IoError> {
-        auto closed = temp.close();
-        if (++closes == 2) return std::unexpected(base::IoError::from_errno(EIO));
-        return closed;
-    };
+    struct SecondCloseFails : FixedNames {
+        SecondCloseFails() : FixedNames(0xcd) {}
+        int close(int fd) const override {
+            const int closed = Hooks::close(fd);
+            if (++closes != 2) return closed;
+            errno = EIO;
+            return -1;
+        }
+        mutable int closes = 0;
+    } hooks;
     GenerateOptions options(dir.path());
     options.max_files = 3;
     options.seeded = true;
     options.master_seed = seed_of("close");
-    const auto result = generate(std::move(options), seams);
+    options.hooks = &hooks;
+    const auto result = generate(std::move(options));
     ASSERT_FALSE(result.has_value());
     const std::string text = error_text(result);
     EXPECT_TRUE(text.starts_with("writing content at " + dir.path().string() + "/")) << text;

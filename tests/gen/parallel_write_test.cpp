@@ -26,6 +26,34 @@ format::Header header_of(uint64_t length, FormatVersion version) {
     return format::Header::make(parent, seed, length, version).value();
 }
 
+// One file through a writer of its own.
+std::expected<format::FileId, GenerateError> write_content_parallel(const base::TempFile& temp,
+                                                                    const format::Header& header, size_t jobs,
+                                                                    size_t writers,
+                                                                    store::ProgressTracker& progress,
+                                                                    const base::Hooks* hooks = nullptr) {
+    return ParallelContentWriter(jobs, writers, hooks).write(temp, header, progress);
+}
+
+// Refuses the n-th thread start of the writer.
+struct RefuseSpawn : base::Hooks {
+    explicit RefuseSpawn(size_t refused) : refused(refused) {}
+    bool refuse_spawn(std::string_view stage, size_t spawn_index) const override {
+        return stage == PARALLEL_WRITE_STAGE && spawn_index == refused;
+    }
+    size_t refused;
+};
+
+// Faults the writer thread that takes block `index`.
+struct FaultAt : base::Hooks {
+    explicit FaultAt(uint64_t index) : index(index) {}
+    std::optional<base::IoError> before_item(std::string_view, uint64_t block) const override {
+        if (block == index) base::panic("injected writer fault");
+        return std::nullopt;
+    }
+    uint64_t index;
+};
+
 size_t entries_in(const fs::path& dir) {
     return static_cast<size_t>(std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
 }
@@ -89,7 +117,7 @@ TEST(ParallelWriteTest, LowestFailingBlockWinsWhicheverFailsFirst) {
             testing::SnapshotRecorder recorder;
             store::ProgressTracker progress(std::nullopt, std::nullopt, recorder.observer());
             const auto header = header_of(16 * FILE_BLOCK_SIZE, version);
-            const auto id = write_content_parallel(temp, header, 2, 4, progress, writes.seams());
+            const auto id = write_content_parallel(temp, header, 2, 4, progress, &writes);
             ASSERT_FALSE(id.has_value());
             EXPECT_EQ(base::error_chain(id.error()),
                       "writing content at " + temp.path().string() + ": Input/output error");
@@ -110,10 +138,9 @@ TEST(ParallelWriteTest, RefusedThreadStartIsAWriteError) {
             testing::ScratchDir dir;
             auto temp = base::create_unique_temp_file(dir.path(), "t").value();
             store::ProgressTracker progress(std::nullopt, std::nullopt, nullptr);
-            ParallelWriteSeams seams;
-            seams.fail_spawn = [refused](size_t i) { return i == refused; };
+            const RefuseSpawn hooks(refused);
             const auto id =
-                write_content_parallel(temp, header_of(6 * FILE_BLOCK_SIZE, version), 2, 4, progress, seams);
+                write_content_parallel(temp, header_of(6 * FILE_BLOCK_SIZE, version), 2, 4, progress, &hooks);
             ASSERT_FALSE(id.has_value()) << "refused spawn " << refused;
             EXPECT_EQ(base::error_chain(id.error()),
                       "writing content at " + temp.path().string() + ": Resource temporarily unavailable");
@@ -126,16 +153,11 @@ TEST(ParallelWriteTest, WriterPanicIsRaisedOnTheCallingThread) {
         testing::ScratchDir dir;
         auto temp = base::create_unique_temp_file(dir.path(), "t").value();
         store::ProgressTracker progress(std::nullopt, std::nullopt, nullptr);
-        ParallelWriteSeams seams;
-        seams.write_block = [](uint64_t index, int fd, std::span<const uint8_t> bytes,
-                               uint64_t offset) -> std::expected<void, base::IoError> {
-            if (index == 2) base::panic("injected writer fault");
-            return base::write_all_at(fd, bytes, offset);
-        };
+        const FaultAt hooks(2);
         EXPECT_THROW(
             {
                 const auto id = write_content_parallel(temp, header_of(8 * FILE_BLOCK_SIZE, version), 2, 4,
-                                                       progress, seams);
+                                                       progress, &hooks);
             },
             base::Panic);
     }

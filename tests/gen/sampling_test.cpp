@@ -38,14 +38,22 @@ ChaCha12Stream size_stream() {
     return ChaCha12Stream(derive_size_stream_key(seed_42()));
 }
 
-std::expected<void, base::IoError> failing_source(std::span<uint8_t>) {
-    return std::unexpected(base::IoError::from_errno(EIO));
-}
+struct FailingSource : base::Hooks {
+    std::expected<void, base::IoError> fill_random(std::span<uint8_t>) const override {
+        return std::unexpected(base::IoError::from_errno(EIO));
+    }
+};
 
-std::expected<void, base::IoError> counting_source(std::span<uint8_t> out) {
-    for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<uint8_t>(i);
-    return {};
-}
+// Hands out 0, 1, 2, ...
+struct CountingSource : base::Hooks {
+    std::expected<void, base::IoError> fill_random(std::span<uint8_t> out) const override {
+        for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<uint8_t>(i);
+        return {};
+    }
+};
+
+const FailingSource failing_source{};
+const CountingSource counting_source{};
 
 TEST(SizeSampling, FixedNeverTouchesTheStreamOrTheRandomSource) {
     SizeSampler sampler = seeded("4096");
@@ -53,20 +61,20 @@ TEST(SizeSampling, FixedNeverTouchesTheStreamOrTheRandomSource) {
     EXPECT_EQ(sampler.stream().index(), ChaCha12Stream::BUFFER_WORDS);
     EXPECT_EQ(sampler.stream().block_counter(), 0U);
 
-    auto unseeded = SizeSampler::from_entropy(spec_of("0"), failing_source);
+    auto unseeded = SizeSampler::from_entropy(spec_of("0"), &failing_source);
     ASSERT_TRUE(unseeded);
     EXPECT_EQ(sample_file_size(*unseeded).value(), 0U);
 }
 
 TEST(SizeSampling, EntropyFailureEndsConstruction) {
-    const auto sampler = SizeSampler::from_entropy(spec_of("1-10"), failing_source);
+    const auto sampler = SizeSampler::from_entropy(spec_of("1-10"), &failing_source);
     ASSERT_FALSE(sampler);
     EXPECT_EQ(sampler.error().code(), EIO);
 
-    auto keyed = SizeSampler::from_entropy(spec_of("0-18446744073709551615"), counting_source);
+    auto keyed = SizeSampler::from_entropy(spec_of("0-18446744073709551615"), &counting_source);
     ASSERT_TRUE(keyed);
     ChaChaKey key;
-    ASSERT_TRUE(counting_source(key));
+    ASSERT_TRUE(counting_source.fill_random(key));
     ChaCha12Stream twin(key);
     EXPECT_EQ(sample_file_size(*keyed).value(), twin.next_u64());
 }

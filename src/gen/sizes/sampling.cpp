@@ -7,6 +7,7 @@
 #include <limits>
 #include <variant>
 
+#include "base/os_random.hpp"
 #include "gen/sizes/fdlibm.hpp"
 
 namespace kro::gen {
@@ -113,10 +114,11 @@ SizeSampler SizeSampler::from_seed(const SizeSpec& spec, const MasterSeed& maste
 }
 
 std::expected<SizeSampler, base::IoError> SizeSampler::from_entropy(const SizeSpec& spec,
-                                                                    EntropySource source) {
+                                                                    const base::Hooks* hooks) {
     if (std::holds_alternative<SizeSpec::Fixed>(spec.kind)) return SizeSampler(spec, unused_key());
     ChaChaKey key;
-    if (auto filled = source(key); !filled) return std::unexpected(filled.error());
+    auto filled = hooks != nullptr ? hooks->fill_random(key) : base::fill_os_random(key);
+    if (!filled) return std::unexpected(filled.error());
     return SizeSampler(spec, key);
 }
 

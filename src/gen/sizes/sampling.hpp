@@ -13,8 +13,8 @@
 
 #include "base/backtrace.hpp"
 #include "base/error.hpp"
+#include "base/hooks.hpp"
 #include "base/io_error.hpp"
-#include "base/os_random.hpp"
 #include "gen/sizes/chacha.hpp"
 #include "gen/sizes/seed.hpp"
 #include "gen/sizes/size_spec.hpp"
@@ -50,16 +50,14 @@ class SampleError final : public base::Error {
 
 using SampleErrorInner = SampleError::Inner;
 
-// Where an unseeded sampler gets its key; a test seam for the operating-system source.
-using EntropySource = std::expected<void, base::IoError> (*)(std::span<uint8_t> out);
-
 class SizeSampler {
   public:
     // Keyed by the size-stream key of the master seed; cannot fail.
     static SizeSampler from_seed(const SizeSpec& spec, const MasterSeed& master);
-    // Keyed by 32 bytes of `source`; a Fixed spec reads nothing.
-    static std::expected<SizeSampler, base::IoError> from_entropy(
-        const SizeSpec& spec, EntropySource source = base::fill_os_random);
+    // Keyed by 32 bytes of the operating system's random source, or of `hooks` when given; a
+    // Fixed spec reads nothing.
+    static std::expected<SizeSampler, base::IoError> from_entropy(const SizeSpec& spec,
+                                                                  const base::Hooks* hooks = nullptr);
 
     const SizeSpec& spec() const { return spec_; }
     // Whether the band holds enough mass to draw from; computed once, at construction.
