@@ -6,29 +6,24 @@
 #include <vector>
 
 #include "base/directory.hpp"
-#include "base/file_io.hpp"
 #include "base/os_random.hpp"
-#include "base/page_buffer.hpp"
 #include "base/panic.hpp"
 #include "base/saturating.hpp"
-#include "format/content.hpp"
-#include "format/digest.hpp"
-#include "format/leaf_table.hpp"
+#include "base/temp_file.hpp"
+#include "format/file_id.hpp"
+#include "format/header.hpp"
 #include "format/store_path.hpp"
 #include "gen/chain_tip.hpp"
 #include "gen/parallel_write.hpp"
+#include "gen/sequential_write.hpp"
 #include "gen/shard_dirs.hpp"
 
 namespace kro::gen {
 namespace {
 
 namespace fs = std::filesystem;
-using base::IoError;
-using format::FILE_BLOCK_SIZE;
 using format::FormatVersion;
 
-// The I/O unit of sequential writing.
-constexpr uint64_t WRITE_BLOCK_SIZE = FILE_BLOCK_SIZE;
 constexpr uint64_t kUnlimited = std::numeric_limits<uint64_t>::max();
 constexpr size_t kParentPrefixDigits = 16;
 
@@ -55,84 +50,6 @@ ProgressTotals progress_totals(const GenerateOptions& options) {
     }
     return {base::saturating_mul(*files, size), files};
 }
-
-// Writes files on the calling thread through one 1 MiB buffer and one content sponge that serve
-// the whole run.
-class SequentialWriter {
-  public:
-    explicit SequentialWriter(store::ProgressTracker& progress) : progress_(progress) {}
-
-    std::expected<format::FileId, GenerateError> write(const base::TempFile& temp,
-                                                       const format::Header& header) {
-        // Made with the first file, so that a machine without the memory fails that file cleanly.
-        if (buffer_.empty()) {
-            auto buffer = base::PageBuffer::allocate(static_cast<size_t>(WRITE_BLOCK_SIZE));
-            if (!buffer) return fail("writing content", temp, buffer.error());
-            buffer_ = std::move(*buffer);
-        }
-        return header.version() == FormatVersion::V3 ? write_v3(temp, header) : write_v2(temp, header);
-    }
-
-  private:
-    std::expected<format::FileId, GenerateError> write_v3(const base::TempFile& temp,
-                                                          const format::Header& header) {
-        const uint64_t size = header.file_length();
-        const uint64_t blocks = format::v3_leaf_count(size);
-        auto leaves = format::allocate_leaf_table(blocks);
-        if (!leaves) return fail("allocating v3 file hashes", temp, leaves.error());
-        const auto encoded = header.encode();
-        for (uint64_t k = 0; k < blocks; ++k) {
-            const std::span<uint8_t> block(buffer_.data(),
-                                           static_cast<size_t>(format::file_block_len(size, k)));
-            std::span<uint8_t> content = block;
-            if (k == 0) {
-                std::ranges::copy(encoded, block.begin());
-                content = block.subspan(format::HEADER_LEN);
-            }
-            format::fill_content_block(sponge_, FormatVersion::V3, header.seed(), k, content);
-            (*leaves)[k] = format::leaf_hash(k, block);
-            if (auto written = base::write_all(temp.fd(), block); !written) {
-                return fail("writing content", temp, written.error());
-            }
-            progress_.add_bytes(block.size());
-        }
-        return format::merkle_file_id(std::move(*leaves), size);
-    }
-
-    std::expected<format::FileId, GenerateError> write_v2(const base::TempFile& temp,
-                                                          const format::Header& header) {
-        format::V2FileIdHasher hasher;
-        const auto encoded = header.encode();
-        if (auto written = base::write_all(temp.fd(), encoded); !written) {
-            return fail("writing the header", temp, written.error());
-        }
-        hasher.update(encoded);
-        progress_.add_bytes(encoded.size());
-        auto reader = format::ContentReader::at_offset(header.seed(), 0, FormatVersion::V2);
-        for (uint64_t remaining = header.file_length() - format::HEADER_LEN; remaining > 0;) {
-            const std::span<uint8_t> piece(buffer_.data(),
-                                           static_cast<size_t>(std::min(remaining, WRITE_BLOCK_SIZE)));
-            if (reader.read(piece) != piece.size())
-                base::panic("the content stream is infinite and never fails");
-            if (auto written = base::write_all(temp.fd(), piece); !written) {
-                return fail("writing content", temp, written.error());
-            }
-            hasher.update(piece);
-            progress_.add_bytes(piece.size());
-            remaining -= piece.size();
-        }
-        return hasher.finalize();
-    }
-
-    static std::unexpected<GenerateError> fail(std::string_view action, const base::TempFile& temp,
-                                               IoError cause) {
-        return std::unexpected(GenerateError::io(action, temp.path(), std::move(cause)));
-    }
-
-    base::PageBuffer buffer_;
-    format::Shake128 sponge_;
-    store::ProgressTracker& progress_;
-};
 
 struct PlacedFile {
     format::FileId id;

@@ -17,9 +17,9 @@
 #include "base/ordered_collector.hpp"
 #include "base/panic.hpp"
 #include "base/thread_scope.hpp"
-#include "format/content.hpp"
 #include "format/digest.hpp"
 #include "format/leaf_table.hpp"
+#include "gen/content_block.hpp"
 
 namespace kro::gen {
 namespace {
@@ -41,30 +41,20 @@ struct FileBlock {
 };
 using BlockRef = std::shared_ptr<const FileBlock>;
 
-// What every generator needs to build any block; read-only while the threads run.
-struct BlockContext {
-    format::ContentSeed seed;
-    uint64_t file_length;
-    format::HeaderBytes header;
-    FormatVersion version;
-    uint64_t blocks;
-};
-
 // The state one call shares between its threads. Each field that changes has its own guard and
 // none is held while another is taken.
 class WriteRun {
   public:
-    WriteRun(const BlockContext& context, std::vector<base::PageBuffer> buffers, int fd,
-             store::ProgressTracker& progress, const base::Hooks* hooks)
-        : context_(context), pool_(std::move(buffers)), fd_(fd), progress_(progress), hooks_(hooks) {}
-
-    // v3 only: room for every leaf, each stored by its block index.
-    std::expected<void, IoError> reserve_leaves() {
-        auto leaves = format::allocate_leaf_table(context_.blocks);
-        if (!leaves) return std::unexpected(leaves.error());
-        leaves_ = std::move(*leaves);
-        return {};
-    }
+    // `leaves` has room for every v3 leaf, each stored by its block index; empty for v2.
+    WriteRun(const ContentBlocks& blocks, std::vector<base::PageBuffer> buffers,
+             std::vector<format::MerkleHash> leaves, int fd, store::ProgressTracker& progress,
+             const base::Hooks* hooks)
+        : blocks_(blocks),
+          pool_(std::move(buffers)),
+          leaves_(std::move(leaves)),
+          fd_(fd),
+          progress_(progress),
+          hooks_(hooks) {}
 
     // Generator loop. A buffer is taken before a block index is claimed, so every claimed block
     // can be built; a cancelled pool stops the loop.
@@ -74,10 +64,10 @@ class WriteRun {
             format::Shake128 sponge(format::Shake128::Output::Shared);
             while (auto buffer = pool_.take()) {
                 const uint64_t index = next_block_.fetch_add(1, std::memory_order_relaxed);
-                if (index >= context_.blocks) break;
+                if (index >= blocks_.count()) break;
                 auto block =
                     std::make_shared<const FileBlock>(build_file_block(sponge, std::move(*buffer), index));
-                if (context_.version == FormatVersion::V3) {
+                if (blocks_.version() == FormatVersion::V3) {
                     // Distinct indexes: no two threads touch the same leaf, and the reader waits
                     // for every thread to be joined.
                     leaves_[index] = format::leaf_hash(index, block->bytes());
@@ -122,7 +112,7 @@ class WriteRun {
         format::V2FileIdHasher hasher;
         // The hasher meets no failure of its own: writers keep theirs.
         base::OrderedCollector<BlockRef, std::monostate> in_order;
-        while (in_order.next() < context_.blocks) {
+        while (in_order.next() < blocks_.count()) {
             auto block = blocks.recv();
             if (!block) return std::nullopt;
             const uint64_t index = (*block)->index;
@@ -140,15 +130,9 @@ class WriteRun {
 
   private:
     FileBlock build_file_block(format::Shake128& sponge, base::PooledBuffer buffer, uint64_t index) const {
-        const uint64_t length = format::file_block_len(context_.file_length, index);
         auto& bytes = buffer.buf();
-        bytes.resize(static_cast<size_t>(length));
-        std::span<uint8_t> content(bytes);
-        if (index == 0) {
-            std::ranges::copy(context_.header, bytes.begin());
-            content = content.subspan(format::HEADER_LEN);
-        }
-        format::fill_content_block(sponge, context_.version, context_.seed, index, content);
+        bytes.resize(static_cast<size_t>(blocks_.length(index)));
+        blocks_.fill(sponge, index, bytes);
         return FileBlock{std::move(buffer), index, index * FILE_BLOCK_SIZE};
     }
 
@@ -162,16 +146,15 @@ class WriteRun {
         return base::write_all_at(fd_, block.bytes(), block.offset, hooks_);
     }
 
-    const BlockContext& context_;
+    const ContentBlocks& blocks_;
     base::BufferPool pool_;
+    std::vector<format::MerkleHash> leaves_;
     const int fd_;
     store::ProgressTracker& progress_;
     const base::Hooks* hooks_;
 
     std::atomic<uint64_t> next_block_{0};
-    std::vector<format::MerkleHash> leaves_;
     std::atomic<uint64_t> produced_{0};
-
     std::mutex write_mutex_;
     base::LowestError<IoError> errors_;
 };
@@ -183,9 +166,9 @@ struct ThreadOutcome {
 
 // Starts the generators, then the writers, and (v2) hashes on the calling thread. Returns after
 // every started thread has ended, and raises the first fault of any of them.
-ThreadOutcome run_write_threads(WriteRun& run, const BlockContext& context, size_t generators, size_t writers,
+ThreadOutcome run_write_threads(WriteRun& run, FormatVersion version, size_t generators, size_t writers,
                                 const base::Hooks* hooks) {
-    const bool v2 = context.version == FormatVersion::V2;
+    const bool v2 = version == FormatVersion::V2;
     auto [writer_tx, writer_rx] = base::unbounded_channel<BlockRef>();
     auto [hasher_tx, hasher_rx] = base::unbounded_channel<BlockRef>();
     ThreadOutcome outcome;
@@ -241,40 +224,41 @@ std::vector<base::PageBuffer> ParallelContentWriter::pool_buffers(size_t count, 
 std::expected<format::FileId, GenerateError> ParallelContentWriter::write(const base::TempFile& temp,
                                                                           const format::Header& header,
                                                                           store::ProgressTracker& progress) {
-    const uint64_t file_length = header.file_length();
+    const ContentBlocks blocks(header);
     const int fd = temp.fd();
     const auto fail = [&](std::string_view action, IoError cause) {
         return std::unexpected(GenerateError::io(action, temp.path(), std::move(cause)));
     };
     // Blocks are written in any order into a file that already has its final length.
-    if (::ftruncate(fd, static_cast<off_t>(file_length)) != 0) {
+    if (::ftruncate(fd, static_cast<off_t>(blocks.file_length())) != 0) {
         return fail("preallocating the content file", IoError::last_os_error());
     }
-    const BlockContext context{header.seed(), file_length, header.encode(), header.version(),
-                               format::v3_leaf_count(file_length)};
-    const size_t generators = static_cast<size_t>(std::min<uint64_t>(jobs_, context.blocks));
-    const size_t writer_count = static_cast<size_t>(std::min<uint64_t>(writers_, context.blocks));
+    const size_t generators = static_cast<size_t>(std::min<uint64_t>(jobs_, blocks.count()));
+    const size_t writer_count = static_cast<size_t>(std::min<uint64_t>(writers_, blocks.count()));
     const size_t buffer_count = static_cast<size_t>(
-        std::min<uint64_t>(4 * uint64_t{generators} + 2 * uint64_t{writer_count}, context.blocks));
-    const auto buffer_length = static_cast<size_t>(std::min(file_length, FILE_BLOCK_SIZE));
-    WriteRun run(context, pool_buffers(buffer_count, buffer_length), fd, progress, hooks_);
-    if (context.version == FormatVersion::V3) {
-        if (auto reserved = run.reserve_leaves(); !reserved) return fail(kWritingContent, reserved.error());
+        std::min<uint64_t>(4 * uint64_t{generators} + 2 * uint64_t{writer_count}, blocks.count()));
+    const auto buffer_length = static_cast<size_t>(std::min(blocks.file_length(), FILE_BLOCK_SIZE));
+    std::vector<format::MerkleHash> leaves;
+    if (blocks.version() == FormatVersion::V3) {
+        auto table = format::allocate_leaf_table(blocks.count());
+        if (!table) return fail(kWritingContent, table.error());
+        leaves = std::move(*table);
     }
+    WriteRun run(blocks, pool_buffers(buffer_count, buffer_length), std::move(leaves), fd, progress, hooks_);
 
-    const ThreadOutcome outcome = run_write_threads(run, context, generators, writer_count, hooks_);
+    const ThreadOutcome outcome = run_write_threads(run, blocks.version(), generators, writer_count, hooks_);
     // Every block has been dropped: all buffers are back for the next file.
     spare_ = run.pool().release_buffers();
 
     if (auto error = run.take_write_error()) return fail(kWritingContent, std::move(*error));
     if (outcome.start_failure) return fail(kWritingContent, *outcome.start_failure);
-    if (context.version == FormatVersion::V3) {
-        if (run.produced() != context.blocks) {
+    if (blocks.version() == FormatVersion::V3) {
+        if (run.produced() != blocks.count()) {
             return fail(kWritingContent,
                         IoError::with_message(base::IoErrorKind::UnexpectedEof,
                                               "v3 generation ended before every block was produced"));
         }
-        return format::merkle_file_id(run.take_leaves(), file_length);
+        return format::merkle_file_id(run.take_leaves(), blocks.file_length());
     }
     if (!outcome.v2_digest) base::panic("the block stream ends early only after a cancellation");
     return *outcome.v2_digest;
