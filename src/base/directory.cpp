@@ -54,11 +54,4 @@ std::expected<Directory, IoError> Directory::make_child(std::string_view name) c
     return Directory(std::move(*fd), path_ / text);
 }
 
-std::expected<Directory, IoError> Directory::open_child(std::string_view name) const {
-    const std::string text(name);
-    auto fd = open_dir_at(fd_.get(), text.c_str());
-    if (!fd) return std::unexpected(fd.error());
-    return Directory(std::move(*fd), path_ / text);
-}
-
 }  // namespace kro::base

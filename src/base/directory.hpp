@@ -26,8 +26,6 @@ class Directory {
     // Creates the subdirectory `name` unless it exists, and enters it. Anything there that is not
     // a directory, a symbolic link included, fails with "Not a directory".
     std::expected<Directory, base::IoError> make_child(std::string_view name) const;
-    // Enters the existing subdirectory `name` on the same terms.
-    std::expected<Directory, base::IoError> open_child(std::string_view name) const;
 
     int fd() const { return fd_.get(); }
     const std::filesystem::path& path() const { return path_; }
