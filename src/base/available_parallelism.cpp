@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/text.hpp"
+
 namespace kro::base {
 namespace {
 
@@ -31,17 +33,6 @@ std::optional<long long> parse_number(std::string_view text) {
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (ec != std::errc{} || end != text.data() + text.size()) return std::nullopt;
     return value;
-}
-
-std::vector<std::string_view> split(std::string_view text, char separator) {
-    std::vector<std::string_view> parts;
-    size_t start = 0;
-    while (true) {
-        const size_t end = text.find(separator, start);
-        parts.push_back(text.substr(start, end == std::string_view::npos ? end : end - start));
-        if (end == std::string_view::npos) return parts;
-        start = end + 1;
-    }
 }
 
 enum class CgroupVersion { V1, V2 };
