@@ -111,8 +111,10 @@ std::optional<CgroupMount> parse_cgroup_mount(std::string_view mountinfo, const 
         const std::string_view root = fields[3];
         std::string_view relative = own.path;
         if (root != "/") {
+            // The root must hold the cgroup as a whole component: "/a" holds "/a/b", not "/ab".
             if (!relative.starts_with(root)) continue;
             relative.remove_prefix(root.size());
+            if (!relative.empty() && relative.front() != '/') continue;
         }
         if (relative == "/") relative = {};
         return CgroupMount{std::string(fields[4]), std::string(relative)};
