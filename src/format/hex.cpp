@@ -58,12 +58,12 @@ std::string_view encode_hex_into(std::span<const uint8_t> bytes, std::span<char>
 }
 
 std::string HexError::message() const {
-    return fmt::format("HexError {{ kind: {}, expected: {} }}", kind_debug(kind_), expected_digits_);
+    return fmt::format("HexError {{ kind: {}, expected: {} }}", kind_debug(kind()), expected_digits_);
 }
 
 std::string HexError::debug() const {
-    return fmt::format("HexError {{ kind: {}, expected: {}, backtrace: {} }}", kind_debug(kind_),
-                       expected_digits_, backtrace_.debug());
+    return fmt::format("HexError {{ kind: {}, expected: {}, backtrace: {} }}", kind_debug(kind()),
+                       expected_digits_, backtrace().debug());
 }
 
 std::expected<uint8_t, HexError> decode_hex_1(std::string_view text) {

@@ -58,9 +58,6 @@ std::filesystem::path store_path_of(const std::filesystem::path& root, const Fil
     return root / id.shard_path();
 }
 
-PathLayoutError::PathLayoutError(Kind kind)
-    : inner_(std::make_shared<const Inner>(Inner{std::move(kind), base::Backtrace::capture()})) {}
-
 std::string PathLayoutError::message() const {
     return fmt::format("PathLayoutError {{ kind: {} }}", kind_debug(kind()));
 }

@@ -6,9 +6,6 @@
 
 namespace kro::gen {
 
-GenerateError::GenerateError(Kind kind)
-    : inner_(std::make_unique<Inner>(Inner{std::move(kind), base::Backtrace::capture()})) {}
-
 GenerateError GenerateError::io(std::string_view action, const std::filesystem::path& path,
                                 base::IoError source) {
     return GenerateError(Io{action, path, std::move(source)});
@@ -25,7 +22,7 @@ std::string GenerateError::message() const {
         std::string operator()(const Randomness&) const { return "operating-system random source failed"; }
         std::string operator()(const SizeSelection&) const { return "selecting the next file size failed"; }
     };
-    return std::visit(Visitor{}, inner_->kind);
+    return std::visit(Visitor{}, kind());
 }
 
 const base::Error* GenerateError::source() const {
@@ -35,7 +32,7 @@ const base::Error* GenerateError::source() const {
         const base::Error* operator()(const Randomness& k) const { return &k.source; }
         const base::Error* operator()(const SizeSelection& k) const { return &k.source; }
     };
-    return std::visit(Visitor{}, inner_->kind);
+    return std::visit(Visitor{}, kind());
 }
 
 std::string GenerateError::debug() const {
@@ -52,8 +49,8 @@ std::string GenerateError::debug() const {
             return fmt::format("SizeSelection {{ source: {} }}", k.source.debug());
         }
     };
-    return fmt::format("GenerateError {{ kind: {}, backtrace: {} }}", std::visit(Visitor{}, inner_->kind),
-                       inner_->backtrace.debug());
+    return fmt::format("GenerateError {{ kind: {}, backtrace: {} }}", std::visit(Visitor{}, kind()),
+                       backtrace().debug());
 }
 
 }  // namespace kro::gen

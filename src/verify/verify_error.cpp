@@ -15,11 +15,6 @@ std::string quoted(const std::filesystem::path& path) {
 
 }  // namespace
 
-VerifyError::VerifyError(VerifyErrorKind::Value kind)
-    : inner_(
-          std::make_unique<VerifyErrorInner>(VerifyErrorInner{std::move(kind), base::Backtrace::capture()})) {
-}
-
 VerifyError VerifyError::io(std::string_view action, const std::filesystem::path& path,
                             base::IoError source) {
     return VerifyError(VerifyErrorKind::Io{action, path, std::move(source)});
@@ -39,7 +34,7 @@ std::string VerifyError::message() const {
                                base::display_path(k.path));
         }
     };
-    return std::visit(Visitor{}, inner_->kind);
+    return std::visit(Visitor{}, kind());
 }
 
 const base::Error* VerifyError::source() const {
@@ -61,7 +56,7 @@ std::string VerifyError::debug() const {
         }
     };
     return fmt::format("VerifyError {{ inner: VerifyErrorInner {{ kind: {}, backtrace: {} }} }}",
-                       std::visit(Visitor{}, inner_->kind), inner_->backtrace.debug());
+                       std::visit(Visitor{}, kind()), backtrace().debug());
 }
 
 }  // namespace kro::verify

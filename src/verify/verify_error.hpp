@@ -1,18 +1,15 @@
 #pragma once
 // The error that stops a verification run. Damage found in a store is never an error (it
 // becomes an Issue); only a store that is not a store, a tree that nests too deep, or a failing
-// input/output operation ends the run. A plain, movable value; the kind and backtrace live in
-// one heap box so that results carrying a VerifyError stay small.
+// input/output operation ends the run.
 
 #include <cstdint>
 #include <filesystem>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <variant>
 
-#include "base/backtrace.hpp"
-#include "base/error.hpp"
+#include "base/boxed_error.hpp"
 #include "base/io_error.hpp"
 
 namespace kro::verify {
@@ -20,6 +17,7 @@ namespace kro::verify {
 // The deepest directory level the store walk lists; the root is level 0.
 inline constexpr uint64_t MAX_STORE_DEPTH = 64;
 
+// The kinds of VerifyError.
 struct VerifyErrorKind {
     struct NotAStore {
         std::filesystem::path root;
@@ -35,25 +33,12 @@ struct VerifyErrorKind {
     using Value = std::variant<NotAStore, Io, ExcessiveNesting>;
 };
 
-struct VerifyErrorInner {
-    VerifyErrorKind::Value kind;
-    base::Backtrace backtrace;
-};
-
-class VerifyError final : public base::Error {
+class VerifyError final : public base::BoxedError<VerifyErrorKind::Value>, public VerifyErrorKind {
   public:
-    // Captures the backtrace here and boxes it with the kind.
-    explicit VerifyError(VerifyErrorKind::Value kind);
+    using BoxedError::BoxedError;
 
     // An Io kind. `action` must be a constant phrase: it is referred to, not copied.
     static VerifyError io(std::string_view action, const std::filesystem::path& path, base::IoError source);
-
-    const VerifyErrorKind::Value& kind() const { return inner_->kind; }
-    const VerifyErrorInner& inner() const { return *inner_; }
-    template <typename K>
-    const K* get_if() const {
-        return std::get_if<K>(&inner_->kind);
-    }
 
     std::string message() const override;
     // The operating-system error of an Io kind; nothing for the other kinds.
@@ -61,9 +46,6 @@ class VerifyError final : public base::Error {
     // "VerifyError { inner: VerifyErrorInner { kind: Io { action: .., path: .., source: .. }, backtrace: .. }
     // }".
     std::string debug() const override;
-
-  private:
-    std::unique_ptr<VerifyErrorInner> inner_;
 };
 
 }  // namespace kro::verify

@@ -468,6 +468,9 @@ TEST(OutputTest, AFailedWriteToStandardOutputIsABrokenInvariant) {
     const KroResult result = run_kro(run);
     EXPECT_EQ(result.status, 101);
     expect_contains(result.err, "failed printing to stdout: Broken pipe");
+    // The location names a file of the project, not a path on the machine that built it.
+    expect_contains(result.err, " at src/");
+    EXPECT_EQ(result.err.find(KRO_SOURCE_DIR), std::string::npos) << result.err;
 }
 
 }  // namespace

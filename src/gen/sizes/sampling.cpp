@@ -48,24 +48,14 @@ ChaChaKey unused_key() {
 
 }  // namespace
 
-SampleError::SampleError(SizeSpec spec, Band band)
-    : inner_(std::make_unique<Inner>(Inner{std::move(spec), band, base::Backtrace::capture()})) {}
-
-SampleError::SampleError(const SampleError& other) : inner_(std::make_unique<Inner>(*other.inner_)) {}
-
-SampleError& SampleError::operator=(const SampleError& other) {
-    if (this != &other) inner_ = std::make_unique<Inner>(*other.inner_);
-    return *this;
-}
-
 std::string SampleError::message() const {
-    return fmt::format("insufficient probability mass within {}..={} bytes for {}", inner_->band.min,
-                       inner_->band.max, inner_->spec.display());
+    return fmt::format("insufficient probability mass within {}..={} bytes for {}", band().min, band().max,
+                       spec().display());
 }
 
 std::string SampleError::debug() const {
     return fmt::format("SampleError {{ inner: SampleErrorInner {{ spec: {}, band: {}, backtrace: {} }} }}",
-                       inner_->spec.debug(), inner_->band.debug(), inner_->backtrace.debug());
+                       spec().debug(), band().debug(), backtrace().debug());
 }
 
 bool band_ok(const SizeSpec& spec) {

@@ -7,12 +7,11 @@
 
 #include <cstdint>
 #include <expected>
-#include <memory>
 #include <span>
 #include <string>
+#include <utility>
 
-#include "base/backtrace.hpp"
-#include "base/error.hpp"
+#include "base/boxed_error.hpp"
 #include "base/hooks.hpp"
 #include "base/io_error.hpp"
 #include "gen/sizes/chacha.hpp"
@@ -21,34 +20,22 @@
 
 namespace kro::gen {
 
-// The band of a lognormal or Pareto spec holds too little probability mass to draw from.
-class SampleError final : public base::Error {
-  public:
-    struct Inner {
-        SizeSpec spec;
-        Band band;
-        base::Backtrace backtrace;
-    };
-
-    // Captures the backtrace here.
-    SampleError(SizeSpec spec, Band band);
-    SampleError(const SampleError& other);
-    SampleError& operator=(const SampleError& other);
-    SampleError(SampleError&&) noexcept = default;
-    SampleError& operator=(SampleError&&) noexcept = default;
-    ~SampleError() override = default;
-
-    const SizeSpec& spec() const { return inner_->spec; }
-    const Band& band() const { return inner_->band; }
-    const base::Backtrace& backtrace() const { return inner_->backtrace; }
-    std::string message() const override;
-    std::string debug() const override;
-
-  private:
-    std::unique_ptr<Inner> inner_;
+// What SampleError holds: the spec, and its band that holds too little mass.
+struct InsufficientMass {
+    SizeSpec spec;
+    Band band;
 };
 
-using SampleErrorInner = SampleError::Inner;
+// The band of a lognormal or Pareto spec holds too little probability mass to draw from.
+class SampleError final : public base::BoxedError<InsufficientMass> {
+  public:
+    SampleError(SizeSpec spec, Band band) : BoxedError(InsufficientMass{std::move(spec), band}) {}
+
+    const SizeSpec& spec() const { return kind().spec; }
+    const Band& band() const { return kind().band; }
+    std::string message() const override;
+    std::string debug() const override;
+};
 
 class SizeSampler {
   public:

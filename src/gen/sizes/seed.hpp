@@ -10,7 +10,6 @@
 #include <string>
 #include <string_view>
 
-#include "base/backtrace.hpp"
 #include "base/error.hpp"
 #include "format/file_id.hpp"
 #include "gen/sizes/chacha.hpp"
@@ -19,16 +18,11 @@ namespace kro::gen {
 
 using MasterSeed = std::array<uint8_t, 32>;
 
-// The seed text was empty.
+// The seed text was empty. It has no fields: its backtrace would never be shown.
 class EmptySeed final : public base::Error {
   public:
-    EmptySeed() : backtrace_(base::Backtrace::capture()) {}
-    const base::Backtrace& backtrace() const { return backtrace_; }
     std::string message() const override { return "generation seed must not be empty"; }
     std::string debug() const override { return "Empty"; }
-
-  private:
-    base::Backtrace backtrace_;
 };
 
 // The text's bytes exactly as given: no trimming, no normalisation.

@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "base/panic.hpp"
+#include "base/text.hpp"
 #include "gen/sizes/size_spec.hpp"
 
 namespace kro::gen {
@@ -31,20 +32,6 @@ char ascii_lower(char c) {
 
 bool equals_ignoring_case(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::ranges::equal(a, b, {}, ascii_lower, ascii_lower);
-}
-
-std::vector<std::string_view> split(std::string_view text, char separator) {
-    std::vector<std::string_view> pieces;
-    size_t start = 0;
-    for (;;) {
-        const size_t at = text.find(separator, start);
-        if (at == std::string_view::npos) {
-            pieces.push_back(text.substr(start));
-            return pieces;
-        }
-        pieces.push_back(text.substr(start, at - start));
-        start = at + 1;
-    }
 }
 
 std::unexpected<ParseSizeError> fail(ParseSizeError::Kind kind) {
@@ -256,8 +243,8 @@ std::expected<SizeSpec, ParseSizeError> parse_lognormal(const std::vector<Parame
 std::expected<SizeSpec, ParseSizeError> parse_key_value_list(std::string_view text) {
     std::optional<std::string_view> type;
     std::vector<Parameter> parameters;
-    for (const std::string_view item : split(text, ',')) {
-        const auto pieces = split(item, '=');
+    for (const std::string_view item : base::split(text, ',')) {
+        const auto pieces = base::split(item, '=');
         if (pieces.size() != 2) return fail(ParseSizeError::MalformedParameter{std::string(item)});
         if (pieces[0] == "Type") {
             type = pieces[1];
@@ -288,7 +275,7 @@ std::expected<SizeSpec, ParseSizeError> parse_key_value_list(std::string_view te
 }
 
 std::expected<SizeSpec, ParseSizeError> parse_range(std::string_view text) {
-    const auto pieces = split(text, '-');
+    const auto pieces = base::split(text, '-');
     if (pieces.size() != 2) return fail(ParseSizeError::MalformedRange{std::string(text)});
     const auto start = parse_byte_size(pieces[0]);
     if (!start) return std::unexpected(start.error());

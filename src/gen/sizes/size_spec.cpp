@@ -193,8 +193,6 @@ std::string ByteSize::display() const {
     return fmt::format("{}", bytes);
 }
 
-SizeSpecError::SizeSpecError(Kind kind) : kind_(std::move(kind)), backtrace_(base::Backtrace::capture()) {}
-
 std::string SizeSpecError::message() const {
     return std::visit(
         Overloaded{
@@ -219,11 +217,11 @@ std::string SizeSpecError::message() const {
             },
             [](const InvalidParameter& e) { return fmt::format("{} must be {}", e.name, e.requirement); },
         },
-        kind_);
+        kind());
 }
 
 std::string SizeSpecError::debug() const {
-    const std::string kind = std::visit(
+    const std::string kind_text = std::visit(
         Overloaded{
             [](const EmptyRange& e) {
                 return fmt::format("EmptyRange {{ start: {}, end: {} }}", e.start, e.end);
@@ -237,8 +235,8 @@ std::string SizeSpecError::debug() const {
                                    quote(e.requirement));
             },
         },
-        kind_);
-    return fmt::format("SizeSpecError {{ kind: {}, backtrace: {} }}", kind, backtrace_.debug());
+        kind());
+    return fmt::format("SizeSpecError {{ kind: {}, backtrace: {} }}", kind_text, backtrace().debug());
 }
 
 std::string IntegerParseError::message() const {
@@ -271,17 +269,6 @@ std::string IntegerParseError::debug() const {
             return "IntegerParseError { kind: Zero }";
     }
     base::panic("unknown integer parse error kind");
-}
-
-ParseSizeError::ParseSizeError(Kind kind)
-    : inner_(std::make_unique<Inner>(Inner{std::move(kind), base::Backtrace::capture()})) {}
-
-ParseSizeError::ParseSizeError(const ParseSizeError& other)
-    : inner_(std::make_unique<Inner>(*other.inner_)) {}
-
-ParseSizeError& ParseSizeError::operator=(const ParseSizeError& other) {
-    if (this != &other) inner_ = std::make_unique<Inner>(*other.inner_);
-    return *this;
 }
 
 std::string ParseSizeError::message() const {
@@ -349,12 +336,12 @@ std::string ParseSizeError::message() const {
             },
             [](const InvalidSpec& e) { return e.source.message(); },
         },
-        inner_->kind);
+        kind());
 }
 
 const base::Error* ParseSizeError::source() const {
-    if (const auto* e = std::get_if<InvalidInteger>(&inner_->kind)) return &e->source;
-    if (const auto* e = std::get_if<InvalidSpec>(&inner_->kind)) return &e->source;
+    if (const auto* e = get_if<InvalidInteger>()) return &e->source;
+    if (const auto* e = get_if<InvalidSpec>()) return &e->source;
     return nullptr;
 }
 
@@ -362,7 +349,7 @@ std::string ParseSizeError::debug() const {
     const auto input = [](std::string_view variant, const std::string& text) {
         return fmt::format("{} {{ input: {} }}", variant, quote(text));
     };
-    const std::string kind = std::visit(
+    const std::string kind_text = std::visit(
         Overloaded{
             [](const InvalidInteger& e) {
                 return fmt::format("InvalidInteger {{ input: {}, source: {} }}", quote(e.input),
@@ -397,9 +384,9 @@ std::string ParseSizeError::debug() const {
                 return fmt::format("InvalidSpec {{ source: {} }}", e.source.debug());
             },
         },
-        inner_->kind);
-    return fmt::format("ParseSizeError {{ inner: ParseSizeErrorInner {{ kind: {}, backtrace: {} }} }}", kind,
-                       inner_->backtrace.debug());
+        kind());
+    return fmt::format("ParseSizeError {{ inner: ParseSizeErrorInner {{ kind: {}, backtrace: {} }} }}",
+                       kind_text, backtrace().debug());
 }
 
 }  // namespace kro::gen

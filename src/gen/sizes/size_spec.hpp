@@ -9,15 +9,13 @@
 
 #include <cstdint>
 #include <expected>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
 #include <vector>
 
-#include "base/backtrace.hpp"
-#include "base/error.hpp"
+#include "base/boxed_error.hpp"
 #include "format/header.hpp"
 
 namespace kro::gen {
@@ -88,9 +86,8 @@ struct ByteSize {
     std::string display() const;
 };
 
-// A spec that cannot exist: an empty range or band, a band below the header, a bad parameter.
-class SizeSpecError final : public base::Error {
-  public:
+// The kinds of SizeSpecError.
+struct SizeSpecErrorKind {
     struct EmptyRange {
         uint64_t start = 0;
         uint64_t end = 0;
@@ -106,23 +103,18 @@ class SizeSpecError final : public base::Error {
         std::string name;
         std::string requirement;
     };
-    using Kind = std::variant<EmptyRange, EmptyExclusiveStart, EmptyExclusiveEnd, BandTooLow, EmptyBand,
-                              InvalidParameter>;
-
-    // Captures the backtrace here.
-    explicit SizeSpecError(Kind kind);
-
-    const Kind& kind() const { return kind_; }
-    const base::Backtrace& backtrace() const { return backtrace_; }
-    std::string message() const override;
-    std::string debug() const override;
-
-  private:
-    Kind kind_;
-    base::Backtrace backtrace_;
+    using Value = std::variant<EmptyRange, EmptyExclusiveStart, EmptyExclusiveEnd, BandTooLow, EmptyBand,
+                               InvalidParameter>;
 };
 
-using SizeSpecErrorKind = SizeSpecError::Kind;
+// A spec that cannot exist: an empty range or band, a band below the header, a bad parameter.
+class SizeSpecError final : public base::BoxedError<SizeSpecErrorKind::Value>, public SizeSpecErrorKind {
+  public:
+    using BoxedError::BoxedError;
+
+    std::string message() const override;
+    std::string debug() const override;
+};
 
 // Why a text is not an unsigned 64-bit integer.
 class IntegerParseError final : public base::Error {
@@ -138,9 +130,8 @@ class IntegerParseError final : public base::Error {
     Kind kind_;
 };
 
-// A `--file-size` or byte-size text that does not parse. One pointer wide; copies are deep.
-class ParseSizeError final : public base::Error {
-  public:
+// The kinds of ParseSizeError.
+struct ParseSizeErrorKind {
     struct InvalidInteger {
         std::string input;
         IntegerParseError source;
@@ -189,35 +180,21 @@ class ParseSizeError final : public base::Error {
     struct InvalidSpec {
         SizeSpecError source;
     };
-    using Kind = std::variant<InvalidInteger, InvalidDecimal, DecimalWithoutSuffix, Overflow, UnknownSpec,
-                              MalformedRange, MissingType, UnknownType, RemovedType, MalformedParameter,
-                              UnknownParameter, MissingParameter, NotAByteSize, InvalidNumber, InvalidSpec>;
-    struct Inner {
-        Kind kind;
-        base::Backtrace backtrace;
-    };
+    using Value = std::variant<InvalidInteger, InvalidDecimal, DecimalWithoutSuffix, Overflow, UnknownSpec,
+                               MalformedRange, MissingType, UnknownType, RemovedType, MalformedParameter,
+                               UnknownParameter, MissingParameter, NotAByteSize, InvalidNumber, InvalidSpec>;
+};
 
-    // Captures the backtrace here.
-    explicit ParseSizeError(Kind kind);
-    ParseSizeError(const ParseSizeError& other);
-    ParseSizeError& operator=(const ParseSizeError& other);
-    ParseSizeError(ParseSizeError&&) noexcept = default;
-    ParseSizeError& operator=(ParseSizeError&&) noexcept = default;
-    ~ParseSizeError() override = default;
+// A `--file-size` or byte-size text that does not parse.
+class ParseSizeError final : public base::BoxedError<ParseSizeErrorKind::Value>, public ParseSizeErrorKind {
+  public:
+    using BoxedError::BoxedError;
 
-    const Kind& kind() const { return inner_->kind; }
-    const base::Backtrace& backtrace() const { return inner_->backtrace; }
     std::string message() const override;
     // InvalidInteger: the integer parse error; InvalidSpec: the SizeSpecError; otherwise none.
     const base::Error* source() const override;
     std::string debug() const override;
-
-  private:
-    std::unique_ptr<Inner> inner_;
 };
-
-using ParseSizeErrorKind = ParseSizeError::Kind;
-using ParseSizeErrorInner = ParseSizeError::Inner;
 
 // A recognised unit at the end of a text: the text before it, unchanged, and its multiplier.
 struct SizeSuffix {
