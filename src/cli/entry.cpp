@@ -9,7 +9,6 @@
 
 #include "base/error.hpp"
 #include "cli/args/command_line.hpp"
-#include "cli/args/read_args.hpp"
 #include "cli/commands.hpp"
 #include "cli/output/stream_writer.hpp"
 
@@ -46,10 +45,8 @@ uint8_t no_command() {
 }  // namespace
 
 uint8_t run_kro(std::span<const std::string> args) {
-    auto matches = parse_command_line(args);
-    if (!matches) return matches.error();
-    auto cli = cli_from_matches(std::move(*matches));
-    if (!cli) return report_usage_error(cli.error());
+    auto cli = parse_command_line(args);
+    if (!cli) return cli.error();
     if (cli->version) {
         StreamWriter out = StreamWriter::standard_output();
         out.write(fmt::format("kro, version {}\n", KRO_VERSION));
