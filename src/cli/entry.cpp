@@ -3,8 +3,6 @@
 #include <fmt/format.h>
 #include <unistd.h>
 
-#include <cerrno>
-
 #include <variant>
 
 #include "base/error.hpp"
@@ -31,14 +29,7 @@ uint8_t dispatch(CliCommand command) {
 // Without a command and without --version: the help of kro. A failed write of it is of no
 // consequence; the status says it all.
 uint8_t no_command() {
-    const std::string help = command_help({}, HelpMode::Short);
-    std::string_view rest = help;
-    while (!rest.empty()) {
-        const ssize_t n = ::write(STDOUT_FILENO, rest.data(), rest.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        rest.remove_prefix(static_cast<size_t>(n));
-    }
+    write_best_effort(STDOUT_FILENO, command_help({}, HelpMode::Short));
     return 2;
 }
 

@@ -42,7 +42,7 @@ void print_header(const std::filesystem::path& directory, uint64_t chunk_size, b
     out.write(paint_bold_path(out_color, directory));
     out.write("\n");
     out.write(
-        paint_string(out_color, "2", "Analysis chunk size: " + format_thousands(chunk_size) + " bytes"));
+        paint_string(out_color, sgr::DIM, "Analysis chunk size: " + format_thousands(chunk_size) + " bytes"));
     out.write("\n");
     // Shown before the run starts, however long it takes.
     out.flush();
@@ -50,7 +50,7 @@ void print_header(const std::filesystem::path& directory, uint64_t chunk_size, b
 
 void print_error(const base::Error& error, bool err_color) {
     StreamWriter err = StreamWriter::standard_error();
-    err.write(paint_str(err_color, "1;31", "ERROR:"));
+    err.write(paint_str(err_color, sgr::BOLD_RED, "ERROR:"));
     err.write(" ");
     err.write(base::error_chain(error));
     err.write("\n");
@@ -60,10 +60,10 @@ void print_error(const base::Error& error, bool err_color) {
 void print_verdict(bool success, bool out_color) {
     StreamWriter out = StreamWriter::standard_output();
     if (success) {
-        out.write(paint_str(out_color, "32", "✓"));
+        out.write(paint_str(out_color, sgr::GREEN, "✓"));
         out.write(" All files successfully verified.\n");
     } else {
-        out.write(paint_str(out_color, "31", "✗"));
+        out.write(paint_str(out_color, sgr::RED, "✗"));
         out.write(" Verification failed.\n");
     }
     out.flush();

@@ -109,13 +109,13 @@ std::string UsageError::debug() const {
 }
 
 std::string render_usage_error(const UsageError& error, const std::optional<std::string>& usage, bool color) {
-    std::string out = paint_str(color, "1;31", "error:");
+    std::string out = paint_str(color, sgr::BOLD_RED, "error:");
     out += ' ';
     out += error.message();
     out += '\n';
     if (error.tip()) {
         out += "\n  ";
-        out += paint_str(color, "32", "tip:");
+        out += paint_str(color, sgr::GREEN, "tip:");
         out += ' ';
         out += *error.tip();
         out += '\n';
