@@ -149,6 +149,12 @@ ArgSpec directory_option(std::string help, std::optional<std::filesystem::path>&
     return spec;
 }
 
+// The worker budget of gen and verify: at least one, by default the machine's.
+ArgSpec jobs_option(std::string help, uint64_t& field) {
+    return option("jobs", "jobs", "INTEGER", std::move(help), bind_value(field, parse_positive_integer),
+                  default_jobs_text());
+}
+
 // The value may be given as a next word that begins with "-".
 ArgSpec taking_hyphen_values(ArgSpec spec) {
     spec.allow_hyphen_values = true;
@@ -239,12 +245,11 @@ Command gen_args_augment(Command command, GenArgs& into) {
                     "distribution (Type=lognormal or Type=pareto) is sampled between Min and Max; see --help "
                     "for the full grammar",
                     bind_value(into.file_size, parse_file_size_arg), "4096"))
-        .arg(
-            option("jobs", "jobs", "INTEGER",
-                   "Number of worker threads used to generate each file's content. Defaults to a CPU-aware "
-                   "worker budget; the files produced are identical at any count. Only large files are split "
-                   "across workers",
-                   bind_value(into.jobs, parse_positive_integer), default_jobs_text()));
+        .arg(jobs_option(
+            "Number of worker threads used to generate each file's content. Defaults to a CPU-aware "
+            "worker budget; the files produced are identical at any count. Only large files are "
+            "split across workers",
+            into.jobs));
     return command;
 }
 
@@ -255,11 +260,11 @@ Command verify_args_augment(Command command, VerifyArgs& into) {
                     "corruption detection but take longer. Common values: 512 (fine-grained), 4096 (4KB "
                     "blocks), 65536 (64KB chunks)",
                     bind_value(into.chunk_size, parse_positive_integer), default_chunk_size_text()))
-        .arg(option("jobs", "jobs", "INTEGER",
-                    "Global verification-worker budget. Different files run in parallel, and large files use "
-                    "spare workers for segment reads and corruption analysis. Defaults to a CPU-aware worker "
-                    "budget; results are identical at any count",
-                    bind_value(into.jobs, parse_positive_integer), default_jobs_text()));
+        .arg(jobs_option(
+            "Global verification-worker budget. Different files run in parallel, and large files "
+            "use spare workers for segment reads and corruption analysis. Defaults to a CPU-aware "
+            "worker budget; results are identical at any count",
+            into.jobs));
     return command;
 }
 
