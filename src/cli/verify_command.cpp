@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <new>
 #include <string>
-#include <system_error>
 #include <variant>
 
 #include "base/error.hpp"
@@ -23,18 +22,6 @@
 
 namespace kro::cli {
 namespace {
-
-// The store directory: as typed, else the process's current directory.
-std::expected<std::filesystem::path, CommandError> resolve_directory(const VerifyArgs& args) {
-    if (args.directory) return *args.directory;
-    std::error_code error;
-    std::filesystem::path cwd = std::filesystem::current_path(error);
-    if (error) {
-        return std::unexpected(CommandError::with_cause("resolving the current directory",
-                                                        base::IoError::from_errno(error.value())));
-    }
-    return cwd;
-}
 
 void print_header(const std::filesystem::path& directory, uint64_t chunk_size, bool out_color) {
     StreamWriter out = StreamWriter::standard_output();
@@ -82,7 +69,7 @@ uint8_t run_verify(VerifyArgs args) {
     const bool err_color = color_for_stream(STDERR_FILENO);
     const ProgressDisplay display = ProgressDisplay::create("Verify", ProgressMode::Verify);
 
-    const std::expected<std::filesystem::path, CommandError> directory = resolve_directory(args);
+    const std::expected<std::filesystem::path, CommandError> directory = store_directory(args.directory);
     if (!directory) {
         display.clear();
         print_error(directory.error(), err_color);
