@@ -6,7 +6,6 @@
 #include <memory>
 #include <new>
 #include <string>
-#include <system_error>
 
 #include "base/error.hpp"
 #include "base/io_error.hpp"
@@ -30,16 +29,6 @@ gen::GenerateOptions attach_generate_progress(gen::GenerateOptions options, cons
     return options;
 }
 
-std::expected<std::filesystem::path, CommandError> store_root(const GenArgs& args) {
-    if (args.directory) return *args.directory;
-    std::error_code error;
-    std::filesystem::path cwd = std::filesystem::current_path(error);
-    if (error)
-        return std::unexpected(CommandError::with_cause("resolving the current directory",
-                                                        base::IoError::from_errno(error.value())));
-    return cwd;
-}
-
 // Seeded sizes come from the master seed; otherwise the sampler draws its key from the system.
 std::expected<gen::SizeSampler, CommandError> size_sampler_for(const GenArgs& args) {
     if (args.seed) return gen::SizeSampler::from_seed(args.file_size, *args.seed);
@@ -52,7 +41,7 @@ std::expected<gen::SizeSampler, CommandError> size_sampler_for(const GenArgs& ar
 
 // One generation run as the arguments describe it; the error is the whole chain, as printed.
 std::expected<void, std::string> generate_store(GenArgs args, const ProgressDisplay& display) {
-    auto root = store_root(args);
+    auto root = store_directory(args.directory);
     if (!root) return std::unexpected(base::error_chain(root.error()));
     gen::GenerateOptions options(std::move(*root));
     if (args.max_files) options.max_files = static_cast<uint64_t>(std::max<int64_t>(*args.max_files, 0));

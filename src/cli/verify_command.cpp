@@ -7,7 +7,6 @@
 #include <filesystem>
 #include <new>
 #include <string>
-#include <system_error>
 #include <variant>
 
 #include "base/error.hpp"
@@ -24,25 +23,13 @@
 namespace kro::cli {
 namespace {
 
-// The store directory: as typed, else the process's current directory.
-std::expected<std::filesystem::path, CommandError> resolve_directory(const VerifyArgs& args) {
-    if (args.directory) return *args.directory;
-    std::error_code error;
-    std::filesystem::path cwd = std::filesystem::current_path(error);
-    if (error) {
-        return std::unexpected(CommandError::with_cause("resolving the current directory",
-                                                        base::IoError::from_errno(error.value())));
-    }
-    return cwd;
-}
-
 void print_header(const std::filesystem::path& directory, uint64_t chunk_size, bool out_color) {
     StreamWriter out = StreamWriter::standard_output();
     out.write("Verifying file contents in: ");
     out.write(paint_bold_path(out_color, directory));
     out.write("\n");
     out.write(
-        paint_string(out_color, "2", "Analysis chunk size: " + format_thousands(chunk_size) + " bytes"));
+        paint_string(out_color, sgr::DIM, "Analysis chunk size: " + format_thousands(chunk_size) + " bytes"));
     out.write("\n");
     // Shown before the run starts, however long it takes.
     out.flush();
@@ -50,7 +37,7 @@ void print_header(const std::filesystem::path& directory, uint64_t chunk_size, b
 
 void print_error(const base::Error& error, bool err_color) {
     StreamWriter err = StreamWriter::standard_error();
-    err.write(paint_str(err_color, "1;31", "ERROR:"));
+    err.write(paint_str(err_color, sgr::BOLD_RED, "ERROR:"));
     err.write(" ");
     err.write(base::error_chain(error));
     err.write("\n");
@@ -60,10 +47,10 @@ void print_error(const base::Error& error, bool err_color) {
 void print_verdict(bool success, bool out_color) {
     StreamWriter out = StreamWriter::standard_output();
     if (success) {
-        out.write(paint_str(out_color, "32", "✓"));
+        out.write(paint_str(out_color, sgr::GREEN, "✓"));
         out.write(" All files successfully verified.\n");
     } else {
-        out.write(paint_str(out_color, "31", "✗"));
+        out.write(paint_str(out_color, sgr::RED, "✗"));
         out.write(" Verification failed.\n");
     }
     out.flush();
@@ -82,7 +69,7 @@ uint8_t run_verify(VerifyArgs args) {
     const bool err_color = color_for_stream(STDERR_FILENO);
     const ProgressDisplay display = ProgressDisplay::create("Verify", ProgressMode::Verify);
 
-    const std::expected<std::filesystem::path, CommandError> directory = resolve_directory(args);
+    const std::expected<std::filesystem::path, CommandError> directory = store_directory(args.directory);
     if (!directory) {
         display.clear();
         print_error(directory.error(), err_color);

@@ -5,8 +5,8 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
-#include <map>
 #include <memory>
+#include <optional>
 #include <sstream>
 
 #include "base/panic.hpp"
@@ -31,24 +31,22 @@ class UsageFailure final : public CLI::ParseError {
     UsageError error_;
 };
 
-// What the callbacks of one command level fill in.
-struct MatchNode {
-    ArgMatches values;
-    std::map<std::string, std::unique_ptr<MatchNode>, std::less<>> children;
-};
-
-// Checks a value against its argument's choice and parser and keeps it under the argument's id.
-std::expected<void, UsageError> store_value(const ArgSpec& spec, const std::string& text,
-                                            ArgMatches& matches) {
+// Checks a value against its argument's choice and parses it into the argument's field.
+std::expected<void, UsageError> store_value(const ArgSpec& spec, const std::string& text) {
     if (!spec.possible_values.empty() &&
         std::ranges::none_of(spec.possible_values,
                              [&](const PossibleValue& value) { return value.name == text; })) {
         return std::unexpected(UsageError::invalid_choice(text, spec.display(), spec.possible_values));
     }
-    auto value = spec.parser(text);
-    if (!value) return std::unexpected(UsageError::invalid_value(text, spec.display(), value.error()));
-    matches.insert(spec.id, std::move(*value));
+    auto stored = spec.bind(text);
+    if (!stored) return std::unexpected(UsageError::invalid_value(text, spec.display(), stored.error()));
     return {};
+}
+
+// The same from inside the library's parse, which stops at a thrown error.
+void store_or_throw(const ArgSpec& spec, const std::string& text) {
+    auto stored = store_value(spec, text);
+    if (!stored) throw UsageFailure(std::move(stored.error()));
 }
 
 std::string full_name(const UsageError::CommandPath& path, size_t depth) {
@@ -58,11 +56,12 @@ std::string full_name(const UsageError::CommandPath& path, size_t depth) {
 }
 
 // The library's view of the grammar: one CLI::App per command (and per help command), each
-// with kro's formatter, and the result nodes that their callbacks fill.
+// with kro's formatter, and the records that the grammar's bindings fill.
 class CliApp {
   public:
-    explicit CliApp(bool color) : root_(build_cli_command()), app_(std::string(root_.about), root_.name) {
-        configure(app_, root_, nodes_);
+    explicit CliApp(bool color)
+        : root_(build_cli_command(records_)), app_(std::string(root_.about), root_.name) {
+        configure(app_, root_);
         app_.failure_message([color](const CLI::App* app, const CLI::Error& error) {
             const auto* failure = dynamic_cast<const UsageFailure*>(&error);
             const UsageError usage_error =
@@ -77,9 +76,15 @@ class CliApp {
 
     const Command& grammar() const { return root_; }
 
-    // Parses words already in plain form; a rejected value ends it with a usage error.
-    std::expected<void, UsageError> parse(const std::vector<std::string>& words) {
-        std::vector<std::string> reversed(words.rbegin(), words.rend());
+    // Parses a command line already in plain form into its records; a rejected value ends it
+    // with a usage error. Every argument along the path starts from its default, which a value
+    // given on the command line then replaces.
+    std::expected<Cli, UsageError> parse(const ScannedLine& line) {
+        for (const Command* command : line.path) apply_defaults(*command);
+        // The library consumes the words from the back of the vector as it parses, so its vector
+        // overload takes them last first; the (argc, argv) overload, which reverses for itself,
+        // wants the program name and C strings, and the scanner's rewritten words are neither.
+        std::vector<std::string> reversed(line.words.rbegin(), line.words.rend());
         try {
             app_.parse(reversed);
         } catch (const UsageFailure& failure) {
@@ -87,11 +92,8 @@ class CliApp {
         } catch (const CLI::ParseError& error) {
             return std::unexpected(UsageError::other(error.what()));
         }
-        return {};
+        return Cli{records_.version, chosen_command(line.path)};
     }
-
-    // The parse result along the chosen path, with the defaults of every argument not given.
-    ArgMatches take_matches(const std::vector<const Command*>& path) { return take_level(nodes_, path, 0); }
 
     std::string help(const UsageError::CommandPath& path, HelpMode mode) const {
         const CLI::App& target = find(app_, path);
@@ -125,21 +127,20 @@ class CliApp {
         return usage_line(formatter->command(), full_name(path, path.size()));
     }
 
-    static void configure(CLI::App& app, const Command& command, MatchNode& node) {
+    static void configure(CLI::App& app, const Command& command) {
         app.formatter(std::make_shared<HelpFormatter>(command));
         app.set_help_flag("-h,--help", "Print help");
         for (const ArgSpec& spec : command.args) {
             if (spec.flag()) {
                 app.add_flag_callback(
-                    "--" + spec.long_name, [&spec, &node] { node.values.insert(spec.id, true); }, spec.help);
+                    "--" + spec.long_name, [&spec] { store_or_throw(spec, {}); }, spec.help);
                 continue;
             }
             const std::string name = spec.positional() ? spec.id : "--" + spec.long_name;
             CLI::Option* option = app.add_option(
                 name,
-                [&spec, &node](const CLI::results_t& results) {
-                    auto stored = store_value(spec, results.back(), node.values);
-                    if (!stored) throw UsageFailure(std::move(stored.error()));
+                [&spec](const CLI::results_t& results) {
+                    store_or_throw(spec, results.back());
                     return true;
                 },
                 spec.help);
@@ -147,11 +148,8 @@ class CliApp {
             if (spec.default_text) option->default_str(*spec.default_text);
             if (spec.required) option->required();
         }
-        for (const Command& sub : command.subcommands) {
-            auto& child = node.children[sub.name];
-            child = std::make_unique<MatchNode>();
-            configure(*app.add_subcommand(sub.name, sub.about), sub, *child);
-        }
+        for (const Command& sub : command.subcommands)
+            configure(*app.add_subcommand(sub.name, sub.about), sub);
         if (!command.subcommands.empty()) {
             CLI::App* help = app.add_subcommand(help_command().name, help_command().about);
             help->formatter(std::make_shared<HelpFormatter>(help_command()));
@@ -159,28 +157,23 @@ class CliApp {
         }
     }
 
-    static ArgMatches take_level(MatchNode& node, const std::vector<const Command*>& path, size_t depth) {
-        const Command& command = *path[depth];
+    static void apply_defaults(const Command& command) {
         for (const ArgSpec& spec : command.args) {
-            if (node.values.contains(spec.id)) continue;
-            if (spec.flag()) {
-                node.values.insert(spec.id, false);
-            } else if (spec.default_text) {
-                if (!store_value(spec, *spec.default_text, node.values)) {
-                    base::panic(fmt::format("the default of `{}` parses", spec.id));
-                }
-            }
+            if (spec.default_text && !store_value(spec, *spec.default_text))
+                base::panic(fmt::format("the default of `{}` parses", spec.id));
         }
-        ArgMatches matches = std::move(node.values);
-        if (depth + 1 < path.size()) {
-            const std::string& name = path[depth + 1]->name;
-            matches.set_subcommand(name, take_level(*node.children.at(name), path, depth + 1));
-        }
-        return matches;
     }
 
+    // The record of the command that the line ends at; none for kro alone.
+    static std::optional<CliCommand> chosen_command(const std::vector<const Command*>& path) {
+        if (path.size() == 1) return std::nullopt;
+        const Command& command = *path.back();
+        if (!command.take_record) base::panic(fmt::format("`{}` runs when chosen", command.name));
+        return command.take_record();
+    }
+
+    ArgRecords records_;
     const Command root_;
-    MatchNode nodes_;
     CLI::App app_;
 };
 
@@ -190,7 +183,7 @@ bool stderr_color() {
 
 }  // namespace
 
-std::expected<ArgMatches, uint8_t> parse_command_line(std::span<const std::string> args) {
+std::expected<Cli, uint8_t> parse_command_line(std::span<const std::string> args) {
     CliApp cli(stderr_color());
     ScanResult scanned = scan_arguments(cli.grammar(), args);
     if (auto* request = std::get_if<HelpRequest>(&scanned)) {
@@ -201,9 +194,9 @@ std::expected<ArgMatches, uint8_t> parse_command_line(std::span<const std::strin
         return std::unexpected(request->status);
     }
     if (auto* error = std::get_if<UsageError>(&scanned)) return std::unexpected(cli.report(*error));
-    auto& line = std::get<ScannedLine>(scanned);
-    if (auto parsed = cli.parse(line.words); !parsed) return std::unexpected(cli.report(parsed.error()));
-    return cli.take_matches(line.path);
+    auto parsed = cli.parse(std::get<ScannedLine>(scanned));
+    if (!parsed) return std::unexpected(cli.report(parsed.error()));
+    return std::move(*parsed);
 }
 
 uint8_t report_usage_error(const UsageError& error) {

@@ -1,8 +1,9 @@
 #include "cli/args/grammar.hpp"
 
 #include <algorithm>
+#include <expected>
+#include <filesystem>
 
-#include "base/panic.hpp"
 #include "cli/args/value_parsers.hpp"
 #include "store/worker_count.hpp"
 
@@ -95,17 +96,44 @@ this only changes how long generation takes.  Small files are always
 generated on one thread: splitting pays off only once a file has at
 least two 1MB blocks per worker.)kro";
 
-// A fixed choice: the names of `values` (in their order) and a parser that maps a name back.
+// An argument with all that names and shows it, and the binding that parses its value into
+// its record field; `default_text` goes through that same binding when the argument is absent.
+ArgSpec option(std::string id, std::string long_name, std::string value_name, std::string help, Binding bind,
+               std::optional<std::string> default_text = std::nullopt) {
+    ArgSpec spec;
+    spec.id = std::move(id);
+    spec.long_name = std::move(long_name);
+    spec.value_name = std::move(value_name);
+    spec.help = std::move(help);
+    spec.bind = std::move(bind);
+    spec.default_text = std::move(default_text);
+    return spec;
+}
+
+ArgSpec flag(std::string id, std::string long_name, std::string help, bool& field) {
+    return option(std::move(id), std::move(long_name), {}, std::move(help), bind_flag(field));
+}
+
+ArgSpec positional(std::string id, std::string value_name, std::string help, Binding bind) {
+    ArgSpec spec = option(std::move(id), {}, std::move(value_name), std::move(help), std::move(bind));
+    spec.required = true;
+    return spec;
+}
+
+// A fixed choice: the names of `values` (in their order), each bound to its value.
 template <typename E>
-void set_choices(ArgSpec& spec, std::vector<E> values, PossibleValue (*possible)(E)) {
+ArgSpec choice(ArgSpec spec, E& field, std::vector<E> values, PossibleValue (*possible)(E)) {
     for (const E value : values) spec.possible_values.push_back(possible(value));
-    spec.parser = [values = std::move(values),
-                   possible](const std::string& text) -> std::expected<std::any, std::string> {
+    spec.bind = [&field, values = std::move(values),
+                 possible](const std::string& text) -> std::expected<void, std::string> {
         for (const E value : values) {
-            if (possible(value).name == text) return std::any(value);
+            if (possible(value).name != text) continue;
+            field = value;
+            return {};
         }
         return std::unexpected(std::string("not one of the possible values"));
     };
+    return spec;
 }
 
 // A directory is taken as typed; whether it exists is the command's business.
@@ -113,45 +141,24 @@ std::expected<std::filesystem::path, ValueError> parse_path(const std::string& t
     return std::filesystem::path(text);
 }
 
-ArgSpec option(std::string id, std::string long_name, std::string value_name, std::string help) {
-    ArgSpec spec;
-    spec.id = std::move(id);
-    spec.long_name = std::move(long_name);
-    spec.value_name = std::move(value_name);
-    spec.help = std::move(help);
-    return spec;
-}
-
-ArgSpec flag(std::string id, std::string long_name, std::string help) {
-    return option(std::move(id), std::move(long_name), {}, std::move(help));
-}
-
 // A store directory: a path that the file system accepts, whatever its bytes.
-ArgSpec directory_option(std::string help) {
-    ArgSpec spec = option("directory", "directory", "DIRECTORY", std::move(help));
-    spec.parser = value_parser(parse_path);
+ArgSpec directory_option(std::string help, std::optional<std::filesystem::path>& field) {
+    ArgSpec spec =
+        option("directory", "directory", "DIRECTORY", std::move(help), bind_value(field, parse_path));
     spec.any_bytes = true;
     return spec;
 }
 
-ArgSpec positional(std::string id, std::string value_name, std::string help, ValueParser parser) {
-    ArgSpec spec = option(std::move(id), {}, std::move(value_name), std::move(help));
-    spec.parser = std::move(parser);
-    spec.required = true;
-    return spec;
+// The worker budget of gen and verify: at least one, by default the machine's.
+ArgSpec jobs_option(std::string help, uint64_t& field) {
+    return option("jobs", "jobs", "INTEGER", std::move(help), bind_value(field, parse_positive_integer),
+                  default_jobs_text());
 }
 
-ArgSpec with_parser(ArgSpec spec, ValueParser parser,
-                    std::optional<std::string> default_text = std::nullopt) {
-    spec.parser = std::move(parser);
-    spec.default_text = std::move(default_text);
+// The value may be given as a next word that begins with "-".
+ArgSpec taking_hyphen_values(ArgSpec spec) {
+    spec.allow_hyphen_values = true;
     return spec;
-}
-
-ArgSpec unsigned_option(std::string id, std::string long_name, std::string help,
-                        std::optional<std::string> default_text) {
-    return with_parser(option(std::move(id), std::move(long_name), "INTEGER", std::move(help)),
-                       value_parser(parse_unsigned), std::move(default_text));
 }
 
 }  // namespace
@@ -218,116 +225,111 @@ PossibleValue preset_possible_value(Preset preset) {
     return {"random", "Overwrite the range with random bytes"};
 }
 
-Command gen_args_augment(Command command) {
-    ArgSpec format =
-        option("format", "format", "FORMAT", "KRO file format to generate. Version 3 is the default");
-    set_choices(format, {format::FormatVersion::V2, format::FormatVersion::V3},
-                format_version_possible_value);
-    format.default_text = "v3";
-    ArgSpec max_files =
-        with_parser(option("max_files", "max-files", "INTEGER", "The maximum number of files to generate"),
-                    value_parser(parse_integer));
-    max_files.allow_hyphen_values = true;
-    command.arg(directory_option("The directory where files will be generated"))
-        .arg(std::move(format))
-        .arg(with_parser(
-            option("seed", "seed", "TEXT", "Reproduce a KRO v3 dataset from exact, nonempty UTF-8 seed text"),
-            value_parser(parse_seed_arg)))
-        .arg(std::move(max_files))
-        .arg(with_parser(option("max_disk_usage", "max-disk-usage", "SIZE",
-                                "The maximum disk space to use when generating files"),
-                         value_parser(parse_byte_size_arg)))
-        .arg(with_parser(
-            option("file_size", "file-size", "FILESIZE",
-                   "The size of the files that are generated.  Value is either in bytes or can be suffixed "
-                   "with kb, mb, gb, "
-                   "etc.  Suffix is case insensitive (we know what you mean).  A random distribution "
-                   "(Type=lognormal or "
-                   "Type=pareto) is sampled between Min and Max; see --help for the full grammar"),
-            value_parser(parse_file_size_arg), "4096"))
-        .arg(with_parser(
-            option("jobs", "jobs", "INTEGER",
-                   "Number of worker threads used to generate each file's content. Defaults to a CPU-aware "
-                   "worker budget; the files produced are identical at any count. Only large files are split "
-                   "across workers"),
-            value_parser(parse_positive_integer), default_jobs_text()));
+Command gen_args_augment(Command command, GenArgs& into) {
+    command.arg(directory_option("The directory where files will be generated", into.directory))
+        .arg(choice(option("format", "format", "FORMAT",
+                           "KRO file format to generate. Version 3 is the default", {}, "v3"),
+                    into.format, {format::FormatVersion::V2, format::FormatVersion::V3},
+                    format_version_possible_value))
+        .arg(option("seed", "seed", "TEXT", "Reproduce a KRO v3 dataset from exact, nonempty UTF-8 seed text",
+                    bind_value(into.seed, parse_seed_arg)))
+        .arg(taking_hyphen_values(option("max_files", "max-files", "INTEGER",
+                                         "The maximum number of files to generate",
+                                         bind_value(into.max_files, parse_integer))))
+        .arg(option("max_disk_usage", "max-disk-usage", "SIZE",
+                    "The maximum disk space to use when generating files",
+                    bind_value(into.max_disk_usage, parse_byte_size_arg)))
+        .arg(option("file_size", "file-size", "FILESIZE",
+                    "The size of the files that are generated.  Value is either in bytes or can be suffixed "
+                    "with kb, mb, gb, etc.  Suffix is case insensitive (we know what you mean).  A random "
+                    "distribution (Type=lognormal or Type=pareto) is sampled between Min and Max; see --help "
+                    "for the full grammar",
+                    bind_value(into.file_size, parse_file_size_arg), "4096"))
+        .arg(jobs_option(
+            "Number of worker threads used to generate each file's content. Defaults to a CPU-aware "
+            "worker budget; the files produced are identical at any count. Only large files are "
+            "split across workers",
+            into.jobs));
     return command;
 }
 
-Command verify_args_augment(Command command) {
-    command.arg(directory_option("The directory to verify. Defaults to current directory"))
-        .arg(with_parser(
-            option("chunk_size", "chunk-size", "INTEGER",
-                   "Chunk size in bytes for corruption analysis. Smaller values provide more granular "
-                   "corruption detection but take longer. Common values: 512 (fine-grained), 4096 (4KB "
-                   "blocks), 65536 (64KB chunks)"),
-            value_parser(parse_positive_integer), default_chunk_size_text()))
-        .arg(with_parser(
-            option("jobs", "jobs", "INTEGER",
-                   "Global verification-worker budget. Different files run in parallel, and large files use "
-                   "spare workers for segment reads and corruption analysis. Defaults to a CPU-aware worker "
-                   "budget; results are identical at any count"),
-            value_parser(parse_positive_integer), default_jobs_text()));
+Command verify_args_augment(Command command, VerifyArgs& into) {
+    command.arg(directory_option("The directory to verify. Defaults to current directory", into.directory))
+        .arg(option("chunk_size", "chunk-size", "INTEGER",
+                    "Chunk size in bytes for corruption analysis. Smaller values provide more granular "
+                    "corruption detection but take longer. Common values: 512 (fine-grained), 4096 (4KB "
+                    "blocks), 65536 (64KB chunks)",
+                    bind_value(into.chunk_size, parse_positive_integer), default_chunk_size_text()))
+        .arg(jobs_option(
+            "Global verification-worker budget. Different files run in parallel, and large files "
+            "use spare workers for segment reads and corruption analysis. Defaults to a CPU-aware "
+            "worker budget; results are identical at any count",
+            into.jobs));
     return command;
 }
 
-Command show_args_augment(Command command) {
+Command show_args_augment(Command command, ShowArgs& into) {
     command
         .arg(positional("filepath", "FILEPATH", "Path to the KRO content file to inspect",
-                        value_parser(parse_existing_file)))
+                        bind_value(into.filepath, parse_existing_file)))
         .arg(flag("verify_checksum", "verify-checksum",
                   "Calculate the version-specific file ID and verify it matches the ID implied by the KRO "
-                  "path layout"));
+                  "path layout",
+                  into.verify_checksum));
     return command;
 }
 
-Command corrupt_file_args_augment(Command command) {
-    ArgSpec preset =
-        option("preset", "preset", "PRESET",
-               R"(Corruption preset: "zero" fills with zeros, "random" fills with random bytes)");
-    set_choices(preset, {Preset::Zero, Preset::Random}, preset_possible_value);
-    preset.default_text = default_preset_text();
+Command corrupt_file_args_augment(Command command, CorruptFileArgs& into) {
     command
         .arg(positional("filepath", "FILEPATH", "Path to the file to corrupt",
-                        value_parser(parse_existing_path)))
-        .arg(std::move(preset))
-        .arg(unsigned_option("start", "start", "Starting byte offset for corruption", default_start_text()))
-        .arg(unsigned_option("length", "length", "Number of bytes to corrupt", default_length_text()))
-        .arg(unsigned_option("seed", "seed",
-                             R"(Random seed for reproducible corruption (only applies to "random" preset))",
-                             std::nullopt));
+                        bind_value(into.filepath, parse_existing_path)))
+        .arg(choice(option("preset", "preset", "PRESET",
+                           R"(Corruption preset: "zero" fills with zeros, "random" fills with random bytes)",
+                           {}, default_preset_text()),
+                    into.preset, {Preset::Zero, Preset::Random}, preset_possible_value))
+        .arg(option("start", "start", "INTEGER", "Starting byte offset for corruption",
+                    bind_value(into.start, parse_unsigned), default_start_text()))
+        .arg(option("length", "length", "INTEGER", "Number of bytes to corrupt",
+                    bind_value(into.length, parse_unsigned), default_length_text()))
+        .arg(option("seed", "seed", "INTEGER",
+                    R"(Random seed for reproducible corruption (only applies to "random" preset))",
+                    bind_value(into.seed, parse_unsigned)));
     return command;
 }
 
-Command build_cli_command() {
+Command build_cli_command(ArgRecords& into) {
     Command kro;
     kro.name = "kro";
-    kro.arg(flag("version", "version", "Show the version and exit"));
+    kro.arg(flag("version", "version", "Show the version and exit", into.version));
 
     Command gen;
     gen.name = "gen";
     gen.about = GEN_ABOUT;
     gen.long_about = GEN_LONG_ABOUT;
-    kro.subcommand(gen_args_augment(std::move(gen)));
+    gen.take_record = [&into] { return CliCommand(std::move(into.gen)); };
+    kro.subcommand(gen_args_augment(std::move(gen), into.gen));
 
     Command verify;
     verify.name = "verify";
     verify.about = "Verify content addressable files and analyze corruption";
-    kro.subcommand(verify_args_augment(std::move(verify)));
+    verify.take_record = [&into] { return CliCommand(std::move(into.verify)); };
+    kro.subcommand(verify_args_augment(std::move(verify), into.verify));
 
     Command show;
     show.name = "show";
     show.about = "Print diagnostic information about a KRO content file";
+    show.take_record = [&into] { return CliCommand(Dev{std::move(into.show)}); };
     Command corrupt;
     corrupt.name = "corrupt-file";
     corrupt.about = "Intentionally corrupt a file for testing verification";
+    corrupt.take_record = [&into] { return CliCommand(Dev{std::move(into.corrupt_file)}); };
     Command dev;
     dev.name = "dev";
     dev.about = "Development tools for testing kro";
     dev.subcommand_required = true;
     dev.help_on_empty = true;
-    dev.subcommand(show_args_augment(std::move(show)))
-        .subcommand(corrupt_file_args_augment(std::move(corrupt)));
+    dev.subcommand(show_args_augment(std::move(show), into.show))
+        .subcommand(corrupt_file_args_augment(std::move(corrupt), into.corrupt_file));
     kro.subcommand(std::move(dev));
 
     kro.about = TOP_ABOUT;

@@ -1,12 +1,11 @@
 #pragma once
 // The command grammar of kro as data: the command tree, every option and positional argument
-// with its id, value name, default, possible values, help text and value parser, and the long
-// descriptions that --help shows. `build_cli_command` builds it afresh on every call; only the
-// default texts are computed once per process and then reused. The parsing library is
-// configured from this tree (command_line.hpp).
+// with its id, value name, default, possible values, help text, and the record field that its
+// value parser fills, and the long descriptions that --help shows. Each argument is declared
+// once, here, with everything about it. `build_cli_command` builds it afresh on every call,
+// bound to the records of one parse; only the default texts are computed once per process and
+// then reused. The parsing library is configured from this tree (command_line.hpp).
 
-#include <any>
-#include <expected>
 #include <functional>
 #include <optional>
 #include <string>
@@ -14,23 +13,10 @@
 #include <vector>
 
 #include "cli/args/args.hpp"
+#include "cli/args/binding.hpp"
 #include "format/header.hpp"
 
 namespace kro::cli {
-
-// Turns an argument's text into the value kept under its id, or into the message of the
-// parser's error.
-using ValueParser = std::function<std::expected<std::any, std::string>(const std::string& text)>;
-
-// Adapts a typed parser (text -> expected<T, E> with E an error type) to a ValueParser.
-template <typename F>
-ValueParser value_parser(F parse) {
-    return [parse = std::move(parse)](const std::string& text) -> std::expected<std::any, std::string> {
-        auto value = parse(text);
-        if (!value) return std::unexpected(value.error().message());
-        return std::any(std::move(*value));
-    };
-}
 
 struct PossibleValue {
     std::string name;
@@ -38,7 +24,7 @@ struct PossibleValue {
 };
 
 // One option (a long name) or positional argument (no long name). An option without a value
-// name is a flag, kept as a bool under its id.
+// name is a flag.
 struct ArgSpec {
     std::string id;
     std::string long_name;   // without the leading "--"; empty for a positional argument
@@ -47,7 +33,8 @@ struct ArgSpec {
     std::optional<std::string> default_text;
     // A fixed choice: the value must be one of these names exactly.
     std::vector<PossibleValue> possible_values;
-    ValueParser parser;  // unset for a flag
+    // Parses a value (the default text included) into the argument's record field.
+    Binding bind;
     // The value may begin with "-" when given as the next word ("--max-files -5").
     bool allow_hyphen_values = false;
     // The value is a path used as typed: any bytes pass, where every other value must be UTF-8.
@@ -71,6 +58,8 @@ struct Command {
     bool subcommand_required = false;
     // Without any argument the command prints its short help on standard error (status 2).
     bool help_on_empty = false;
+    // A command that runs: its record, moved out of the records that its arguments fill.
+    std::function<CliCommand()> take_record;
 
     Command& arg(ArgSpec spec);
     Command& subcommand(Command command);
@@ -78,14 +67,15 @@ struct Command {
     const Command* find_subcommand(std::string_view name) const;
 };
 
-// The complete grammar of `kro`, freshly built.
-Command build_cli_command();
+// The complete grammar of `kro`, freshly built, its arguments bound to the fields of `into`
+// (which must outlive it).
+Command build_cli_command(ArgRecords& into);
 
-// Each adds its command's arguments, in their documented order.
-Command gen_args_augment(Command command);
-Command verify_args_augment(Command command);
-Command show_args_augment(Command command);
-Command corrupt_file_args_augment(Command command);
+// Each adds its command's arguments, in their documented order, bound to the fields of `into`.
+Command gen_args_augment(Command command, GenArgs& into);
+Command verify_args_augment(Command command, VerifyArgs& into);
+Command show_args_augment(Command command, ShowArgs& into);
+Command corrupt_file_args_augment(Command command, CorruptFileArgs& into);
 
 // Default texts, computed on first use.
 const std::string& default_chunk_size_text();

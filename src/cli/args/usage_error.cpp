@@ -77,19 +77,9 @@ UsageError UsageError::missing_required(const std::vector<std::string>& argument
     return UsageError(UsageErrorKind::MissingRequiredArgument, std::move(message), std::move(path), true);
 }
 
-UsageError UsageError::missing_required_id(std::string_view id) {
-    return UsageError(UsageErrorKind::MissingRequiredArgument,
-                      fmt::format("the following required argument was not provided: {}", id), {}, true);
-}
-
 UsageError UsageError::missing_subcommand(CommandPath path) {
     return UsageError(UsageErrorKind::MissingSubcommand, "a subcommand is required but one was not provided",
                       std::move(path), true);
-}
-
-UsageError UsageError::unknown_subcommand_name(std::string_view name) {
-    return UsageError(UsageErrorKind::InvalidSubcommand,
-                      fmt::format("the subcommand '{}' wasn't recognized", name), {}, true);
 }
 
 UsageError UsageError::duplicate(std::string_view argument, CommandPath path) {
@@ -119,13 +109,13 @@ std::string UsageError::debug() const {
 }
 
 std::string render_usage_error(const UsageError& error, const std::optional<std::string>& usage, bool color) {
-    std::string out = paint_str(color, "1;31", "error:");
+    std::string out = paint_str(color, sgr::BOLD_RED, "error:");
     out += ' ';
     out += error.message();
     out += '\n';
     if (error.tip()) {
         out += "\n  ";
-        out += paint_str(color, "32", "tip:");
+        out += paint_str(color, sgr::GREEN, "tip:");
         out += ' ';
         out += *error.tip();
         out += '\n';

@@ -49,10 +49,7 @@ class UsageError final : public base::Error {
                                     std::optional<std::string> tip);
     // Arguments the command line lacks, by their display form ("<FILEPATH>").
     static UsageError missing_required(const std::vector<std::string>& arguments, CommandPath path);
-    // A record field that the parse result lacks, by its id.
-    static UsageError missing_required_id(std::string_view id);
     static UsageError missing_subcommand(CommandPath path);
-    static UsageError unknown_subcommand_name(std::string_view name);
     static UsageError duplicate(std::string_view argument, CommandPath path);
     static UsageError unexpected_value(std::string_view value, std::string_view argument, CommandPath path);
     static UsageError argument_conflict(std::string message, CommandPath path);

@@ -19,7 +19,7 @@ namespace fs = std::filesystem;
 constexpr int kStoreDepth = 4;  // the file name and three shard directories
 
 std::string yes_no(bool color, bool value) {
-    return value ? paint_str(color, "32", "yes") : paint_str(color, "31", "no");
+    return value ? paint_str(color, sgr::GREEN, "yes") : paint_str(color, sgr::RED, "no");
 }
 
 std::string hex_of(std::span<const uint8_t> bytes) {

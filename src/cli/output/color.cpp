@@ -64,11 +64,11 @@ std::string paint_char(bool color, std::string_view code, char32_t character) {
 }
 
 std::string paint_bold(bool color, std::string_view text) {
-    return paint_str(color, "1", text);
+    return paint_str(color, sgr::BOLD, text);
 }
 
 std::string paint_bold_path(bool color, const std::filesystem::path& path) {
-    return paint_string(color, "1", base::display_path(path));
+    return paint_string(color, sgr::BOLD, base::display_path(path));
 }
 
 }  // namespace kro::cli

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -13,17 +12,15 @@
 #include <vector>
 
 #include "cli/output/color.hpp"
+#include "cli/output/number_format.hpp"
+#include "cli/output/stream_writer.hpp"
 
 namespace kro::cli {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-__extension__ using u128 = unsigned __int128;
 
 constexpr std::array<std::string_view, 10> SPINNER = {"⠋", "⠙", "⠹", "⠸", "⠼", "⠴", "⠦", "⠧", "⠇", "⠏"};
-constexpr std::string_view CYAN = "36";
-constexpr std::string_view GREEN = "32";
-constexpr std::string_view RED = "31";
 constexpr uint64_t NANOS_PER_SECOND = 1'000'000'000;
 constexpr std::chrono::nanoseconds TENTH_OF_A_SECOND{100'000'000};
 
@@ -33,12 +30,7 @@ uint64_t saturate(u128 value) {
 }
 
 void write_stderr(std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t n = ::write(STDERR_FILENO, text.data(), text.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;  // the display is best effort
-        text.remove_prefix(static_cast<size_t>(n));
-    }
+    write_best_effort(STDERR_FILENO, text);
 }
 
 bool stderr_draws() {
@@ -170,7 +162,7 @@ std::string render_progress_line(const ProgressFrame& frame) {
     std::string mark;
     std::string bar;
     if (final) {
-        const std::string_view code = *frame.final_success ? GREEN : RED;
+        const std::string_view code = *frame.final_success ? sgr::GREEN : sgr::RED;
         mark = paint_str(frame.color, code, *frame.final_success ? "✓" : "✗");
         bar = paint_string(frame.color, code, render_bar(1.0));
     } else {
@@ -178,8 +170,8 @@ std::string render_progress_line(const ProgressFrame& frame) {
             static_cast<uint64_t>(
                 std::chrono::duration_cast<std::chrono::milliseconds>(frame.elapsed).count()) /
             static_cast<uint64_t>(PROGRESS_REDRAW_INTERVAL.count());
-        mark = paint_str(frame.color, CYAN, SPINNER[frames % SPINNER.size()]);
-        bar = paint_string(frame.color, CYAN, render_bar(fraction));
+        mark = paint_str(frame.color, sgr::CYAN, SPINNER[frames % SPINNER.size()]);
+        bar = paint_string(frame.color, sgr::CYAN, render_bar(fraction));
     }
 
     std::vector<std::string> segments;

@@ -11,7 +11,6 @@
 namespace kro::cli {
 namespace {
 
-using u128 = __uint128_t;
 using verify::CorruptionPattern;
 using verify::CorruptionReport;
 using verify::Issue;
@@ -21,11 +20,6 @@ struct Overloaded : F... {
     using F::operator()...;
 };
 
-constexpr std::string_view RED = "31";
-constexpr std::string_view GREEN = "32";
-constexpr std::string_view DIM = "2";
-constexpr std::string_view BOLD_RED = "1;31";
-constexpr std::string_view BOLD_YELLOW = "1;33";
 constexpr std::size_t REPORT_WIDTH = 80;
 constexpr std::string_view REPORT_TITLE = "Error Analysis";
 
@@ -49,18 +43,18 @@ std::string bytes_text(std::uint64_t n) {
 void append_title(std::string& out, bool color) {
     const std::size_t used = char_count(REPORT_TITLE) + 2;
     const std::size_t pad = used <= REPORT_WIDTH ? REPORT_WIDTH - used : 0;
-    out += paint_string(color, RED, repeated("─", pad / 2));
+    out += paint_string(color, sgr::RED, repeated("─", pad / 2));
     out += ' ';
     out += REPORT_TITLE;
     out += ' ';
-    out += paint_string(color, RED, repeated("─", pad - pad / 2));
+    out += paint_string(color, sgr::RED, repeated("─", pad - pad / 2));
     out += '\n';
 }
 
 void append_path_mismatch(std::string& out, const CorruptionReport& report, bool color) {
     out += paint_bold(color, "Status:");
     out += ' ';
-    out += paint_str(color, BOLD_YELLOW, "PATH MISMATCH");
+    out += paint_str(color, sgr::BOLD_YELLOW, "PATH MISMATCH");
     out += " (content valid)\n";
     const TableRow rows[] = {
         {"File Size", bytes_text(report.actual_len)},
@@ -79,7 +73,7 @@ void write_regions(StreamWriter& writer, const CorruptionReport& report, bool co
     for (const verify::CorruptRegion& region : report.regions) {
         ++number;
         out += "\n  ";
-        out += paint_string(color, "1", fmt::format("Region {}:", number));
+        out += paint_string(color, sgr::BOLD, fmt::format("Region {}:", number));
         out += " Offset ";
         out += format_thousands(region.offset);
         out += "–";
@@ -99,7 +93,7 @@ void write_content_corrupted(StreamWriter& writer, const CorruptionReport& repor
     std::string& out = writer.buffer();
     out += paint_bold(color, "Status:");
     out += ' ';
-    out += paint_str(color, BOLD_RED, "CONTENT CORRUPTED");
+    out += paint_str(color, sgr::BOLD_RED, "CONTENT CORRUPTED");
     out += '\n';
     const TableRow rows[] = {
         {"Actual Size", bytes_text(report.actual_len)},
@@ -110,7 +104,7 @@ void write_content_corrupted(StreamWriter& writer, const CorruptionReport& repor
     render_table(out, rows);
 
     out += "\nHeader Validation: ";
-    out += paint_str(color, GREEN, "PASSED");
+    out += paint_str(color, sgr::GREEN, "PASSED");
     out += "\nContent Seed: ";
     out += report.seed.to_hex();
     out += "\n\n";
@@ -119,7 +113,7 @@ void write_content_corrupted(StreamWriter& writer, const CorruptionReport& repor
     out += "\n  Analysis size: ";
     out += format_thousands(std::max(report.actual_len, report.expected_len));
     out += "\n  Bytes corrupted: ";
-    out += paint_string(color, RED, format_thousands(report.corrupted_bytes()));
+    out += paint_string(color, sgr::RED, format_thousands(report.corrupted_bytes()));
     out += fmt::format(" ({:.2f}%)\n  Regions: {}\n", report.percent_corrupted(), report.regions.size());
     write_regions(writer, report, color);
 
@@ -199,7 +193,8 @@ void print_issues(StreamWriter& err, std::span<const Issue> issues, bool color) 
     for (const Issue& issue : issues) {
         const bool orphan = issue.get_if<Issue::FileNotReferenced>() != nullptr;
         std::string& out = err.buffer();
-        out += paint_string(color, orphan ? BOLD_YELLOW : BOLD_RED, fmt::format("{}:", issue.issue_class()));
+        out += paint_string(color, orphan ? sgr::BOLD_YELLOW : sgr::BOLD_RED,
+                            fmt::format("{}:", issue.issue_class()));
         out += ' ';
         out += issue_message(issue);
         out += '\n';
@@ -257,7 +252,7 @@ std::string render_visualization(const CorruptionMap& cells, bool color) {
     std::string line;
     line.reserve(cells.size() * (color ? 12 : 3));
     for (const bool damaged : cells)
-        line += damaged ? paint_str(color, RED, "█") : paint_str(color, DIM, "━");
+        line += damaged ? paint_str(color, sgr::RED, "█") : paint_str(color, sgr::DIM, "━");
     return line;
 }
 

@@ -1,13 +1,26 @@
 #include "cli/output/stream_writer.hpp"
 
+#include <fmt/format.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <cstdint>
+#include <span>
 
-#include "base/io_error.hpp"
+#include "base/file_io.hpp"
 #include "base/panic.hpp"
 
 namespace kro::cli {
+namespace {
+
+std::span<const uint8_t> bytes_of(std::string_view text) {
+    return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
+}
+
+}  // namespace
+
+void write_best_effort(int fd, std::string_view text) {
+    [[maybe_unused]] const auto written = base::write_all(fd, bytes_of(text));
+}
 
 StreamWriter StreamWriter::standard_output() {
     return StreamWriter(STDOUT_FILENO, "stdout");
@@ -18,20 +31,9 @@ StreamWriter StreamWriter::standard_error() {
 }
 
 void StreamWriter::flush() {
-    std::string_view rest = buffer_;
-    while (!rest.empty()) {
-        const ssize_t n = ::write(fd_, rest.data(), rest.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            const base::IoError error = n < 0 ? base::IoError::last_os_error()
-                                              : base::IoError::with_message(base::IoErrorKind::WriteZero,
-                                                                            "failed to write whole buffer");
-            buffer_.clear();
-            base::panic(fmt::format("failed printing to {}: {}", name_, error.message()));
-        }
-        rest.remove_prefix(static_cast<std::size_t>(n));
-    }
+    const auto written = base::write_all(fd_, bytes_of(buffer_));
     buffer_.clear();
+    if (!written) base::panic(fmt::format("failed printing to {}: {}", name_, written.error().message()));
 }
 
 }  // namespace kro::cli

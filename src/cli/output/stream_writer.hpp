@@ -11,6 +11,10 @@
 
 namespace kro::cli {
 
+// Writes all of `text` unbuffered, or as much as the descriptor takes: for output whose loss is
+// of no consequence (a progress line, the help after a bare command line).
+void write_best_effort(int fd, std::string_view text);
+
 class StreamWriter {
   public:
     static StreamWriter standard_output();

@@ -1,12 +1,13 @@
-#include "cli/args/read_args.hpp"
-
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "cli/args/binding.hpp"
 #include "cli/args/command_line.hpp"
 #include "cli/args/grammar.hpp"
+#include "cli/args/value_parsers.hpp"
 #include "store/worker_count.hpp"
 
 namespace kro::cli {
@@ -14,14 +15,12 @@ namespace {
 
 // Parses a command line that the grammar accepts into its records.
 Cli parse(std::vector<std::string> args) {
-    auto matches = parse_command_line(args);
-    EXPECT_TRUE(matches.has_value()) << "status " << (matches ? 0 : matches.error());
-    auto cli = cli_from_matches(std::move(*matches));
-    EXPECT_TRUE(cli.has_value());
+    auto cli = parse_command_line(args);
+    EXPECT_TRUE(cli.has_value()) << "status " << (cli ? 0 : cli.error());
     return std::move(*cli);
 }
 
-TEST(ReadArgsTest, GenDefaults) {
+TEST(ParsedArgsTest, GenDefaults) {
     const Cli cli = parse({"gen"});
     EXPECT_FALSE(cli.version);
     const auto& gen = std::get<GenArgs>(*cli.command);
@@ -34,7 +33,7 @@ TEST(ReadArgsTest, GenDefaults) {
     EXPECT_EQ(gen.jobs, store::default_worker_count());
 }
 
-TEST(ReadArgsTest, GenValuesAfterEqualsOrAsTheNextWord) {
+TEST(ParsedArgsTest, GenValuesAfterEqualsOrAsTheNextWord) {
     const Cli cli = parse({"gen", "--directory=out", "--format", "v2", "--max-files=-5", "--max-disk-usage",
                            "1MB", "--file-size=1KB-2KB", "--jobs", "+3"});
     const auto& gen = std::get<GenArgs>(*cli.command);
@@ -47,7 +46,7 @@ TEST(ReadArgsTest, GenValuesAfterEqualsOrAsTheNextWord) {
     EXPECT_EQ(std::get<GenArgs>(*parse({"gen", "--max-files", "-5"}).command).max_files, -5);
 }
 
-TEST(ReadArgsTest, SeedBecomesTheMasterSeedOfItsExactText) {
+TEST(ParsedArgsTest, SeedBecomesTheMasterSeedOfItsExactText) {
     const auto seeded = std::get<GenArgs>(*parse({"gen", "--seed", "42"}).command);
     const auto blank = std::get<GenArgs>(*parse({"gen", "--seed=42 "}).command);
     ASSERT_TRUE(seeded.seed && blank.seed);
@@ -56,7 +55,7 @@ TEST(ReadArgsTest, SeedBecomesTheMasterSeedOfItsExactText) {
 }
 
 // A directory is a path used as typed: it keeps every byte, valid UTF-8 or not.
-TEST(ReadArgsTest, DirectoryKeepsItsBytesWhetherOrNotTheyAreUtf8) {
+TEST(ParsedArgsTest, DirectoryKeepsItsBytesWhetherOrNotTheyAreUtf8) {
     for (const std::string dir : {"st\xffore", "bad\xc3", "a\x1b[2J\n\xc2\x9b", "plain"}) {
         const auto gen = std::get<GenArgs>(*parse({"gen", "--directory", dir}).command);
         EXPECT_EQ(gen.directory->native(), dir);
@@ -65,14 +64,14 @@ TEST(ReadArgsTest, DirectoryKeepsItsBytesWhetherOrNotTheyAreUtf8) {
     }
 }
 
-TEST(ReadArgsTest, VerifyDefaults) {
+TEST(ParsedArgsTest, VerifyDefaults) {
     const auto verify = std::get<VerifyArgs>(*parse({"verify"}).command);
     EXPECT_FALSE(verify.directory);
     EXPECT_EQ(verify.chunk_size, 4096u);
     EXPECT_EQ(verify.jobs, store::default_worker_count());
 }
 
-TEST(ReadArgsTest, DevCommandsAndTheirDefaults) {
+TEST(ParsedArgsTest, DevCommandsAndTheirDefaults) {
     const auto show = std::get<ShowArgs>(std::get<Dev>(*parse({"dev", "show", "/dev/null"}).command).command);
     EXPECT_EQ(show.filepath, std::filesystem::path("/dev/null"));
     EXPECT_FALSE(show.verify_checksum);
@@ -97,7 +96,7 @@ TEST(ReadArgsTest, DevCommandsAndTheirDefaults) {
     EXPECT_EQ(set.seed, 18446744073709551615ull);
 }
 
-TEST(ReadArgsTest, VersionWithAndWithoutCommand) {
+TEST(ParsedArgsTest, VersionWithAndWithoutCommand) {
     EXPECT_TRUE(parse({"--version"}).version);
     EXPECT_FALSE(parse({"--version"}).command);
     const Cli both = parse({"--version", "gen"});
@@ -105,39 +104,53 @@ TEST(ReadArgsTest, VersionWithAndWithoutCommand) {
     EXPECT_TRUE(std::holds_alternative<GenArgs>(*both.command));
 }
 
-TEST(ReadArgsTest, AbsentRequiredIdIsAMissingArgumentError) {
-    ArgMatches matches;
-    matches.insert("format", format::FormatVersion::V3);
-    const auto gen = gen_args_from_matches(matches);
-    ASSERT_FALSE(gen);
-    EXPECT_EQ(gen.error().kind(), UsageErrorKind::MissingRequiredArgument);
-    EXPECT_EQ(gen.error().message(), "the following required argument was not provided: file_size");
+// An option left out is read as its default text would be: every field of the record is filled.
+TEST(ParsedArgsTest, AbsentOptionsTakeTheirDefaultTexts) {
+    const auto gen = std::get<GenArgs>(*parse({"gen"}).command);
+    const auto spelled = std::get<GenArgs>(
+        *parse({"gen", "--format", "v3", "--file-size", "4096", "--jobs", default_jobs_text()}).command);
+    EXPECT_EQ(gen.format, spelled.format);
+    EXPECT_EQ(gen.file_size, spelled.file_size);
+    EXPECT_EQ(gen.jobs, spelled.jobs);
 
-    const auto cli = cli_from_matches(ArgMatches{});
-    ASSERT_FALSE(cli);
-    EXPECT_EQ(cli.error().message(), "the following required argument was not provided: version");
+    const auto verify = std::get<VerifyArgs>(*parse({"verify"}).command);
+    EXPECT_EQ(verify.chunk_size, 4096u);
+    EXPECT_EQ(verify.jobs, spelled.jobs);
+
+    const Cli cli = parse({"dev", "show", "/dev/null"});
+    EXPECT_FALSE(cli.version);
+    EXPECT_FALSE(std::get<ShowArgs>(std::get<Dev>(*cli.command).command).verify_checksum);
 }
 
-TEST(ReadArgsTest, DevWithoutOrWithAnUnknownCommand) {
-    ArgMatches top;
-    top.insert("version", false);
-    top.set_subcommand("dev", ArgMatches{});
-    EXPECT_EQ(cli_from_matches(std::move(top)).error().message(),
-              "a subcommand is required but one was not provided");
-
-    ArgMatches dev;
-    dev.set_subcommand("bogus", ArgMatches{});
-    ArgMatches top2;
-    top2.insert("version", false);
-    top2.set_subcommand("dev", std::move(dev));
-    EXPECT_EQ(cli_from_matches(std::move(top2)).error().message(),
-              "the subcommand 'bogus' wasn't recognized");
+// `dev` must be followed by one of its own commands; the parse stops with a usage error.
+TEST(ParsedArgsTest, DevWithoutOrWithAnUnknownCommand) {
+    for (const auto& args : std::vector<std::vector<std::string>>{{"dev", "--"}, {"dev", "bogus"}}) {
+        const auto cli = parse_command_line(args);
+        ASSERT_FALSE(cli) << args[1];
+        EXPECT_EQ(cli.error(), 2) << args[1];
+    }
 }
 
-TEST(ReadArgsTest, ReadingAnIdWithTheWrongTypeIsAnInvariant) {
-    ArgMatches matches;
-    matches.insert("jobs", std::string("4"));
-    EXPECT_THROW(matches.take<uint64_t>("jobs"), base::Panic);
+template <typename Field, typename Parse>
+concept Bindable = requires(Field& field, Parse parse) {
+    bind_value(field, parse);
+};
+
+// A value parser is bound to a field of its own value type (or an optional of it) or the
+// grammar does not compile: the types of grammar and records cannot disagree at run time.
+TEST(ParsedArgsTest, BindingAParserToAFieldOfAnotherTypeDoesNotCompile) {
+    static_assert(Bindable<std::optional<int64_t>, decltype(&parse_integer)>);
+    static_assert(Bindable<uint64_t, decltype(&parse_positive_integer)>);
+    static_assert(!Bindable<uint64_t, decltype(&parse_integer)>);
+    static_assert(!Bindable<std::optional<uint64_t>, decltype(&parse_integer)>);
+    static_assert(!Bindable<std::string, decltype(&parse_existing_file)>);
+
+    uint64_t jobs = 0;
+    const Binding bind = bind_value(jobs, parse_positive_integer);
+    EXPECT_TRUE(bind("+4"));
+    EXPECT_EQ(jobs, 4u);
+    EXPECT_EQ(bind("0").error(), "0 is not an integer of at least 1");
+    EXPECT_EQ(jobs, 4u);
 }
 
 TEST(GrammarTest, DefaultTextsAreComputedOnceAndStable) {
