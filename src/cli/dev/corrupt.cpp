@@ -27,8 +27,8 @@ std::array<uint8_t, 32> corruption_key(uint64_t seed) {
     return key;
 }
 
-__int128_t range_end(uint64_t start, uint64_t length) {
-    return static_cast<__int128_t>(start) + static_cast<__int128_t>(length) - 1;
+base::i128 range_end(uint64_t start, uint64_t length) {
+    return static_cast<base::i128>(start) + static_cast<base::i128>(length) - 1;
 }
 
 std::expected<void, base::IoError> overwrite_range(int fd, uint64_t length, const PieceFiller& fill) {

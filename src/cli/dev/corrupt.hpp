@@ -14,6 +14,7 @@
 
 #include "base/fd.hpp"
 #include "base/io_error.hpp"
+#include "base/wide_int.hpp"
 
 namespace kro::cli {
 
@@ -26,7 +27,7 @@ std::array<uint8_t, 32> corruption_key(uint64_t seed);
 
 // The last offset of a range as printed: start + length - 1, exact for every input, so an empty
 // range ends one before its start ("0 to -1").
-__int128_t range_end(uint64_t start, uint64_t length);
+base::i128 range_end(uint64_t start, uint64_t length);
 
 // Opens the file for writing in place and moves to `start`, without ever blocking in open or
 // writing into anything but a regular file: whatever was swapped in at the path after its size

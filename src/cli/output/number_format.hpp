@@ -6,11 +6,11 @@
 #include <span>
 #include <string>
 
+#include "base/wide_int.hpp"
+
 namespace kro::cli {
 
-// What a shown figure is worked out in when it is the product of two 64-bit values (a rate, a
-// share of a file) scaled back down: the product is exact.
-__extension__ using u128 = unsigned __int128;
+using base::u128;
 
 // 1234567 -> "1,234,567"; 0 -> "0".
 std::string format_thousands(uint64_t n);
