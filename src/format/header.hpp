@@ -19,10 +19,9 @@
 
 #include "base/boxed_error.hpp"
 #include "format/file_id.hpp"
+#include "format/geometry.hpp"
 
 namespace kro::format {
-
-inline constexpr std::size_t HEADER_LEN = 60;
 
 // "KRO" followed by the byte 3: the first four bytes of a v3 format descriptor.
 inline constexpr std::array<uint8_t, 4> V3_MARKER = {0x4B, 0x52, 0x4F, 0x03};

@@ -14,7 +14,6 @@
 #include <variant>
 
 #include "base/boxed_error.hpp"
-#include "format/file_id.hpp"
 
 namespace kro::format {
 
@@ -55,6 +54,8 @@ class HexError final : public base::BoxedError<HexErrorKind::Value>, public HexE
 
 std::expected<uint8_t, HexError> decode_hex_1(std::string_view text);
 std::expected<std::array<uint8_t, 17>, HexError> decode_hex_17(std::string_view text);
-std::expected<FileId, HexError> decode_hex_20(std::string_view text);
+
+// Decodes exactly out.size() bytes from twice as many digits (either case) into `out`.
+std::expected<void, HexError> decode_hex_into(std::string_view text, std::span<uint8_t> out);
 
 }  // namespace kro::format
