@@ -17,8 +17,8 @@
 #include "base/thread_scope.hpp"
 #include "base/windowed_dispenser.hpp"
 #include "verify/lanes.hpp"
-#include "verify/schedule.hpp"
 #include "verify/scratch_pair.hpp"
+#include "verify/sequential_schedule.hpp"
 #include "verify/verify_file.hpp"
 
 namespace kro::verify {

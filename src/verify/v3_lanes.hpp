@@ -15,7 +15,7 @@
 #include "store/progress.hpp"
 #include "verify/parallel_seams.hpp"
 #include "verify/scratch_pair.hpp"
-#include "verify/v3_verify.hpp"
+#include "verify/v3_block.hpp"
 
 namespace kro::verify {
 

@@ -1,4 +1,5 @@
 #include "verify/analysis/analysis.hpp"
+#include "verify/analysis/chunk_compare.hpp"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

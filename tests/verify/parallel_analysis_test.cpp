@@ -10,6 +10,7 @@
 #include "parallel_fixture.hpp"
 #include "support/scratch_dir.hpp"
 #include "verify/analysis/analysis.hpp"
+#include "verify/analysis/chunk_compare.hpp"
 #include "verify_fixture.hpp"
 
 namespace kro::verify {

@@ -16,7 +16,7 @@
 #include "base/saturating.hpp"
 #include "base/thread_scope.hpp"
 #include "format/content.hpp"
-#include "verify/analysis/analysis.hpp"
+#include "verify/analysis/chunk_compare.hpp"
 #include "verify/verify_report.hpp"
 
 namespace kro::verify {

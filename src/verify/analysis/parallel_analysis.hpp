@@ -18,6 +18,9 @@
 
 namespace kro::verify {
 
+// The target size of one unit of parallel analysis: 8 MiB.
+inline constexpr uint64_t ANALYSIS_UNIT_TARGET = 8388608;
+
 // How the span [60, end) of one file is cut and how many threads analyse it.
 struct AnalysisUnits {
     uint64_t unit_size;
