@@ -33,12 +33,11 @@ struct FileJobs {
     const FileList& files;
     MemoryBudget& budget;
     store::ProgressTracker& tracker;
-    const ParallelSeams& seams;
 
-    FileResult verify(ParallelStage stage, uint64_t seam_index, size_t file, uint64_t lanes,
+    FileResult verify(std::string_view stage, uint64_t item, size_t file, uint64_t lanes,
                       ScratchPair& scratch) const {
-        (void)seams.at_item(stage, seam_index);
-        return verify_file(options, files.path(file), lanes, scratch, budget, tracker, seams);
+        (void)base::before_item(options.hooks, stage, item);
+        return verify_file(options, files.path(file), lanes, scratch, budget, tracker);
     }
 };
 
@@ -52,7 +51,7 @@ void head_group_worker(const FileJobs& jobs, base::WindowedDispenser& dispenser,
     ScratchPair scratch;
     try {
         while (const auto index = dispenser.claim()) {
-            FileResult result = jobs.verify(ParallelStage::HeadWorker, *index, *index, 1, scratch);
+            FileResult result = jobs.verify(HEAD_WORKER_STAGE, *index, *index, 1, scratch);
             const bool fatal = !result;
             if (!tx.send(HeadResult{*index, std::move(result)})) return;
             if (fatal) {
@@ -111,7 +110,7 @@ std::expected<void, VerifyError> verify_head_group(const FileJobs& jobs, size_t 
     {
         // Declared before the channel: should the calling thread unwind, the receiver goes first and
         // no worker stays blocked on a full channel while the scope joins.
-        base::ThreadScope scope(jobs.seams.spawn_failure(ParallelStage::HeadWorker));
+        base::ThreadScope scope(jobs.options.hooks, HEAD_WORKER_STAGE);
         auto [tx, rx] = base::bounded_channel<HeadResult>(window);
         while (started < workers) {
             std::exception_ptr& fault = faults[started];
@@ -163,7 +162,7 @@ void tail_group_worker(const FileJobs& jobs, size_t head, size_t position, uint6
                        base::Sender<TailMessage>& tx) {
     try {
         ScratchPair scratch;
-        FileResult result = jobs.verify(ParallelStage::TailWorker, position, head + position, lanes, scratch);
+        FileResult result = jobs.verify(TAIL_WORKER_STAGE, position, head + position, lanes, scratch);
         tx.send(TailResult{position, std::move(result)});
     } catch (...) {
         tx.send(TailPanicked{std::current_exception()});
@@ -183,7 +182,7 @@ std::expected<void, VerifyError> verify_tail_group(const FileJobs& jobs, size_t 
     std::map<size_t, FileResult> results;
     std::exception_ptr fault;
     {
-        base::ThreadScope scope(jobs.seams.spawn_failure(ParallelStage::TailWorker));
+        base::ThreadScope scope(jobs.options.hooks, TAIL_WORKER_STAGE);
         auto [tx, rx] = base::unbounded_channel<TailMessage>();
         for (const size_t position : spawn_order(sizes)) {
             const uint64_t file_lanes = lanes[position];
@@ -225,9 +224,8 @@ HeadTailSplit split_head_tail(size_t files, uint64_t jobs) {
 
 std::expected<void, VerifyError> verify_files_parallel(const VerifyOptions& options, const FileList& files,
                                                        MemoryBudget& budget, store::ProgressTracker& tracker,
-                                                       ReportCollector& collector,
-                                                       const ParallelSeams& seams) {
-    const FileJobs jobs{options, files, budget, tracker, seams};
+                                                       ReportCollector& collector) {
+    const FileJobs jobs{options, files, budget, tracker};
     const HeadTailSplit split = split_head_tail(files.size(), options.jobs);
     if (split.head > 0) {
         if (auto head = verify_head_group(jobs, split.head, options.jobs, collector); !head) return head;

@@ -11,7 +11,6 @@
 #include "store/progress.hpp"
 #include "verify/analysis/memory_budget.hpp"
 #include "verify/file_list.hpp"
-#include "verify/parallel_seams.hpp"
 #include "verify/verify_error.hpp"
 #include "verify/verify_report.hpp"
 
@@ -20,7 +19,6 @@ namespace kro::verify {
 // Verifies `files` (in file order) with a budget of `options.jobs` workers.
 std::expected<void, VerifyError> verify_files(const VerifyOptions& options, const FileList& files,
                                               MemoryBudget& budget, store::ProgressTracker& tracker,
-                                              ReportCollector& collector,
-                                              const ParallelSeams& seams = ParallelSeams::none());
+                                              ReportCollector& collector);
 
 }  // namespace kro::verify

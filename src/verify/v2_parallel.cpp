@@ -40,7 +40,7 @@ struct V2ReaderState {
     const V2ReadPlan& plan;
     base::BufferPool& pool;
     store::FileProgress* progress;
-    const ParallelSeams& seams;
+    const base::Hooks* hooks;
     std::atomic<uint64_t> next_block{0};
 };
 
@@ -50,7 +50,7 @@ uint64_t block_len(uint64_t length, uint64_t block) {
 
 std::expected<size_t, base::IoError> read_block(V2ReaderState& state, uint64_t block,
                                                 base::PageBuffer& buffer) {
-    if (auto injected = state.seams.at_item(ParallelStage::V2Reader, block)) {
+    if (auto injected = base::before_item(state.hooks, V2_READER_STAGE, block)) {
         return std::unexpected(std::move(*injected));
     }
     return base::read_at_full(state.fd, buffer, state.plan.start + block * FILE_BLOCK_SIZE);
@@ -138,7 +138,7 @@ std::expected<void, base::IoError> hash_range_sequential(int fd, format::V2FileI
 std::expected<format::FileId, base::IoError> hash_v2_parallel(int fd, std::span<const uint8_t> header_bytes,
                                                               uint64_t actual_len, uint64_t lanes,
                                                               store::FileProgress* progress,
-                                                              const ParallelSeams& seams) {
+                                                              const base::Hooks* hooks) {
     if (lanes < 2) base::panic("parallel hashing needs a reader and a hasher");
     const V2ReadPlan plan = plan_v2_read(header_bytes.size(), actual_len, lanes);
     format::V2FileIdHasher hasher;
@@ -146,12 +146,12 @@ std::expected<format::FileId, base::IoError> hash_v2_parallel(int fd, std::span<
     if (plan.blocks == 0) return hasher.finalize();
 
     base::BufferPool pool(static_cast<size_t>(plan.buffers), static_cast<size_t>(FILE_BLOCK_SIZE));
-    V2ReaderState state{fd, plan, pool, progress, seams};
+    V2ReaderState state{fd, plan, pool, progress, hooks};
     V2Hasher in_order(hasher);
     {
         // Declared before the channel: should the calling thread unwind, the receiver goes first,
         // so that no reader stays blocked on a full channel when the scope joins.
-        base::ThreadScope scope(seams.spawn_failure(ParallelStage::V2Reader));
+        base::ThreadScope scope(hooks, V2_READER_STAGE);
         auto [tx, rx] = base::bounded_channel<ReaderMessage>(static_cast<size_t>(plan.buffers));
         uint64_t started = 0;
         while (started < plan.readers &&

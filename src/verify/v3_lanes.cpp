@@ -17,13 +17,13 @@ namespace {
 struct V3LaneState {
     V3LaneState(int fd, const format::Header& header, uint64_t actual_len,
                 std::vector<format::MerkleHash> leaves, store::FileProgress* progress,
-                const ParallelSeams& seams)
+                const base::Hooks* hooks)
         : fd(fd),
           header(header),
           actual_len(actual_len),
           blocks(leaves.size()),
           progress(progress),
-          seams(seams),
+          hooks(hooks),
           leaves(std::move(leaves)) {}
 
     const int fd;
@@ -31,7 +31,7 @@ struct V3LaneState {
     const uint64_t actual_len;
     const uint64_t blocks;
     store::FileProgress* const progress;
-    const ParallelSeams& seams;
+    const base::Hooks* const hooks;
 
     std::atomic<uint64_t> next_block{0};
     std::atomic<bool> stop{false};
@@ -51,7 +51,7 @@ void keep_lowest_error(V3LaneState& state, uint64_t block, base::IoError error) 
 
 std::expected<V3BlockCheck, base::IoError> check_block(V3LaneState& state, uint64_t block,
                                                        ScratchPair& scratch) {
-    if (auto injected = state.seams.at_item(ParallelStage::V3Lane, block)) {
+    if (auto injected = base::before_item(state.hooks, V3_LANE_STAGE, block)) {
         return std::unexpected(std::move(*injected));
     }
     return check_v3_block(state.fd, state.header, state.actual_len, block, scratch);
@@ -96,11 +96,11 @@ std::expected<V3FileCheck, base::IoError> run_v3_lanes(int fd, const format::Hea
                                                        uint64_t actual_len, uint64_t lanes,
                                                        std::vector<format::MerkleHash> leaves,
                                                        ScratchPair& scratch, store::FileProgress* progress,
-                                                       const ParallelSeams& seams) {
-    V3LaneState state(fd, header, actual_len, std::move(leaves), progress, seams);
+                                                       const base::Hooks* hooks) {
+    V3LaneState state(fd, header, actual_len, std::move(leaves), progress, hooks);
     const uint64_t blocks = state.blocks;
     {
-        base::ThreadScope scope(seams.spawn_failure(ParallelStage::V3Lane));
+        base::ThreadScope scope(hooks, V3_LANE_STAGE);
         const uint64_t extra = std::min(lanes, blocks) - 1;
         for (uint64_t k = 0; k < extra; ++k) {
             const bool started = scope.spawn([&state] {

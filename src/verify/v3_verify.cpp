@@ -13,7 +13,7 @@ namespace kro::verify {
 std::expected<V3FileCheck, base::IoError> verify_v3_file(int fd, const format::Header& header,
                                                          uint64_t actual_len, uint64_t lanes,
                                                          ScratchPair& scratch, store::FileProgress* progress,
-                                                         const ParallelSeams& seams) {
+                                                         const base::Hooks* hooks) {
     if (lanes == 0) base::panic("a v3 file hash needs at least one lane");
     if (actual_len < format::HEADER_LEN) {
         return std::unexpected(base::IoError::with_message(base::IoErrorKind::UnexpectedEof,
@@ -29,7 +29,7 @@ std::expected<V3FileCheck, base::IoError> verify_v3_file(int fd, const format::H
         return std::unexpected(base::IoError::with_message(base::IoErrorKind::OutOfMemory, "out of memory"));
     }
     if (lanes >= 2) {
-        return run_v3_lanes(fd, header, actual_len, lanes, std::move(leaves), scratch, progress, seams);
+        return run_v3_lanes(fd, header, actual_len, lanes, std::move(leaves), scratch, progress, hooks);
     }
     return check_v3_blocks_in_order(fd, header, actual_len, std::move(leaves), scratch, progress);
 }

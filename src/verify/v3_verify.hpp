@@ -7,10 +7,10 @@
 #include <cstdint>
 #include <expected>
 
+#include "base/hooks.hpp"
 #include "base/io_error.hpp"
 #include "format/header.hpp"
 #include "store/progress.hpp"
-#include "verify/parallel_seams.hpp"
 #include "verify/scratch_pair.hpp"
 #include "verify/v3_block.hpp"
 
@@ -21,6 +21,6 @@ namespace kro::verify {
 std::expected<V3FileCheck, base::IoError> verify_v3_file(int fd, const format::Header& header,
                                                          uint64_t actual_len, uint64_t lanes,
                                                          ScratchPair& scratch, store::FileProgress* progress,
-                                                         const ParallelSeams& seams = ParallelSeams::none());
+                                                         const base::Hooks* hooks = nullptr);
 
 }  // namespace kro::verify

@@ -13,7 +13,6 @@
 #include "format/file_id.hpp"
 #include "store/progress.hpp"
 #include "verify/analysis/memory_budget.hpp"
-#include "verify/parallel_seams.hpp"
 #include "verify/scratch_pair.hpp"
 #include "verify/verify_error.hpp"
 #include "verify/verify_report.hpp"
@@ -26,8 +25,7 @@ namespace kro::verify {
 std::expected<FileReport, VerifyError> verify_file(const VerifyOptions& options,
                                                    const std::filesystem::path& path, uint64_t lane_budget,
                                                    ScratchPair& scratch, MemoryBudget& budget,
-                                                   store::ProgressTracker& tracker,
-                                                   const ParallelSeams& seams = ParallelSeams::none());
+                                                   store::ProgressTracker& tracker);
 
 // True when `path` is `root` followed, component by component, by the shard path of `id`.
 bool is_canonical_path(const std::filesystem::path& root, const std::filesystem::path& path,

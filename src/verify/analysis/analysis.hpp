@@ -7,11 +7,11 @@
 #include <cstdint>
 #include <expected>
 
+#include "base/hooks.hpp"
 #include "base/io_error.hpp"
 #include "format/header.hpp"
 #include "verify/analysis/memory_budget.hpp"
 #include "verify/analysis/region_list.hpp"
-#include "verify/parallel_seams.hpp"
 
 namespace kro::verify {
 
@@ -20,8 +20,9 @@ namespace kro::verify {
 // 2 the analysis runs on the calling thread, otherwise on up to `workers` threads that share
 // `budget`. A file that ends before `actual_len` while it is read is reported missing from where
 // it ended. Running out of memory is an I/O error of kind OutOfMemory.
-std::expected<RegionList, base::IoError> analyze_corruption(
-    int fd, const format::Header& header, uint64_t actual_len, uint64_t chunk_size, uint64_t workers,
-    MemoryBudget& budget, const ParallelSeams& seams = ParallelSeams::none());
+std::expected<RegionList, base::IoError> analyze_corruption(int fd, const format::Header& header,
+                                                            uint64_t actual_len, uint64_t chunk_size,
+                                                            uint64_t workers, MemoryBudget& budget,
+                                                            const base::Hooks* hooks = nullptr);
 
 }  // namespace kro::verify

@@ -63,19 +63,19 @@ struct AnalysisRun {
     const AnalysisPlan& plan;
     MemoryBudget& budget;
     UnitDispenser& dispenser;
-    const ParallelSeams& seams;
+    const base::Hooks* hooks;
 };
 
 // A granted reservation, given back on every way out of the unit, a fault included.
 class Reservation {
   public:
     Reservation(const AnalysisRun& run, uint64_t bytes) : run_(run), bytes_(bytes) {
-        run_.seams.reservation(static_cast<int64_t>(bytes_));
+        base::on_reservation(run_.hooks, static_cast<int64_t>(bytes_));
     }
     Reservation(const Reservation&) = delete;
     Reservation& operator=(const Reservation&) = delete;
     ~Reservation() {
-        run_.seams.reservation(-static_cast<int64_t>(bytes_));
+        base::on_reservation(run_.hooks, -static_cast<int64_t>(bytes_));
         run_.budget.release(bytes_);
     }
 
@@ -84,10 +84,10 @@ class Reservation {
     uint64_t bytes_;
 };
 
-UnitOutcome compare_unit(const AnalysisPlan& plan, const ParallelSeams& seams, uint64_t first, size_t len) {
+UnitOutcome compare_unit(const AnalysisPlan& plan, const base::Hooks* hooks, uint64_t first, size_t len) {
     auto actual = base::PageBuffer::allocate(len);
     if (!actual) return std::move(actual.error());
-    auto got = seams.analysis_read_at(plan.fd, actual->span(), first);
+    auto got = base::read_at_full(plan.fd, actual->span(), first, hooks);
     if (!got) return std::move(got.error());
     const size_t read = *got;  // fewer only when the file ended early
     auto expected = base::PageBuffer::allocate(read);
@@ -108,9 +108,9 @@ UnitOutcome analyze_unit(const AnalysisRun& run, uint64_t index) {
     const auto len = static_cast<size_t>(last - first);
     if (!run.budget.reserve(2 * uint64_t{len}, run.dispenser)) return Stopped{};
     const Reservation reservation(run, 2 * uint64_t{len});
-    if (auto injected = run.seams.at_item(ParallelStage::AnalysisUnit, index)) return std::move(*injected);
+    if (auto injected = base::before_item(run.hooks, ANALYSIS_UNIT_STAGE, index)) return std::move(*injected);
     try {
-        return compare_unit(plan, run.seams, first, len);
+        return compare_unit(plan, run.hooks, first, len);
     } catch (const std::bad_alloc&) {
         return base::IoError::out_of_memory();
     }
@@ -266,7 +266,7 @@ void analyse_and_collect(const AnalysisRun& run, base::Receiver<UnitMessage>& rx
 void run_analysis_workers(const AnalysisRun& run, UnitCollector& collector) {
     // Declared before the channel: should the calling thread unwind, the receiver goes first and
     // no worker stays blocked on a full channel while the scope joins.
-    base::ThreadScope scope(run.seams.spawn_failure(ParallelStage::AnalysisUnit));
+    base::ThreadScope scope(run.hooks, ANALYSIS_UNIT_STAGE);
     const uint64_t workers = run.plan.units.workers;
     auto [tx, rx] = base::bounded_channel<UnitMessage>(static_cast<size_t>(base::saturating_mul(4, workers)));
     for (uint64_t k = 1; k < workers; ++k) {
@@ -294,7 +294,7 @@ AnalysisUnits plan_analysis_units(uint64_t end, uint64_t chunk_size, uint64_t wo
 std::expected<RegionList, base::IoError> analyze_parallel(int fd, const format::Header& header,
                                                           uint64_t actual_len, uint64_t chunk_size,
                                                           uint64_t workers, MemoryBudget& budget,
-                                                          const ParallelSeams& seams) {
+                                                          const base::Hooks* hooks) {
     const uint64_t declared_len = header.file_length();
     const uint64_t end = std::min(declared_len, actual_len);
     try {
@@ -304,7 +304,7 @@ std::expected<RegionList, base::IoError> analyze_parallel(int fd, const format::
             const AnalysisPlan plan{fd,  header.seed(), header.version(),
                                     end, chunk_size,    plan_analysis_units(end, chunk_size, workers)};
             UnitDispenser dispenser(base::saturating_mul(4, plan.units.workers));
-            const AnalysisRun run{plan, budget, dispenser, seams};
+            const AnalysisRun run{plan, budget, dispenser, hooks};
             UnitCollector collector;
             run_analysis_workers(run, collector);
             if (collector.fault) std::rethrow_exception(collector.fault);

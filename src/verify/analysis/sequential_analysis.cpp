@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <new>
 
+#include "base/file_io.hpp"
 #include "base/page_buffer.hpp"
 #include "format/content.hpp"
 #include "verify/analysis/chunk_compare.hpp"
@@ -22,7 +23,7 @@ uint64_t piece_end(uint64_t offset, uint64_t piece_len, uint64_t chunk_size, uin
 }
 
 std::expected<RegionList, base::IoError> compare_span(int fd, const format::Header& header, uint64_t span_end,
-                                                      uint64_t chunk_size, const ParallelSeams& seams,
+                                                      uint64_t chunk_size, const base::Hooks* hooks,
                                                       uint64_t& read_end) {
     RegionList regions;
     read_end = span_end;
@@ -37,7 +38,7 @@ std::expected<RegionList, base::IoError> compare_span(int fd, const format::Head
     uint64_t offset = HEADER_LEN;
     while (offset < span_end) {
         const auto want = static_cast<size_t>(piece_end(offset, piece_len, chunk_size, span_end) - offset);
-        auto got = seams.analysis_read_at(fd, actual->span().first(want), offset);
+        auto got = base::read_at_full(fd, actual->span().first(want), offset, hooks);
         if (!got) return std::unexpected(std::move(got.error()));
         const auto regenerated = expected->span().first(*got);
         reader.fill(regenerated);
@@ -53,12 +54,12 @@ std::expected<RegionList, base::IoError> compare_span(int fd, const format::Head
 
 std::expected<RegionList, base::IoError> analyze_sequential(int fd, const format::Header& header,
                                                             uint64_t actual_len, uint64_t chunk_size,
-                                                            const ParallelSeams& seams) {
+                                                            const base::Hooks* hooks) {
     const uint64_t declared_len = header.file_length();
     try {
         uint64_t read_end = 0;
         auto regions =
-            compare_span(fd, header, std::min(declared_len, actual_len), chunk_size, seams, read_end);
+            compare_span(fd, header, std::min(declared_len, actual_len), chunk_size, hooks, read_end);
         if (!regions) return regions;
         push_tail_region(*regions, declared_len, actual_len, read_end);
         return regions;

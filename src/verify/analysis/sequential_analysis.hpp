@@ -6,10 +6,10 @@
 #include <cstdint>
 #include <expected>
 
+#include "base/hooks.hpp"
 #include "base/io_error.hpp"
 #include "format/header.hpp"
 #include "verify/analysis/region_list.hpp"
-#include "verify/parallel_seams.hpp"
 
 namespace kro::verify {
 
@@ -19,8 +19,8 @@ inline constexpr uint64_t ANALYSIS_READ_TARGET = 1048576;
 
 // The regions of `fd`, a file of `actual_len` bytes (from its metadata) with the parsed `header`,
 // in ascending file order.
-std::expected<RegionList, base::IoError> analyze_sequential(
-    int fd, const format::Header& header, uint64_t actual_len, uint64_t chunk_size,
-    const ParallelSeams& seams = ParallelSeams::none());
+std::expected<RegionList, base::IoError> analyze_sequential(int fd, const format::Header& header,
+                                                            uint64_t actual_len, uint64_t chunk_size,
+                                                            const base::Hooks* hooks = nullptr);
 
 }  // namespace kro::verify
