@@ -16,6 +16,7 @@
 #include "base/file_io.hpp"
 #include "format/store_path.hpp"
 #include "verify/analysis/analysis.hpp"
+#include "verify/lanes.hpp"
 #include "verify/v2_parallel.hpp"
 #include "verify/v3_verify.hpp"
 
@@ -33,9 +34,6 @@ constexpr const char* READING_METADATA = "reading data-file metadata";
 constexpr const char* READING_HEADER = "reading a data-file header";
 constexpr const char* READING = "reading a data file";
 constexpr const char* ANALYZING = "analyzing a corrupted file";
-
-// A file's lanes: one per whole 2 MiB.
-constexpr unsigned LANE_SPAN_LOG2 = 21;
 
 // Path components as they compare: repeated and trailing separators make no component, and "."
 // counts only as the first one.
@@ -111,7 +109,7 @@ bool is_canonical_path(const std::filesystem::path& root, const std::filesystem:
 }
 
 uint64_t file_lane_count(uint64_t actual_len, uint64_t lane_budget) {
-    return std::min(std::max<uint64_t>(actual_len >> LANE_SPAN_LOG2, 1), lane_budget);
+    return std::min(lane_cap(actual_len), lane_budget);
 }
 
 std::expected<FileReport, VerifyError> verify_file(const VerifyOptions& options,
