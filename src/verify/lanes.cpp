@@ -12,10 +12,6 @@ namespace {
 // Sizes times lanes need 128 bits.
 __extension__ typedef unsigned __int128 u128;
 
-uint64_t lane_cap(uint64_t size) {
-    return std::max<uint64_t>(size >> LANE_SPAN_LOG2, 1);
-}
-
 std::vector<size_t> files_below_cap(const std::vector<uint64_t>& lanes, const std::vector<uint64_t>& caps) {
     std::vector<size_t> below;
     for (size_t i = 0; i < lanes.size(); ++i) {

@@ -3,22 +3,20 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <exception>
-#include <map>
+#include <expected>
 #include <numeric>
-#include <optional>
 #include <utility>
-#include <variant>
 #include <vector>
 
 #include "base/channel.hpp"
+#include "base/ordered_collector.hpp"
 #include "base/panic.hpp"
 #include "base/saturating.hpp"
 #include "base/thread_scope.hpp"
 #include "base/windowed_dispenser.hpp"
 #include "verify/lanes.hpp"
-#include "verify/schedule.hpp"
 #include "verify/scratch_pair.hpp"
+#include "verify/sequential_schedule.hpp"
 #include "verify/verify_file.hpp"
 
 namespace kro::verify {
@@ -33,26 +31,30 @@ struct FileJobs {
     const FileList& files;
     MemoryBudget& budget;
     store::ProgressTracker& tracker;
-    const ParallelSeams& seams;
 
-    FileResult verify(ParallelStage stage, uint64_t seam_index, size_t file, uint64_t lanes,
+    FileResult verify(std::string_view stage, uint64_t item, size_t file, uint64_t lanes,
                       ScratchPair& scratch) const {
-        (void)seams.at_item(stage, seam_index);
-        return verify_file(options, files.path(file), lanes, scratch, budget, tracker, seams);
+        (void)base::before_item(options.hooks, stage, item);
+        return verify_file(options, files.path(file), lanes, scratch, budget, tracker);
     }
 };
+
+// Hands out the head files' indices, at most a window past the reports pushed in order.
+using JobDispenser = base::WindowedDispenser;
+
+// The reports of one group in file order, and the error of its lowest failing file.
+using GroupCollector = base::OrderedCollector<FileReport, VerifyError>;
 
 struct HeadResult {
     size_t index;
     FileResult result;
 };
 
-void head_group_worker(const FileJobs& jobs, base::WindowedDispenser& dispenser, base::Sender<HeadResult> tx,
-                       std::exception_ptr& fault) {
+void head_group_worker(const FileJobs& jobs, JobDispenser& dispenser, base::Sender<HeadResult> tx) {
     ScratchPair scratch;
     try {
         while (const auto index = dispenser.claim()) {
-            FileResult result = jobs.verify(ParallelStage::HeadWorker, *index, *index, 1, scratch);
+            FileResult result = jobs.verify(HEAD_WORKER_STAGE, *index, *index, 1, scratch);
             const bool fatal = !result;
             if (!tx.send(HeadResult{*index, std::move(result)})) return;
             if (fatal) {
@@ -61,64 +63,47 @@ void head_group_worker(const FileJobs& jobs, base::WindowedDispenser& dispenser,
             }
         }
     } catch (...) {
-        // No other worker may wait for an index that will never be released.
+        // No other worker may wait for an index that will never be released; the fault itself
+        // goes on to the thread scope.
         dispenser.stop();
-        fault = std::current_exception();
+        throw;
     }
 }
 
-// Pushes the head results in index order; the first fatal error stops the handing out and is
-// the group's result, everything after it is dropped. Every message already queued is taken
-// before the window moves on, so that one wake-up of this thread serves many small files.
-std::optional<VerifyError> collect_head_results(base::Receiver<HeadResult>& rx,
-                                                base::WindowedDispenser& dispenser,
-                                                ReportCollector& collector) {
-    std::map<size_t, FileResult> pending;
-    size_t expected = 0;
-    std::optional<VerifyError> failure;
+// Pushes the head results in index order; the first fatal error stops the handing out, and
+// nothing after it is pushed. Every message already queued is taken before the window moves on,
+// so that one wake-up of this thread serves many small files.
+void collect_head_results(base::Receiver<HeadResult>& rx, JobDispenser& dispenser, GroupCollector& in_order,
+                          ReportCollector& collector) {
+    const auto push = [&collector](uint64_t, FileReport report) { collector.push(std::move(report)); };
     while (auto message = rx.recv()) {
-        if (failure) continue;
+        const uint64_t pushed = in_order.next();
         do {
-            pending.emplace(message->index, std::move(message->result));
+            in_order.put(message->index, std::move(message->result), push);
         } while ((message = rx.try_recv()));
-        size_t pushed = 0;
-        while (!pending.empty() && pending.begin()->first == expected) {
-            FileResult result = std::move(pending.begin()->second);
-            pending.erase(pending.begin());
-            if (!result) {
-                failure.emplace(std::move(result.error()));
-                dispenser.stop();
-                pending.clear();
-                break;
-            }
-            collector.push(std::move(*result));
-            ++pushed;
-            ++expected;
+        if (in_order.failed()) {
+            dispenser.stop();
+        } else if (in_order.next() > pushed) {
+            dispenser.release(in_order.next() - pushed);
         }
-        if (pushed > 0 && !failure) dispenser.release(pushed);
     }
-    return failure;
 }
 
 std::expected<void, VerifyError> verify_head_group(const FileJobs& jobs, size_t head, uint64_t budget,
                                                    ReportCollector& collector) {
     const auto workers = static_cast<size_t>(budget);
     const auto window = static_cast<size_t>(std::min<uint64_t>(base::saturating_mul(4, budget), SIZE_MAX));
-    base::WindowedDispenser dispenser(head, window);
-    std::vector<std::exception_ptr> faults(workers);  // one slot per worker, in start order
-    std::optional<VerifyError> failure;
-    size_t started = 0;
+    JobDispenser dispenser(head, window);
+    GroupCollector in_order;
     {
         // Declared before the channel: should the calling thread unwind, the receiver goes first and
         // no worker stays blocked on a full channel while the scope joins.
-        base::ThreadScope scope(jobs.seams.spawn_failure(ParallelStage::HeadWorker));
+        base::ThreadScope scope(jobs.options.hooks, HEAD_WORKER_STAGE);
         auto [tx, rx] = base::bounded_channel<HeadResult>(window);
-        while (started < workers) {
-            std::exception_ptr& fault = faults[started];
-            const bool spawned = scope.spawn([&jobs, &dispenser, &fault, tx]() mutable {
-                head_group_worker(jobs, dispenser, std::move(tx), fault);
-            });
-            if (!spawned) break;
+        size_t started = 0;
+        while (started < workers && scope.spawn([&jobs, &dispenser, tx]() mutable {
+            head_group_worker(jobs, dispenser, std::move(tx));
+        })) {
             ++started;
         }
         tx.close();
@@ -126,12 +111,10 @@ std::expected<void, VerifyError> verify_head_group(const FileJobs& jobs, size_t 
             return verify_files_in_order(jobs.options, jobs.files, head, jobs.budget, jobs.tracker,
                                          collector);
         }
-        failure = collect_head_results(rx, dispenser, collector);
+        collect_head_results(rx, dispenser, in_order, collector);
+        scope.join_and_rethrow();
     }
-    for (const std::exception_ptr& fault : faults) {
-        if (fault) std::rethrow_exception(fault);
-    }
-    if (failure) return std::unexpected(std::move(*failure));
+    if (auto error = in_order.take_error()) return std::unexpected(std::move(*error));
     return {};
 }
 
@@ -139,10 +122,6 @@ struct TailResult {
     size_t position;
     FileResult result;
 };
-struct TailPanicked {
-    std::exception_ptr fault;
-};
-using TailMessage = std::variant<TailResult, TailPanicked>;
 
 // The size of a file as its metadata gives it, following links; 0 when that cannot be read.
 uint64_t file_size_or_zero(const char* path) {
@@ -160,14 +139,10 @@ std::vector<size_t> spawn_order(const std::vector<uint64_t>& sizes) {
 }
 
 void tail_group_worker(const FileJobs& jobs, size_t head, size_t position, uint64_t lanes,
-                       base::Sender<TailMessage>& tx) {
-    try {
-        ScratchPair scratch;
-        FileResult result = jobs.verify(ParallelStage::TailWorker, position, head + position, lanes, scratch);
-        tx.send(TailResult{position, std::move(result)});
-    } catch (...) {
-        tx.send(TailPanicked{std::current_exception()});
-    }
+                       base::Sender<TailResult>& tx) {
+    ScratchPair scratch;
+    FileResult result = jobs.verify(TAIL_WORKER_STAGE, position, head + position, lanes, scratch);
+    tx.send(TailResult{position, std::move(result)});
 }
 
 // Every tail file runs at once, with no stop signal: each one is verified even when another fails.
@@ -180,11 +155,11 @@ std::expected<void, VerifyError> verify_tail_group(const FileJobs& jobs, size_t 
         sizes.push_back(file_size_or_zero(jobs.files.c_str(head + position)));
     const std::vector<uint64_t> lanes = allocate_lanes(sizes, budget);
 
-    std::map<size_t, FileResult> results;
-    std::exception_ptr fault;
+    GroupCollector in_order;
+    const auto push = [&collector](uint64_t, FileReport report) { collector.push(std::move(report)); };
     {
-        base::ThreadScope scope(jobs.seams.spawn_failure(ParallelStage::TailWorker));
-        auto [tx, rx] = base::unbounded_channel<TailMessage>();
+        base::ThreadScope scope(jobs.options.hooks, TAIL_WORKER_STAGE);
+        auto [tx, rx] = base::unbounded_channel<TailResult>();
         for (const size_t position : spawn_order(sizes)) {
             const uint64_t file_lanes = lanes[position];
             const bool spawned = scope.spawn([&jobs, head, position, file_lanes, tx]() mutable {
@@ -194,21 +169,14 @@ std::expected<void, VerifyError> verify_tail_group(const FileJobs& jobs, size_t 
             if (!spawned) tail_group_worker(jobs, head, position, file_lanes, tx);
         }
         tx.close();
-        while (auto message = rx.recv()) {
-            if (auto* done = std::get_if<TailResult>(&*message)) {
-                results.emplace(done->position, std::move(done->result));
-            } else if (!fault) {
-                fault = std::get<TailPanicked>(*message).fault;
-            }
-        }
+        while (auto message = rx.recv()) in_order.put(message->position, std::move(message->result), push);
+        scope.join_and_rethrow();
     }
-    if (fault) std::rethrow_exception(fault);
-    for (size_t position = 0; position < tail; ++position) {
-        const auto found = results.find(position);
-        if (found == results.end()) base::panic("every tail group returns an outcome unless it panics");
-        if (!found->second) return std::unexpected(std::move(found->second.error()));
-        collector.push(std::move(*found->second));
+    // Every file below the lowest failure (every file, when none failed) has been pushed.
+    if (in_order.next() != in_order.error_index().value_or(tail)) {
+        base::panic("every tail group returns an outcome unless it panics");
     }
+    if (auto error = in_order.take_error()) return std::unexpected(std::move(*error));
     return {};
 }
 
@@ -225,9 +193,8 @@ HeadTailSplit split_head_tail(size_t files, uint64_t jobs) {
 
 std::expected<void, VerifyError> verify_files_parallel(const VerifyOptions& options, const FileList& files,
                                                        MemoryBudget& budget, store::ProgressTracker& tracker,
-                                                       ReportCollector& collector,
-                                                       const ParallelSeams& seams) {
-    const FileJobs jobs{options, files, budget, tracker, seams};
+                                                       ReportCollector& collector) {
+    const FileJobs jobs{options, files, budget, tracker};
     const HeadTailSplit split = split_head_tail(files.size(), options.jobs);
     if (split.head > 0) {
         if (auto head = verify_head_group(jobs, split.head, options.jobs, collector); !head) return head;

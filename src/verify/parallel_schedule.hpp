@@ -11,15 +11,19 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <string_view>
 
 #include "store/progress.hpp"
 #include "verify/analysis/memory_budget.hpp"
 #include "verify/file_list.hpp"
-#include "verify/parallel_seams.hpp"
 #include "verify/verify_error.hpp"
 #include "verify/verify_report.hpp"
 
 namespace kro::verify {
+
+// The stages' names for the run's hooks: an item is a head file index or a tail position.
+inline constexpr std::string_view HEAD_WORKER_STAGE = "head worker";
+inline constexpr std::string_view TAIL_WORKER_STAGE = "tail worker";
 
 struct HeadTailSplit {
     size_t head;  // files 0 to head - 1
@@ -35,7 +39,6 @@ HeadTailSplit split_head_tail(size_t files, uint64_t jobs);
 // reports into `collector` in file order.
 std::expected<void, VerifyError> verify_files_parallel(const VerifyOptions& options, const FileList& files,
                                                        MemoryBudget& budget, store::ProgressTracker& tracker,
-                                                       ReportCollector& collector,
-                                                       const ParallelSeams& seams = ParallelSeams::none());
+                                                       ReportCollector& collector);
 
 }  // namespace kro::verify

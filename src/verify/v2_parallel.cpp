@@ -2,15 +2,14 @@
 
 #include <algorithm>
 #include <atomic>
-#include <exception>
-#include <map>
+#include <expected>
 #include <optional>
 #include <utility>
-#include <variant>
 
 #include "base/buffer_pool.hpp"
 #include "base/channel.hpp"
 #include "base/file_io.hpp"
+#include "base/ordered_collector.hpp"
 #include "base/panic.hpp"
 #include "base/saturating.hpp"
 #include "base/thread_scope.hpp"
@@ -21,18 +20,11 @@ using format::FILE_BLOCK_SIZE;
 
 namespace {
 
-struct BlockRead {
+// A block read by a reader, or why it could not be.
+struct ReaderMessage {
     uint64_t index;
-    base::PooledBuffer buffer;
+    std::expected<base::PooledBuffer, base::IoError> block;
 };
-struct ReadFailed {
-    uint64_t index;
-    base::IoError error;
-};
-struct ReaderPanicked {
-    std::exception_ptr fault;
-};
-using ReaderMessage = std::variant<BlockRead, ReadFailed, ReaderPanicked>;
 
 // What the readers of one file share.
 struct V2ReaderState {
@@ -40,7 +32,7 @@ struct V2ReaderState {
     const V2ReadPlan& plan;
     base::BufferPool& pool;
     store::FileProgress* progress;
-    const ParallelSeams& seams;
+    const base::Hooks* hooks;
     std::atomic<uint64_t> next_block{0};
 };
 
@@ -50,7 +42,7 @@ uint64_t block_len(uint64_t length, uint64_t block) {
 
 std::expected<size_t, base::IoError> read_block(V2ReaderState& state, uint64_t block,
                                                 base::PageBuffer& buffer) {
-    if (auto injected = state.seams.at_item(ParallelStage::V2Reader, block)) {
+    if (auto injected = base::before_item(state.hooks, V2_READER_STAGE, block)) {
         return std::unexpected(std::move(*injected));
     }
     return base::read_at_full(state.fd, buffer, state.plan.start + block * FILE_BLOCK_SIZE);
@@ -68,51 +60,25 @@ void v2_reader_worker(V2ReaderState& state, base::Sender<ReaderMessage>& tx) {
         auto got = read_block(state, block, buffer->buf());
         if (!got) {
             state.pool.cancel();
-            tx.send(ReadFailed{block, std::move(got.error())});
+            tx.send(ReaderMessage{block, std::unexpected(std::move(got.error()))});
             return;
         }
         buffer->buf().resize(*got);
         if (*got > 0 && state.progress != nullptr) state.progress->advance(*got);
-        if (!tx.send(BlockRead{block, std::move(*buffer)})) return;
+        if (!tx.send(ReaderMessage{block, std::move(*buffer)})) return;
     }
 }
 
+// A reader whose fault stops the others: they find the pool cancelled. The thread scope carries
+// the fault; the reader's sender goes with it, so the hasher still sees the channel close.
 void run_reader(V2ReaderState& state, base::Sender<ReaderMessage> tx) {
     try {
         v2_reader_worker(state, tx);
     } catch (...) {
         state.pool.cancel();
-        tx.send(ReaderPanicked{std::current_exception()});
+        throw;
     }
 }
-
-// The calling thread's side: puts blocks back in order and keeps the first fault and the error
-// of the lowest block.
-struct V2Hasher {
-    explicit V2Hasher(format::V2FileIdHasher& hasher) : hasher(hasher) {}
-
-    format::V2FileIdHasher& hasher;
-    std::map<uint64_t, base::PooledBuffer> reorder;
-    uint64_t next_block = 0;
-    std::optional<std::pair<uint64_t, base::IoError>> error;
-    std::exception_ptr fault;
-
-    void take(ReaderMessage message) {
-        if (auto* read = std::get_if<BlockRead>(&message)) {
-            if (error || fault) return;  // the buffer goes straight back to the pool
-            reorder.emplace(read->index, std::move(read->buffer));
-            for (auto it = reorder.begin(); it != reorder.end() && it->first == next_block;
-                 it = reorder.erase(it), ++next_block) {
-                hasher.update(it->second.buf());
-            }
-        } else if (auto* failed = std::get_if<ReadFailed>(&message)) {
-            if (!error || failed->index < error->first)
-                error.emplace(failed->index, std::move(failed->error));
-        } else if (!fault) {
-            fault = std::get<ReaderPanicked>(message).fault;
-        }
-    }
-};
 
 }  // namespace
 
@@ -138,7 +104,7 @@ std::expected<void, base::IoError> hash_range_sequential(int fd, format::V2FileI
 std::expected<format::FileId, base::IoError> hash_v2_parallel(int fd, std::span<const uint8_t> header_bytes,
                                                               uint64_t actual_len, uint64_t lanes,
                                                               store::FileProgress* progress,
-                                                              const ParallelSeams& seams) {
+                                                              const base::Hooks* hooks) {
     if (lanes < 2) base::panic("parallel hashing needs a reader and a hasher");
     const V2ReadPlan plan = plan_v2_read(header_bytes.size(), actual_len, lanes);
     format::V2FileIdHasher hasher;
@@ -146,12 +112,14 @@ std::expected<format::FileId, base::IoError> hash_v2_parallel(int fd, std::span<
     if (plan.blocks == 0) return hasher.finalize();
 
     base::BufferPool pool(static_cast<size_t>(plan.buffers), static_cast<size_t>(FILE_BLOCK_SIZE));
-    V2ReaderState state{fd, plan, pool, progress, seams};
-    V2Hasher in_order(hasher);
+    V2ReaderState state{fd, plan, pool, progress, hooks};
+    // Declared after the pool: buffers still waiting for their turn go back before the pool goes.
+    base::OrderedCollector<base::PooledBuffer, base::IoError> in_order;
+    const auto hash = [&hasher](uint64_t, base::PooledBuffer block) { hasher.update(block.buf()); };
     {
         // Declared before the channel: should the calling thread unwind, the receiver goes first,
         // so that no reader stays blocked on a full channel when the scope joins.
-        base::ThreadScope scope(seams.spawn_failure(ParallelStage::V2Reader));
+        base::ThreadScope scope(hooks, V2_READER_STAGE);
         auto [tx, rx] = base::bounded_channel<ReaderMessage>(static_cast<size_t>(plan.buffers));
         uint64_t started = 0;
         while (started < plan.readers &&
@@ -164,11 +132,10 @@ std::expected<format::FileId, base::IoError> hash_v2_parallel(int fd, std::span<
             if (!hashed) return std::unexpected(std::move(hashed.error()));
             return hasher.finalize();
         }
-        while (auto message = rx.recv()) in_order.take(std::move(*message));
-        in_order.reorder.clear();
+        while (auto message = rx.recv()) in_order.put(message->index, std::move(message->block), hash);
+        scope.join_and_rethrow();
     }
-    if (in_order.fault) std::rethrow_exception(in_order.fault);
-    if (in_order.error) return std::unexpected(std::move(in_order.error->second));
+    if (auto error = in_order.take_error()) return std::unexpected(std::move(*error));
     return hasher.finalize();
 }
 

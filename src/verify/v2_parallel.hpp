@@ -9,13 +9,17 @@
 #include <cstdint>
 #include <expected>
 #include <span>
+#include <string_view>
 
+#include "base/hooks.hpp"
 #include "base/io_error.hpp"
 #include "format/file_id.hpp"
 #include "store/progress.hpp"
-#include "verify/parallel_seams.hpp"
 
 namespace kro::verify {
+
+// The stage's name for the run's hooks: an item is a body block.
+inline constexpr std::string_view V2_READER_STAGE = "v2 reader";
 
 // How one file is split: `blocks` body blocks from offset `start`, `readers` reader threads and
 // `buffers` pooled block buffers.
@@ -36,9 +40,10 @@ V2ReadPlan plan_v2_read(uint64_t header_len, uint64_t actual_len, uint64_t lanes
 // The v2 ID of a file of `actual_len` bytes whose header bytes (already read) are `header_bytes`,
 // with `lanes` (>= 2) lanes: the calling thread hashes, the others read. `progress`, when given,
 // is advanced by the body bytes read. Short block reads are hashed as read (the ID then differs).
-std::expected<format::FileId, base::IoError> hash_v2_parallel(
-    int fd, std::span<const uint8_t> header_bytes, uint64_t actual_len, uint64_t lanes,
-    store::FileProgress* progress, const ParallelSeams& seams = ParallelSeams::none());
+std::expected<format::FileId, base::IoError> hash_v2_parallel(int fd, std::span<const uint8_t> header_bytes,
+                                                              uint64_t actual_len, uint64_t lanes,
+                                                              store::FileProgress* progress,
+                                                              const base::Hooks* hooks = nullptr);
 
 // Reads `length` bytes from `start` on, in `blocks` blocks of 1 MiB, and feeds them to `hasher`
 // in order on the calling thread: the fallback when no reader could be started.

@@ -3,11 +3,10 @@
 #include <algorithm>
 #include <atomic>
 #include <mutex>
-#include <optional>
 #include <utility>
 
+#include "base/ordered_collector.hpp"
 #include "base/thread_scope.hpp"
-#include "verify/fault_slot.hpp"
 
 namespace kro::verify {
 
@@ -17,13 +16,13 @@ namespace {
 struct V3LaneState {
     V3LaneState(int fd, const format::Header& header, uint64_t actual_len,
                 std::vector<format::MerkleHash> leaves, store::FileProgress* progress,
-                const ParallelSeams& seams)
+                const base::Hooks* hooks)
         : fd(fd),
           header(header),
           actual_len(actual_len),
           blocks(leaves.size()),
           progress(progress),
-          seams(seams),
+          hooks(hooks),
           leaves(std::move(leaves)) {}
 
     const int fd;
@@ -31,7 +30,7 @@ struct V3LaneState {
     const uint64_t actual_len;
     const uint64_t blocks;
     store::FileProgress* const progress;
-    const ParallelSeams& seams;
+    const base::Hooks* const hooks;
 
     std::atomic<uint64_t> next_block{0};
     std::atomic<bool> stop{false};
@@ -39,19 +38,12 @@ struct V3LaneState {
     std::vector<format::MerkleHash> leaves;
     std::atomic<bool> content_ok{true};
     std::atomic<uint64_t> finished{0};
-    std::mutex error_mutex;
-    std::optional<std::pair<uint64_t, base::IoError>> error;
-    FaultSlot fault;
+    base::LowestError<base::IoError> error;
 };
-
-void keep_lowest_error(V3LaneState& state, uint64_t block, base::IoError error) {
-    const std::lock_guard lock(state.error_mutex);
-    if (!state.error || block < state.error->first) state.error.emplace(block, std::move(error));
-}
 
 std::expected<V3BlockCheck, base::IoError> check_block(V3LaneState& state, uint64_t block,
                                                        ScratchPair& scratch) {
-    if (auto injected = state.seams.at_item(ParallelStage::V3Lane, block)) {
+    if (auto injected = base::before_item(state.hooks, V3_LANE_STAGE, block)) {
         return std::unexpected(std::move(*injected));
     }
     return check_v3_block(state.fd, state.header, state.actual_len, block, scratch);
@@ -65,7 +57,7 @@ void v3_lane_worker(V3LaneState& state, ScratchPair& scratch) {
         auto checked = check_block(state, block, scratch);
         if (!checked) {
             state.stop.store(true, std::memory_order_relaxed);
-            keep_lowest_error(state, block, std::move(checked.error()));
+            state.error.record(block, std::move(checked.error()));
             return;
         }
         const uint64_t counted =
@@ -80,13 +72,14 @@ void v3_lane_worker(V3LaneState& state, ScratchPair& scratch) {
     }
 }
 
-// A lane whose fault stops the others and is kept for the calling thread.
+// A lane whose fault stops the others from claiming; the fault itself goes on, to the thread
+// scope or up the calling thread.
 void run_lane(V3LaneState& state, ScratchPair& scratch) {
     try {
         v3_lane_worker(state, scratch);
     } catch (...) {
         state.stop.store(true, std::memory_order_relaxed);
-        record_first_panic(state.fault, std::current_exception());
+        throw;
     }
 }
 
@@ -96,11 +89,11 @@ std::expected<V3FileCheck, base::IoError> run_v3_lanes(int fd, const format::Hea
                                                        uint64_t actual_len, uint64_t lanes,
                                                        std::vector<format::MerkleHash> leaves,
                                                        ScratchPair& scratch, store::FileProgress* progress,
-                                                       const ParallelSeams& seams) {
-    V3LaneState state(fd, header, actual_len, std::move(leaves), progress, seams);
+                                                       const base::Hooks* hooks) {
+    V3LaneState state(fd, header, actual_len, std::move(leaves), progress, hooks);
     const uint64_t blocks = state.blocks;
     {
-        base::ThreadScope scope(seams.spawn_failure(ParallelStage::V3Lane));
+        base::ThreadScope scope(hooks, V3_LANE_STAGE);
         const uint64_t extra = std::min(lanes, blocks) - 1;
         for (uint64_t k = 0; k < extra; ++k) {
             const bool started = scope.spawn([&state] {
@@ -109,10 +102,11 @@ std::expected<V3FileCheck, base::IoError> run_v3_lanes(int fd, const format::Hea
             });
             if (!started) break;
         }
+        // Should this lane fault, the scope still joins every other lane before the fault leaves.
         run_lane(state, scratch);
+        scope.join_and_rethrow();
     }
-    state.fault.rethrow_if_any();
-    if (state.error) return std::unexpected(std::move(state.error->second));
+    if (auto error = state.error.take()) return std::unexpected(std::move(*error));
     if (state.finished.load(std::memory_order_relaxed) != blocks) {
         return std::unexpected(base::IoError::with_message(
             base::IoErrorKind::UnexpectedEof, "v3 verification ended before every block was hashed"));

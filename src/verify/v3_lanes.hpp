@@ -7,17 +7,21 @@
 
 #include <cstdint>
 #include <expected>
+#include <string_view>
 #include <vector>
 
+#include "base/hooks.hpp"
 #include "base/io_error.hpp"
 #include "format/file_id.hpp"
 #include "format/header.hpp"
 #include "store/progress.hpp"
-#include "verify/parallel_seams.hpp"
 #include "verify/scratch_pair.hpp"
-#include "verify/v3_verify.hpp"
+#include "verify/v3_block.hpp"
 
 namespace kro::verify {
+
+// The stage's name for the run's hooks: an item is a block.
+inline constexpr std::string_view V3_LANE_STAGE = "v3 lane";
 
 // Checks every block of a file of `actual_len` bytes (at least the header length) over
 // min(lanes, blocks) lanes, lanes >= 2. `leaves` holds one zeroed leaf per block; the calling
@@ -27,6 +31,6 @@ std::expected<V3FileCheck, base::IoError> run_v3_lanes(int fd, const format::Hea
                                                        uint64_t actual_len, uint64_t lanes,
                                                        std::vector<format::MerkleHash> leaves,
                                                        ScratchPair& scratch, store::FileProgress* progress,
-                                                       const ParallelSeams& seams);
+                                                       const base::Hooks* hooks);
 
 }  // namespace kro::verify

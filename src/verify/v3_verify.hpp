@@ -1,47 +1,26 @@
 #pragma once
 // v3 verification of one file: every 1 MiB file block is read, its content compared with the
-// regenerated content stream and its leaf hashed; the leaves give the Merkle FileId. All reads
-// are positional, so lanes can share the open file. The result does not depend on the lane
-// count.
+// regenerated content stream and its leaf hashed; the leaves give the Merkle FileId. One lane
+// checks the blocks in order on the calling thread; more lanes share them. All reads are
+// positional, so lanes can share the open file. The result does not depend on the lane count.
 
 #include <cstdint>
 #include <expected>
 
+#include "base/hooks.hpp"
 #include "base/io_error.hpp"
-#include "format/file_id.hpp"
 #include "format/header.hpp"
 #include "store/progress.hpp"
-#include "verify/parallel_seams.hpp"
 #include "verify/scratch_pair.hpp"
+#include "verify/v3_block.hpp"
 
 namespace kro::verify {
-
-struct V3BlockCheck {
-    format::MerkleHash leaf;
-    bool equal;  // every compared byte of the block equals the regenerated content
-};
-
-struct V3FileCheck {
-    format::FileId id;  // the Merkle ID over the file's actual bytes
-    bool content_ok;    // every compared byte of every block equals the regenerated content
-};
-
-// Reads block `block_index` of a file of `actual_len` bytes into the scratch pair, compares its
-// content up to the declared length and hashes its leaf. A block that reads short means the file
-// changed while it was read (an unexpected-end-of-file error).
-std::expected<V3BlockCheck, base::IoError> check_v3_block(int fd, const format::Header& header,
-                                                          uint64_t actual_len, uint64_t block_index,
-                                                          ScratchPair& scratch);
 
 // The Merkle ID of the file and whether its content is sound, over `lanes` (at least 1) lanes.
 // `progress`, when given, is advanced by the content bytes read.
 std::expected<V3FileCheck, base::IoError> verify_v3_file(int fd, const format::Header& header,
                                                          uint64_t actual_len, uint64_t lanes,
                                                          ScratchPair& scratch, store::FileProgress* progress,
-                                                         const ParallelSeams& seams = ParallelSeams::none());
-
-// The bytes of block `block_index` (of `block_len` bytes) that count as progress: the header was
-// counted when it was read.
-uint64_t v3_block_progress_bytes(uint64_t block_index, uint64_t block_len);
+                                                         const base::Hooks* hooks = nullptr);
 
 }  // namespace kro::verify

@@ -16,6 +16,7 @@
 #include "base/file_io.hpp"
 #include "format/store_path.hpp"
 #include "verify/analysis/analysis.hpp"
+#include "verify/lanes.hpp"
 #include "verify/v2_parallel.hpp"
 #include "verify/v3_verify.hpp"
 
@@ -33,9 +34,6 @@ constexpr const char* READING_METADATA = "reading data-file metadata";
 constexpr const char* READING_HEADER = "reading a data-file header";
 constexpr const char* READING = "reading a data file";
 constexpr const char* ANALYZING = "analyzing a corrupted file";
-
-// A file's lanes: one per whole 2 MiB.
-constexpr unsigned LANE_SPAN_LOG2 = 21;
 
 // Path components as they compare: repeated and trailing separators make no component, and "."
 // counts only as the first one.
@@ -86,14 +84,13 @@ struct ComputedId {
 std::expected<ComputedId, base::IoError> compute_id(int fd, const Header& header,
                                                     std::span<const uint8_t> header_bytes,
                                                     uint64_t actual_len, uint64_t lanes, ScratchPair& scratch,
-                                                    store::FileProgress& progress,
-                                                    const ParallelSeams& seams) {
+                                                    store::FileProgress& progress, const base::Hooks* hooks) {
     if (header.version() == format::FormatVersion::V3) {
-        auto checked = verify_v3_file(fd, header, actual_len, lanes, scratch, &progress, seams);
+        auto checked = verify_v3_file(fd, header, actual_len, lanes, scratch, &progress, hooks);
         if (!checked) return std::unexpected(std::move(checked.error()));
         return ComputedId{checked->id, checked->content_ok};
     }
-    auto id = lanes >= 2 ? hash_v2_parallel(fd, header_bytes, actual_len, lanes, &progress, seams)
+    auto id = lanes >= 2 ? hash_v2_parallel(fd, header_bytes, actual_len, lanes, &progress, hooks)
                          : hash_v2_sequential(fd, header_bytes, scratch, progress);
     if (!id) return std::unexpected(std::move(id.error()));
     return ComputedId{*id, true};
@@ -112,14 +109,13 @@ bool is_canonical_path(const std::filesystem::path& root, const std::filesystem:
 }
 
 uint64_t file_lane_count(uint64_t actual_len, uint64_t lane_budget) {
-    return std::min(std::max<uint64_t>(actual_len >> LANE_SPAN_LOG2, 1), lane_budget);
+    return std::min(lane_cap(actual_len), lane_budget);
 }
 
 std::expected<FileReport, VerifyError> verify_file(const VerifyOptions& options,
                                                    const std::filesystem::path& path, uint64_t lane_budget,
                                                    ScratchPair& scratch, MemoryBudget& budget,
-                                                   store::ProgressTracker& tracker,
-                                                   const ParallelSeams& seams) try {
+                                                   store::ProgressTracker& tracker) try {
     FileReport report;
     auto parsed = format::parse_content_path(path);
     if (!parsed) {
@@ -164,12 +160,13 @@ std::expected<FileReport, VerifyError> verify_file(const VerifyOptions& options,
         report.issues.emplace_back(Issue::FileSizeMismatch{path, declared_len, actual_len});
     }
     const uint64_t lanes = file_lane_count(actual_len, lane_budget);
-    auto computed = compute_id(fd.get(), *header, header_read, actual_len, lanes, scratch, progress, seams);
+    auto computed =
+        compute_id(fd.get(), *header, header_read, actual_len, lanes, scratch, progress, options.hooks);
     if (!computed) return std::unexpected(VerifyError::io(READING, path, std::move(computed.error())));
 
     if (computed->id != expected_id || !computed->content_ok) {
-        auto regions =
-            analyze_corruption(fd.get(), *header, actual_len, options.chunk_size, lanes, budget, seams);
+        auto regions = analyze_corruption(fd.get(), *header, actual_len, options.chunk_size, lanes, budget,
+                                          options.hooks);
         if (!regions) return std::unexpected(VerifyError::io(ANALYZING, path, std::move(regions.error())));
         report.issues.emplace_back(Issue::ContentCorrupted{CorruptionReport{
             path,

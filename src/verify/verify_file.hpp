@@ -13,7 +13,6 @@
 #include "format/file_id.hpp"
 #include "store/progress.hpp"
 #include "verify/analysis/memory_budget.hpp"
-#include "verify/parallel_seams.hpp"
 #include "verify/scratch_pair.hpp"
 #include "verify/verify_error.hpp"
 #include "verify/verify_report.hpp"
@@ -26,14 +25,13 @@ namespace kro::verify {
 std::expected<FileReport, VerifyError> verify_file(const VerifyOptions& options,
                                                    const std::filesystem::path& path, uint64_t lane_budget,
                                                    ScratchPair& scratch, MemoryBudget& budget,
-                                                   store::ProgressTracker& tracker,
-                                                   const ParallelSeams& seams = ParallelSeams::none());
+                                                   store::ProgressTracker& tracker);
 
 // True when `path` is `root` followed, component by component, by the shard path of `id`.
 bool is_canonical_path(const std::filesystem::path& root, const std::filesystem::path& path,
                        const format::FileId& id);
 
-// One lane per whole 2 MiB of the actual length, at least one, at most `lane_budget`.
+// The lane cap of the actual length (one lane per whole 2 MiB, at least one), at most `lane_budget`.
 uint64_t file_lane_count(uint64_t actual_len, uint64_t lane_budget);
 
 }  // namespace kro::verify

@@ -16,6 +16,7 @@
 #include <variant>
 #include <vector>
 
+#include "base/hooks.hpp"
 #include "format/file_id.hpp"
 #include "format/header.hpp"
 #include "store/progress.hpp"
@@ -37,6 +38,8 @@ struct VerifyOptions {
     uint64_t chunk_size = DEFAULT_CHUNK_SIZE;
     uint64_t jobs = 1;
     store::ProgressObserver progress;  // empty: no observer
+    // Where tests step into the run; null in production.
+    const base::Hooks* hooks = nullptr;
 
     // Chunk size 4096, `default_worker_count()` jobs, no observer.
     static VerifyOptions make(std::filesystem::path root);

@@ -1,4 +1,5 @@
 #include "verify/analysis/analysis.hpp"
+#include "verify/analysis/chunk_compare.hpp"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -295,7 +296,7 @@ TEST_F(VerifyAnalysisTest, SoundFileHasNoRegion) {
 
 TEST(VerifyMemoryBudgetTest, ReserveWaitsForRelease) {
     MemoryBudget budget(100);
-    UnitDispenser dispenser(4);
+    UnitDispenser dispenser(8, 4);
     ASSERT_TRUE(budget.reserve(60, dispenser));
     EXPECT_EQ(budget.used(), 60u);
     std::atomic<bool> reserved = false;
@@ -312,13 +313,15 @@ TEST(VerifyMemoryBudgetTest, ReserveWaitsForRelease) {
 
 TEST(VerifyMemoryBudgetTest, CancelledAnalysisGivesUp) {
     MemoryBudget budget(100);
-    UnitDispenser dispenser(4);
+    UnitDispenser dispenser(8, 4);
     ASSERT_TRUE(budget.reserve(100, dispenser));
     std::thread waiter([&] { EXPECT_FALSE(budget.reserve(1, dispenser)); });
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     stop_analysis(budget, dispenser);
     waiter.join();
-    EXPECT_TRUE(dispenser.stop);
+    // Stopped: nothing is handed out any more, though the window has room.
+    EXPECT_EQ(dispenser.try_claim().state, UnitDispenser::Claim::Done);
+    EXPECT_TRUE(dispenser.cancelled());
     EXPECT_EQ(budget.used(), 100u);
     // Once cancelled, no reservation succeeds, even when memory is free.
     budget.release(100);

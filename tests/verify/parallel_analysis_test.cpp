@@ -10,6 +10,7 @@
 #include "parallel_fixture.hpp"
 #include "support/scratch_dir.hpp"
 #include "verify/analysis/analysis.hpp"
+#include "verify/analysis/chunk_compare.hpp"
 #include "verify_fixture.hpp"
 
 namespace kro::verify {
@@ -30,23 +31,6 @@ std::vector<uint8_t> noise(size_t n, uint32_t seed) {
     return out;
 }
 
-// Counts the analysis memory granted at once, through the reservation seam.
-struct ReservationCounter {
-    std::atomic<int64_t> now{0};
-    std::atomic<int64_t> peak{0};
-    std::atomic<uint64_t> grants{0};
-
-    void install(ParallelSeams& seams) {
-        seams.on_reservation = [this](int64_t bytes) {
-            if (bytes > 0) ++grants;
-            const int64_t held = now += bytes;
-            int64_t seen = peak.load();
-            while (held > seen && !peak.compare_exchange_weak(seen, held)) {
-            }
-        };
-    }
-};
-
 class ParallelAnalysisTest : public ::testing::Test {
   protected:
     // A damaged v3 file of 17 MiB + 5 declared bytes, cut to 17 MiB - 3: damage in every unit of
@@ -64,12 +48,12 @@ class ParallelAnalysisTest : public ::testing::Test {
         truncate_file(path_, 17 * MiB - 3);
     }
 
-    std::expected<std::vector<CorruptRegion>, base::IoError> analyze(
-        uint64_t chunk_size, uint64_t workers, MemoryBudget& budget,
-        const ParallelSeams& seams = ParallelSeams::none()) {
+    std::expected<std::vector<CorruptRegion>, base::IoError> analyze(uint64_t chunk_size, uint64_t workers,
+                                                                     MemoryBudget& budget,
+                                                                     const base::Hooks* hooks = nullptr) {
         const auto fd = open_read(path_);
         return analyze_corruption(fd.get(), header_, std::filesystem::file_size(path_), chunk_size, workers,
-                                  budget, seams);
+                                  budget, hooks);
     }
 
     std::vector<CorruptRegion> sequential(uint64_t chunk_size) {
@@ -126,10 +110,9 @@ TEST_F(ParallelAnalysisTest, RegionsMergeAcrossUnits) {
 TEST_F(ParallelAnalysisTest, UnitsThatCannotStartLeaveTheWorkToTheOthers) {
     const auto expected = sequential(4096);
     for (size_t fail_from : {0, 1}) {
-        SpawnCounter counter{ParallelStage::AnalysisUnit};
-        counter.fail_from = fail_from;
+        const SpawnCounter counter(ANALYSIS_UNIT_STAGE, fail_from);
         MemoryBudget budget;
-        const auto regions = analyze(4096, 16, budget, counter.seams());
+        const auto regions = analyze(4096, 16, budget, &counter);
         ASSERT_TRUE(regions.has_value());
         EXPECT_EQ(regions_text(*regions), regions_text(expected)) << fail_from;
         EXPECT_EQ(counter.attempts.load(), fail_from + 1);
@@ -138,10 +121,9 @@ TEST_F(ParallelAnalysisTest, UnitsThatCannotStartLeaveTheWorkToTheOthers) {
 
 TEST_F(ParallelAnalysisTest, LowestFailingUnitWins) {
     for (int round = 0; round < 5; ++round) {
-        std::atomic<bool> reached{false};
+        const TwoErrors errors(ANALYSIS_UNIT_STAGE, 1, 2);
         MemoryBudget budget;
-        const auto regions =
-            analyze(4096, 16, budget, two_errors(ParallelStage::AnalysisUnit, 1, 2, reached));
+        const auto regions = analyze(4096, 16, budget, &errors);
         ASSERT_FALSE(regions.has_value());
         EXPECT_EQ(regions.error().message(), "injected error at 1");
         EXPECT_EQ(budget.used(), 0u);
@@ -156,44 +138,46 @@ TEST_F(ParallelAnalysisTest, LowestFailingUnitWins) {
 
 TEST_F(ParallelAnalysisTest, FaultIsRaisedAfterEveryThreadEndedAndMemoryReturns) {
     {
-        SlowAndFaulty fault{ParallelStage::AnalysisUnit, 0, 1};
+        const SlowAndFaulty fault(ANALYSIS_UNIT_STAGE, 0, 1);
         MemoryBudget budget;
-        expect_injected_fault([&] { (void)analyze(4096, 3, budget, fault.seams()); });
+        expect_injected_fault([&] { (void)analyze(4096, 3, budget, &fault); });
         EXPECT_TRUE(fault.slow_done.load());
         EXPECT_EQ(budget.used(), 0u);
     }
     {
         // No worker started: the calling thread's own unit faults.
-        SlowAndFaulty fault{ParallelStage::AnalysisUnit, 0, 1};
-        ParallelSeams seams = fault.seams();
-        seams.fail_spawn = [](ParallelStage, size_t) { return true; };
+        struct WithoutThreads : SlowAndFaulty {
+            using SlowAndFaulty::SlowAndFaulty;
+            bool refuse_spawn(std::string_view, size_t) const override { return true; }
+        };
+        const WithoutThreads fault(ANALYSIS_UNIT_STAGE, 0, 1);
         MemoryBudget budget;
-        expect_injected_fault([&] { (void)analyze(4096, 3, budget, seams); });
+        expect_injected_fault([&] { (void)analyze(4096, 3, budget, &fault); });
         EXPECT_EQ(budget.used(), 0u);
     }
     {
         // Only worker threads fault; the calling thread holds its unit until one of them has.
-        const auto caller = std::this_thread::get_id();
-        std::atomic<bool> faulted{false};
-        ParallelSeams seams;
-        seams.before_item = [&](ParallelStage, uint64_t) -> std::optional<base::IoError> {
-            if (std::this_thread::get_id() == caller) {
-                EXPECT_TRUE(wait_for(faulted));
-                return std::nullopt;
+        struct WorkersFault : base::Hooks {
+            std::optional<base::IoError> before_item(std::string_view, uint64_t) const override {
+                if (std::this_thread::get_id() == caller) {
+                    EXPECT_TRUE(wait_for(faulted));
+                    return std::nullopt;
+                }
+                faulted = true;
+                base::panic("injected fault");
             }
-            faulted = true;
-            base::panic("injected fault");
+            std::thread::id caller = std::this_thread::get_id();
+            mutable std::atomic<bool> faulted{false};
         };
+        const WorkersFault hooks;
         MemoryBudget budget;
-        expect_injected_fault([&] { (void)analyze(4096, 3, budget, seams); });
+        expect_injected_fault([&] { (void)analyze(4096, 3, budget, &hooks); });
         EXPECT_EQ(budget.used(), 0u);
     }
     {
-        std::atomic<bool> failed{false};
+        const FaultAfterError fault(ANALYSIS_UNIT_STAGE, 1, 2);
         MemoryBudget budget;
-        expect_injected_fault([&] {
-            (void)analyze(4096, 3, budget, fault_after_error(ParallelStage::AnalysisUnit, 1, 2, failed));
-        });
+        expect_injected_fault([&] { (void)analyze(4096, 3, budget, &fault); });
     }
 }
 
@@ -202,15 +186,13 @@ TEST_F(ParallelAnalysisTest, SharedBudgetBoundsConcurrentAnalyses) {
     // Room for one full unit (two 8 MiB buffers) and a little more: four analyses of three
     // units each must take turns.
     MemoryBudget budget(2 * UNIT + 4 * MiB);
-    ReservationCounter counter;
-    ParallelSeams seams;
-    counter.install(seams);
+    const ReservationCounter counter;
     std::vector<std::vector<std::string>> results(4);
     {
         std::vector<std::jthread> threads;
         for (auto& result : results) {
             threads.emplace_back([&] {
-                const auto regions = analyze(4096, 16, budget, seams);
+                const auto regions = analyze(4096, 16, budget, &counter);
                 if (regions) result = regions_text(*regions);
             });
         }
@@ -285,7 +267,8 @@ TEST_F(ParallelAnalysisTest, FileThatShrinksWhileAnalysedIsMissingFromWhereItEnd
         const auto expected = regions_text(plain_walk(bytes, header_, c.shrunk_to, c.chunk_size));
         for (uint64_t workers : c.workers) {
             MemoryBudget budget;
-            const auto regions = analyze(c.chunk_size, workers, budget, shrinking_to(c.shrunk_to));
+            const ShrinkingTo shrunk(c.shrunk_to);
+            const auto regions = analyze(c.chunk_size, workers, budget, &shrunk);
             ASSERT_TRUE(regions.has_value());
             EXPECT_EQ(regions_text(*regions), expected)
                 << c.shrunk_to << " " << c.chunk_size << " " << workers;

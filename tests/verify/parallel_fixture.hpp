@@ -1,8 +1,8 @@
 #pragma once
-// Helpers of the parallel verification tests: seams that inject faults and read errors into
-// one item of a stage or make a file shrink while it is analysed, waits that never hang a test,
-// in-place damage for files of several MiB, and a fingerprint of every field of a report that two
-// runs must agree on byte for byte.
+// Helpers of the parallel verification tests: hooks that inject faults and read errors into one
+// item of a stage, count thread starts and reservations, or make a file shrink while it is read;
+// waits that never hang a test, in-place damage for files of several MiB, and a fingerprint of
+// every field of a report that two runs must agree on byte for byte.
 
 #include <fcntl.h>
 #include <fmt/format.h>
@@ -14,16 +14,18 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <variant>
 #include <vector>
 
 #include "base/fd.hpp"
+#include "base/hooks.hpp"
 #include "base/io_error.hpp"
 #include "base/panic.hpp"
 #include "verify/file_list.hpp"
-#include "verify/parallel_seams.hpp"
 #include "verify/verify_report.hpp"
 #include "verify_fixture.hpp"
 
@@ -87,52 +89,40 @@ inline bool wait_for(const std::atomic<bool>& flag) {
     return true;
 }
 
-// The positional reads of the corruption analysis as they go when the file shrinks to
-// `shrunk_length` bytes after its metadata was taken: nothing at or past that length.
-inline std::atomic<uint64_t> shrunk_length{UINT64_MAX};
-
-struct ShrunkReads : base::Hooks {
+// Positional reads as they go when the file shrinks to `length` bytes after its metadata was
+// taken: nothing at or past that length.
+struct ShrinkingTo : base::Hooks {
+    explicit ShrinkingTo(uint64_t length) : length(length) {}
     ssize_t pread(int fd, void* buf, size_t count, uint64_t offset) const override {
-        const uint64_t length = shrunk_length.load();
         if (offset >= length) return 0;
         return ::pread(fd, buf, static_cast<size_t>(std::min<uint64_t>(count, length - offset)),
                        static_cast<off_t>(offset));
     }
+    uint64_t length;
 };
-inline const ShrunkReads shrunk_pread;
-
-inline verify::ParallelSeams shrinking_to(uint64_t length) {
-    shrunk_length = length;
-    verify::ParallelSeams seams;
-    seams.analysis_pread = &shrunk_pread;
-    return seams;
-}
 
 inline base::IoError injected_error(uint64_t index) {
     return base::IoError::with_message(base::IoErrorKind::Other, fmt::format("injected error at {}", index));
 }
 
-// Seams for the common fault test: item `slow` of `stage` takes a while and then marks itself
-// done; item `faulty` panics. Whoever carries the fault must wait for the slow item first.
-struct SlowAndFaulty {
-    verify::ParallelStage stage;
+// The common fault test: item `slow` of `stage` takes a while and then marks itself done; item
+// `faulty` panics. Whoever carries the fault must wait for the slow item first.
+struct SlowAndFaulty : base::Hooks {
+    SlowAndFaulty(std::string_view stage, uint64_t slow, uint64_t faulty)
+        : stage(stage), slow(slow), faulty(faulty) {}
+    std::optional<base::IoError> before_item(std::string_view s, uint64_t index) const override {
+        if (s != stage) return std::nullopt;
+        if (index == slow) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            slow_done = true;
+        }
+        if (index == faulty) base::panic("injected fault");
+        return std::nullopt;
+    }
+    std::string_view stage;
     uint64_t slow;
     uint64_t faulty;
-    std::atomic<bool> slow_done{false};
-
-    verify::ParallelSeams seams() {
-        verify::ParallelSeams out;
-        out.before_item = [this](verify::ParallelStage s, uint64_t index) -> std::optional<base::IoError> {
-            if (s != stage) return std::nullopt;
-            if (index == slow) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(50));
-                slow_done = true;
-            }
-            if (index == faulty) base::panic("injected fault");
-            return std::nullopt;
-        };
-        return out;
-    }
+    mutable std::atomic<bool> slow_done{false};
 };
 
 // Expects `run` to raise the injected Panic.
@@ -147,29 +137,24 @@ void expect_injected_fault(F&& run) {
 }
 
 // Counts the thread starts of a stage and refuses those from `fail_from` on.
-struct SpawnCounter {
-    verify::ParallelStage stage;
-    std::atomic<size_t> attempts{0};
-    std::atomic<size_t> fail_from{SIZE_MAX};
-
-    verify::ParallelSeams seams() {
-        verify::ParallelSeams out;
-        out.fail_spawn = [this](verify::ParallelStage s, size_t index) {
-            if (s != stage) return false;
-            ++attempts;
-            return index >= fail_from;
-        };
-        return out;
+struct SpawnCounter : base::Hooks {
+    explicit SpawnCounter(std::string_view stage, size_t fail_from = SIZE_MAX)
+        : stage(stage), fail_from(fail_from) {}
+    bool refuse_spawn(std::string_view s, size_t index) const override {
+        if (s != stage) return false;
+        ++attempts;
+        return index >= fail_from;
     }
+    std::string_view stage;
+    size_t fail_from;
+    mutable std::atomic<size_t> attempts{0};
 };
 
 // Items `low` and `high` of `stage` fail with their own errors; `high` waits until `low` has
 // been reached, so both fail whatever the thread timing, and the lower one must win.
-inline verify::ParallelSeams two_errors(verify::ParallelStage stage, uint64_t low, uint64_t high,
-                                        std::atomic<bool>& low_reached) {
-    verify::ParallelSeams seams;
-    seams.before_item = [stage, low, high, &low_reached](verify::ParallelStage s,
-                                                         uint64_t index) -> std::optional<base::IoError> {
+struct TwoErrors : base::Hooks {
+    TwoErrors(std::string_view stage, uint64_t low, uint64_t high) : stage(stage), low(low), high(high) {}
+    std::optional<base::IoError> before_item(std::string_view s, uint64_t index) const override {
         if (s != stage) return std::nullopt;
         if (index == low) {
             low_reached = true;
@@ -180,17 +165,19 @@ inline verify::ParallelSeams two_errors(verify::ParallelStage stage, uint64_t lo
             return injected_error(index);
         }
         return std::nullopt;
-    };
-    return seams;
-}
+    }
+    std::string_view stage;
+    uint64_t low;
+    uint64_t high;
+    mutable std::atomic<bool> low_reached{false};
+};
 
 // Item `faulty` panics once item `failing` has failed with an error: both happen, and the
 // fault must win.
-inline verify::ParallelSeams fault_after_error(verify::ParallelStage stage, uint64_t faulty, uint64_t failing,
-                                               std::atomic<bool>& failed) {
-    verify::ParallelSeams seams;
-    seams.before_item = [stage, faulty, failing, &failed](verify::ParallelStage s,
-                                                          uint64_t index) -> std::optional<base::IoError> {
+struct FaultAfterError : base::Hooks {
+    FaultAfterError(std::string_view stage, uint64_t faulty, uint64_t failing)
+        : stage(stage), faulty(faulty), failing(failing) {}
+    std::optional<base::IoError> before_item(std::string_view s, uint64_t index) const override {
         if (s != stage) return std::nullopt;
         if (index == failing) {
             failed = true;
@@ -201,9 +188,26 @@ inline verify::ParallelSeams fault_after_error(verify::ParallelStage stage, uint
             base::panic("injected fault");
         }
         return std::nullopt;
-    };
-    return seams;
-}
+    }
+    std::string_view stage;
+    uint64_t faulty;
+    uint64_t failing;
+    mutable std::atomic<bool> failed{false};
+};
+
+// Counts the analysis memory granted at once, through the reservation hook.
+struct ReservationCounter : base::Hooks {
+    void on_reservation(int64_t bytes) const override {
+        if (bytes > 0) ++grants;
+        const int64_t held = now += bytes;
+        int64_t seen = peak.load();
+        while (held > seen && !peak.compare_exchange_weak(seen, held)) {
+        }
+    }
+    mutable std::atomic<int64_t> now{0};
+    mutable std::atomic<int64_t> peak{0};
+    mutable std::atomic<uint64_t> grants{0};
+};
 
 inline std::vector<std::string> regions_text(const std::vector<verify::CorruptRegion>& regions) {
     std::vector<std::string> out;

@@ -8,6 +8,7 @@
 #include "parallel_fixture.hpp"
 #include "support/scratch_dir.hpp"
 #include "verify/v2_parallel.hpp"
+#include "verify/v3_lanes.hpp"
 #include "verify/v3_verify.hpp"
 #include "verify_fixture.hpp"
 
@@ -31,21 +32,21 @@ class ParallelHashTest : public ::testing::Test {
 
     static std::expected<V3FileCheck, base::IoError> v3(const std::filesystem::path& path,
                                                         const Header& header, uint64_t lanes,
-                                                        const ParallelSeams& seams = ParallelSeams::none(),
+                                                        const base::Hooks* hooks = nullptr,
                                                         std::optional<uint64_t> length = std::nullopt) {
         const auto fd = open_read(path);
         ScratchPair scratch;
         return verify_v3_file(fd.get(), header, length.value_or(std::filesystem::file_size(path)), lanes,
-                              scratch, nullptr, seams);
+                              scratch, nullptr, hooks);
     }
 
     static std::expected<FileId, base::IoError> v2(const std::filesystem::path& path, uint64_t lanes,
-                                                   const ParallelSeams& seams = ParallelSeams::none(),
+                                                   const base::Hooks* hooks = nullptr,
                                                    std::optional<uint64_t> length = std::nullopt) {
         const auto fd = open_read(path);
         const auto bytes = slurp(path);
         const auto header_bytes = std::span(bytes).first(std::min<size_t>(bytes.size(), format::HEADER_LEN));
-        return hash_v2_parallel(fd.get(), header_bytes, length.value_or(bytes.size()), lanes, nullptr, seams);
+        return hash_v2_parallel(fd.get(), header_bytes, length.value_or(bytes.size()), lanes, nullptr, hooks);
     }
 
     kro::testing::ScratchDir dir_;
@@ -90,8 +91,8 @@ TEST_F(ParallelHashTest, V3SameIdAndVerdictForEveryLaneCount) {
 TEST_F(ParallelHashTest, V3LanesAreCappedAtTheBlockCount) {
     const Header header = make_header(FormatVersion::V3, 3 * MiB + 1);
     const auto path = write(header);
-    SpawnCounter counter{ParallelStage::V3Lane};
-    ASSERT_TRUE(v3(path, header, 8, counter.seams()).has_value());
+    const SpawnCounter counter(V3_LANE_STAGE);
+    ASSERT_TRUE(v3(path, header, 8, &counter).has_value());
     EXPECT_EQ(counter.attempts.load(), 3u);  // four blocks: the calling thread and three more lanes
 }
 
@@ -101,9 +102,8 @@ TEST_F(ParallelHashTest, V3LanesThatCannotStartLeaveTheirBlocksToTheOthers) {
     flip_in_place(path, {4 * MiB + 1});
     const FileId truth = id_of(slurp(path), FormatVersion::V3);
     for (size_t fail_from : {0, 1, 3}) {
-        SpawnCounter counter{ParallelStage::V3Lane};
-        counter.fail_from = fail_from;
-        const auto checked = v3(path, header, 8, counter.seams());
+        const SpawnCounter counter(V3_LANE_STAGE, fail_from);
+        const auto checked = v3(path, header, 8, &counter);
         ASSERT_TRUE(checked.has_value()) << fail_from;
         EXPECT_EQ(checked->id, truth) << fail_from;
         EXPECT_FALSE(checked->content_ok) << fail_from;
@@ -114,11 +114,10 @@ TEST_F(ParallelHashTest, V3LanesThatCannotStartLeaveTheirBlocksToTheOthers) {
 TEST_F(ParallelHashTest, V3FileThatShrankWhileReadIsAnError) {
     const Header header = make_header(FormatVersion::V3, 4 * MiB);
     const auto path = write(header);
-    const auto checked = v3(path, header, 4, ParallelSeams::none(), 5 * MiB);
+    const auto checked = v3(path, header, 4, nullptr, 5 * MiB);
     ASSERT_FALSE(checked.has_value());
     EXPECT_EQ(checked.error().message(), "v3 file changed while it was being read");
-    EXPECT_EQ(v3(path, header, 4, ParallelSeams::none(), 59).error().message(),
-              "a v3 file is shorter than its header");
+    EXPECT_EQ(v3(path, header, 4, nullptr, 59).error().message(), "a v3 file is shorter than its header");
 }
 
 TEST_F(ParallelHashTest, LowestFailingBlockWins) {
@@ -126,13 +125,13 @@ TEST_F(ParallelHashTest, LowestFailingBlockWins) {
     const auto v3_path = write(v3_header);
     const auto v2_path = write(make_header(FormatVersion::V2, 8 * MiB));
     for (int round = 0; round < 5; ++round) {
-        std::atomic<bool> reached{false};
-        const auto checked = v3(v3_path, v3_header, 4, two_errors(ParallelStage::V3Lane, 3, 5, reached));
+        const TwoErrors v3_errors(V3_LANE_STAGE, 3, 5);
+        const auto checked = v3(v3_path, v3_header, 4, &v3_errors);
         ASSERT_FALSE(checked.has_value());
         EXPECT_EQ(checked.error().message(), "injected error at 3");
 
-        std::atomic<bool> v2_reached{false};
-        const auto id = v2(v2_path, 4, two_errors(ParallelStage::V2Reader, 3, 5, v2_reached));
+        const TwoErrors v2_errors(V2_READER_STAGE, 3, 5);
+        const auto id = v2(v2_path, 4, &v2_errors);
         ASSERT_FALSE(id.has_value());
         EXPECT_EQ(id.error().message(), "injected error at 3");
     }
@@ -143,13 +142,13 @@ TEST_F(ParallelHashTest, FaultIsRaisedAfterEveryLaneEnded) {
     const auto v3_path = write(v3_header);
     const auto v2_path = write(make_header(FormatVersion::V2, 6 * MiB));
     {
-        SlowAndFaulty fault{ParallelStage::V3Lane, 0, 1};
-        expect_injected_fault([&] { (void)v3(v3_path, v3_header, 3, fault.seams()); });
+        const SlowAndFaulty fault(V3_LANE_STAGE, 0, 1);
+        expect_injected_fault([&] { (void)v3(v3_path, v3_header, 3, &fault); });
         EXPECT_TRUE(fault.slow_done.load());
     }
     {
-        SlowAndFaulty fault{ParallelStage::V2Reader, 0, 1};
-        expect_injected_fault([&] { (void)v2(v2_path, 3, fault.seams()); });
+        const SlowAndFaulty fault(V2_READER_STAGE, 0, 1);
+        expect_injected_fault([&] { (void)v2(v2_path, 3, &fault); });
         EXPECT_TRUE(fault.slow_done.load());
     }
 }
@@ -158,12 +157,10 @@ TEST_F(ParallelHashTest, FaultWinsOverAnError) {
     const Header v3_header = make_header(FormatVersion::V3, 6 * MiB);
     const auto v3_path = write(v3_header);
     const auto v2_path = write(make_header(FormatVersion::V2, 6 * MiB));
-    std::atomic<bool> failed{false};
-    expect_injected_fault(
-        [&] { (void)v3(v3_path, v3_header, 3, fault_after_error(ParallelStage::V3Lane, 1, 2, failed)); });
-    std::atomic<bool> v2_failed{false};
-    expect_injected_fault(
-        [&] { (void)v2(v2_path, 4, fault_after_error(ParallelStage::V2Reader, 1, 2, v2_failed)); });
+    const FaultAfterError v3_fault(V3_LANE_STAGE, 1, 2);
+    expect_injected_fault([&] { (void)v3(v3_path, v3_header, 3, &v3_fault); });
+    const FaultAfterError v2_fault(V2_READER_STAGE, 1, 2);
+    expect_injected_fault([&] { (void)v2(v2_path, 4, &v2_fault); });
 }
 
 TEST_F(ParallelHashTest, V2SameIdForEveryLaneCount) {
@@ -198,7 +195,7 @@ TEST_F(ParallelHashTest, V2ShortBlocksAreHashedAsRead) {
     const auto path = write(make_header(FormatVersion::V2, 3 * MiB + 10));
     const FileId truth = id_of(slurp(path), FormatVersion::V2);
     // The metadata claimed two more blocks than the file holds now.
-    const auto id = v2(path, 4, ParallelSeams::none(), 5 * MiB);
+    const auto id = v2(path, 4, nullptr, 5 * MiB);
     ASSERT_TRUE(id.has_value());
     EXPECT_EQ(*id, truth);
 }
@@ -217,9 +214,8 @@ TEST_F(ParallelHashTest, V2ReadersThatCannotStart) {
     const FileId truth = id_of(slurp(path), FormatVersion::V2);
     // 0: no reader at all, the calling thread hashes the body in order; otherwise fewer readers.
     for (size_t fail_from : {0, 1, 2}) {
-        SpawnCounter counter{ParallelStage::V2Reader};
-        counter.fail_from = fail_from;
-        const auto id = v2(path, 8, counter.seams());
+        const SpawnCounter counter(V2_READER_STAGE, fail_from);
+        const auto id = v2(path, 8, &counter);
         ASSERT_TRUE(id.has_value()) << fail_from;
         EXPECT_EQ(*id, truth) << fail_from;
         EXPECT_EQ(counter.attempts.load(), fail_from + 1);

@@ -9,7 +9,9 @@
 
 #include "parallel_fixture.hpp"
 #include "support/scratch_dir.hpp"
+#include "verify/analysis/parallel_analysis.hpp"
 #include "verify/schedule.hpp"
+#include "verify/v3_lanes.hpp"
 #include "verify/verify_store.hpp"
 #include "verify_fixture.hpp"
 
@@ -144,17 +146,19 @@ class ParallelScheduleTest : public ::testing::Test {
         return store_.path_of(id);
     }
 
-    std::expected<std::vector<std::string>, VerifyError> run(
-        const std::vector<std::filesystem::path>& paths, uint64_t jobs,
-        const ParallelSeams& seams = ParallelSeams::none(), MemoryBudget* shared = nullptr) {
+    std::expected<std::vector<std::string>, VerifyError> run(const std::vector<std::filesystem::path>& paths,
+                                                             uint64_t jobs,
+                                                             const base::Hooks* hooks = nullptr,
+                                                             MemoryBudget* shared = nullptr) {
         MemoryBudget own;
         MemoryBudget& budget = shared != nullptr ? *shared : own;
         store::ProgressTracker tracker(std::nullopt, paths.size(), {});
         ReportCollector collector;
         FileList files;
         for (const auto& path : paths) files.push_back(path);
-        auto done =
-            verify_files(options_for(dir_.path(), 4096, jobs), files, budget, tracker, collector, seams);
+        auto options = options_for(dir_.path(), 4096, jobs);
+        options.hooks = hooks;
+        auto done = verify_files(options, files, budget, tracker, collector);
         if (!done) return std::unexpected(std::move(done.error()));
         EXPECT_EQ(collector.reports.size(), paths.size());
         return reports_text(files, collector.reports);
@@ -206,30 +210,25 @@ TEST_F(ParallelScheduleTest, LowestIndexedFatalErrorWinsForEveryBudget) {
 }
 
 // Records which items of a stage were reached.
-struct ItemRecorder {
-    explicit ItemRecorder(ParallelStage stage) : stage(stage) {}
-
-    ParallelStage stage;
-    std::mutex mutex;
-    std::vector<uint64_t> items;
-
-    ParallelSeams seams() {
-        ParallelSeams out;
-        out.before_item = [this](ParallelStage s, uint64_t index) -> std::optional<base::IoError> {
-            if (s != stage) return std::nullopt;
-            const std::lock_guard lock(mutex);
-            items.push_back(index);
-            return std::nullopt;
-        };
-        return out;
+struct ItemRecorder : base::Hooks {
+    explicit ItemRecorder(std::string_view stage) : stage(stage) {}
+    std::optional<base::IoError> before_item(std::string_view s, uint64_t index) const override {
+        if (s != stage) return std::nullopt;
+        const std::lock_guard lock(mutex);
+        items.push_back(index);
+        return std::nullopt;
     }
+
+    std::string_view stage;
+    mutable std::mutex mutex;
+    mutable std::vector<uint64_t> items;
 };
 
 TEST_F(ParallelScheduleTest, FatalHeadErrorStopsTheTailGroup) {
     auto paths = small_files(12);
     paths[2] = missing(3);
-    ItemRecorder tail(ParallelStage::TailWorker);
-    EXPECT_EQ(failed_path(run(paths, 4, tail.seams())), paths[2]);  // head 0-8, tail 9-11
+    const ItemRecorder tail(TAIL_WORKER_STAGE);
+    EXPECT_EQ(failed_path(run(paths, 4, &tail)), paths[2]);  // head 0-8, tail 9-11
     EXPECT_TRUE(tail.items.empty());
 }
 
@@ -237,8 +236,8 @@ TEST_F(ParallelScheduleTest, EveryTailFileIsVerifiedEvenWhenOneFails) {
     auto paths = small_files(6);
     paths[1] = missing(4);
     paths[4] = missing(5);
-    ItemRecorder tail(ParallelStage::TailWorker);
-    EXPECT_EQ(failed_path(run(paths, 8, tail.seams())), paths[1]);
+    const ItemRecorder tail(TAIL_WORKER_STAGE);
+    EXPECT_EQ(failed_path(run(paths, 8, &tail)), paths[1]);
     std::sort(tail.items.begin(), tail.items.end());
     EXPECT_EQ(tail.items, (std::vector<uint64_t>{0, 1, 2, 3, 4, 5}));
 }
@@ -246,12 +245,12 @@ TEST_F(ParallelScheduleTest, EveryTailFileIsVerifiedEvenWhenOneFails) {
 TEST_F(ParallelScheduleTest, FaultsAreRaisedAfterTheWholeGroupEnded) {
     const auto paths = small_files(12);
     for (uint64_t jobs : {2, 8}) {
-        SlowAndFaulty head{ParallelStage::HeadWorker, 0, 1};
-        expect_injected_fault([&] { (void)run(paths, jobs, head.seams()); });
+        const SlowAndFaulty head(HEAD_WORKER_STAGE, 0, 1);
+        expect_injected_fault([&] { (void)run(paths, jobs, &head); });
         EXPECT_TRUE(head.slow_done.load()) << jobs;
     }
-    SlowAndFaulty tail{ParallelStage::TailWorker, 0, 3};
-    expect_injected_fault([&] { (void)run(paths, 16, tail.seams()); });
+    const SlowAndFaulty tail(TAIL_WORKER_STAGE, 0, 3);
+    expect_injected_fault([&] { (void)run(paths, 16, &tail); });
     EXPECT_TRUE(tail.slow_done.load());
 }
 
@@ -260,29 +259,33 @@ TEST_F(ParallelScheduleTest, FaultWinsOverAFatalErrorOfTheSameGroup) {
     paths[1] = missing(6);
     {
         // jobs 3: head files 0-9. File 1 fails only after file 4 has faulted.
-        std::atomic<bool> faulted{false};
-        ParallelSeams seams;
-        seams.before_item = [&](ParallelStage stage, uint64_t index) -> std::optional<base::IoError> {
-            if (stage != ParallelStage::HeadWorker) return std::nullopt;
-            if (index == 1) {
-                EXPECT_TRUE(wait_for(faulted));
+        struct FaultBeforeError : base::Hooks {
+            std::optional<base::IoError> before_item(std::string_view stage, uint64_t index) const override {
+                if (stage != HEAD_WORKER_STAGE) return std::nullopt;
+                if (index == 1) {
+                    EXPECT_TRUE(wait_for(faulted));
+                }
+                if (index == 4) {
+                    faulted = true;
+                    base::panic("injected fault");
+                }
+                return std::nullopt;
             }
-            if (index == 4) {
-                faulted = true;
-                base::panic("injected fault");
-            }
-            return std::nullopt;
+            mutable std::atomic<bool> faulted{false};
         };
-        expect_injected_fault([&] { (void)run(paths, 3, seams); });
+        const FaultBeforeError hooks;
+        expect_injected_fault([&] { (void)run(paths, 3, &hooks); });
     }
     {
         // jobs 16: every file is in the tail group, which has no stop signal.
-        ParallelSeams seams;
-        seams.before_item = [](ParallelStage stage, uint64_t index) -> std::optional<base::IoError> {
-            if (stage == ParallelStage::TailWorker && index == 7) base::panic("injected fault");
-            return std::nullopt;
+        struct TailFault : base::Hooks {
+            std::optional<base::IoError> before_item(std::string_view stage, uint64_t index) const override {
+                if (stage == TAIL_WORKER_STAGE && index == 7) base::panic("injected fault");
+                return std::nullopt;
+            }
         };
-        expect_injected_fault([&] { (void)run(paths, 16, seams); });
+        const TailFault hooks;
+        expect_injected_fault([&] { (void)run(paths, 16, &hooks); });
     }
 }
 
@@ -296,21 +299,20 @@ TEST_F(ParallelScheduleTest, ThreadsThatCannotStartDegrade) {
     struct Case {
         const char* name;
         uint64_t jobs;
-        ParallelStage stage;
+        std::string_view stage;
         size_t fail_from;
     };
     const std::vector<Case> cases = {
-        {"no head worker: the calling thread verifies the head files", 4, ParallelStage::HeadWorker, 0},
-        {"one head worker", 4, ParallelStage::HeadWorker, 1},
-        {"no tail thread: the calling thread verifies every tail file", 16, ParallelStage::TailWorker, 0},
-        {"some tail threads", 16, ParallelStage::TailWorker, 5},
-        {"no extra lane", 16, ParallelStage::V3Lane, 0},
-        {"no analysis worker", 16, ParallelStage::AnalysisUnit, 0},
+        {"no head worker: the calling thread verifies the head files", 4, HEAD_WORKER_STAGE, 0},
+        {"one head worker", 4, HEAD_WORKER_STAGE, 1},
+        {"no tail thread: the calling thread verifies every tail file", 16, TAIL_WORKER_STAGE, 0},
+        {"some tail threads", 16, TAIL_WORKER_STAGE, 5},
+        {"no extra lane", 16, V3_LANE_STAGE, 0},
+        {"no analysis worker", 16, ANALYSIS_UNIT_STAGE, 0},
     };
     for (const auto& c : cases) {
-        SpawnCounter counter{c.stage};
-        counter.fail_from = c.fail_from;
-        EXPECT_EQ(texts(run(paths, c.jobs, counter.seams())), *one) << c.name;
+        const SpawnCounter counter(c.stage, c.fail_from);
+        EXPECT_EQ(texts(run(paths, c.jobs, &counter)), *one) << c.name;
         EXPECT_GT(counter.attempts.load(), c.fail_from) << c.name;
     }
 }
@@ -322,23 +324,27 @@ TEST_F(ParallelScheduleTest, TailFilesStartLargestFirst) {
             store_.add(make_header(FormatVersion::V3, length, {}, static_cast<uint8_t>(length % 251)))));
     }
     // With no tail thread, the calling thread verifies the files in spawn order.
-    ItemRecorder order(ParallelStage::TailWorker);
-    ParallelSeams seams = order.seams();
-    seams.fail_spawn = [](ParallelStage stage, size_t) { return stage == ParallelStage::TailWorker; };
-    ASSERT_TRUE(run(paths, 8, seams).has_value());
+    struct WithoutTailThreads : ItemRecorder {
+        using ItemRecorder::ItemRecorder;
+        bool refuse_spawn(std::string_view s, size_t) const override { return s == TAIL_WORKER_STAGE; }
+    };
+    const WithoutTailThreads order(TAIL_WORKER_STAGE);
+    ASSERT_TRUE(run(paths, 8, &order).has_value());
     EXPECT_EQ(order.items, (std::vector<uint64_t>{1, 3, 2, 0, 4}));
 }
 
 TEST_F(ParallelScheduleTest, NoThreadForOneJobOrNoFile) {
-    ParallelSeams seams;
-    std::atomic<size_t> attempts{0};
-    seams.fail_spawn = [&](ParallelStage, size_t) {
-        ++attempts;
-        return false;
+    struct AnySpawn : base::Hooks {
+        bool refuse_spawn(std::string_view, size_t) const override {
+            ++attempts;
+            return false;
+        }
+        mutable std::atomic<size_t> attempts{0};
     };
-    EXPECT_TRUE(run(small_files(5), 1, seams).has_value());
-    EXPECT_TRUE(run({}, 8, seams).has_value());
-    EXPECT_EQ(attempts.load(), 0u);
+    const AnySpawn hooks;
+    EXPECT_TRUE(run(small_files(5), 1, &hooks).has_value());
+    EXPECT_TRUE(run({}, 8, &hooks).has_value());
+    EXPECT_EQ(hooks.attempts.load(), 0u);
 }
 
 TEST_F(ParallelScheduleTest, AnalysisMemoryIsBoundedAcrossTheRun) {
@@ -354,21 +360,11 @@ TEST_F(ParallelScheduleTest, AnalysisMemoryIsBoundedAcrossTheRun) {
     ASSERT_TRUE(one.has_value());
     // Three files of two units each analysed at once; the budget holds one full unit at a time.
     MemoryBudget budget(20 * MiB);
-    ParallelSeams seams;
-    std::atomic<int64_t> now{0};
-    std::atomic<int64_t> peak{0};
-    std::atomic<uint64_t> grants{0};
-    seams.on_reservation = [&](int64_t bytes) {
-        if (bytes > 0) ++grants;
-        const int64_t held = now += bytes;
-        int64_t seen = peak.load();
-        while (held > seen && !peak.compare_exchange_weak(seen, held)) {
-        }
-    };
-    EXPECT_EQ(texts(run(paths, 16, seams, &budget)), *one);
-    EXPECT_EQ(grants.load(), 6u);
-    EXPECT_LE(peak.load(), 20 * static_cast<int64_t>(MiB));
-    EXPECT_EQ(now.load(), 0);
+    const ReservationCounter counter;
+    EXPECT_EQ(texts(run(paths, 16, &counter, &budget)), *one);
+    EXPECT_EQ(counter.grants.load(), 6u);
+    EXPECT_LE(counter.peak.load(), 20 * static_cast<int64_t>(MiB));
+    EXPECT_EQ(counter.now.load(), 0);
     EXPECT_EQ(budget.used(), 0u);
 }
 

@@ -170,11 +170,13 @@ TEST_F(VerifyFileTest, ShrinkingWhileAnalysedIsNeverValidContent) {
     other.bytes[19] ^= 1;
     fs::create_directories(store_.path_of(other).parent_path());
     fs::rename(store_.path_of(id), store_.path_of(other));
+    const parallel_testing::ShrinkingTo shrunk(3 * MiB);
+    auto options = options_for(dir_.path());
+    options.hooks = &shrunk;
     for (uint64_t lane_budget : {1, 8}) {
         store::ProgressTracker tracker(std::nullopt, std::nullopt, nullptr);
         MemoryBudget budget;
-        auto report = verify_file(options_for(dir_.path()), store_.path_of(other), lane_budget, scratch_,
-                                  budget, tracker, parallel_testing::shrinking_to(3 * MiB));
+        auto report = verify_file(options, store_.path_of(other), lane_budget, scratch_, budget, tracker);
         ASSERT_TRUE(report.has_value());
         EXPECT_THAT(describe(report->issues, dir_.path()),
                     ElementsAre("ContentCorrupted " + other.shard_path().native() +

@@ -8,7 +8,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
+#include <ostream>
 #include <random>
+#include <string>
+#include <vector>
 
 #include "base/error.hpp"
 #include "support/scratch_dir.hpp"
@@ -21,6 +25,7 @@ namespace fs = std::filesystem;
 using format::FileId;
 using format::FormatVersion;
 using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
 using ::testing::IsEmpty;
 using namespace kro::verify_testing;
 
@@ -37,9 +42,10 @@ FileId id_filled(uint8_t value) {
     return id;
 }
 
-// A sound v3 chain of three files, each spanning two 1 MiB blocks, in a fresh store.
+// A sound v3 chain of three files, each spanning two 1 MiB blocks, in a fresh store. Public, so
+// that the rows of a damage table can reach it.
 class VerifyStoreFindingsTest : public ::testing::Test {
-  protected:
+  public:
     VerifyStoreFindingsTest() : store_(dir_.path()) {
         ids_ = store_.add_chain(FormatVersion::V3, {LENGTH, LENGTH, LENGTH});
         store_.write_aggregate();
@@ -65,7 +71,7 @@ class VerifyStoreFindingsTest : public ::testing::Test {
     }
 
     std::string content_corrupted(size_t i, const std::string& regions, uint64_t actual_len = 0,
-                                  const std::string& ids = "differ") {
+                                  const std::string& ids = "differ") const {
         const uint64_t expected_len = fs::file_size(path(i));
         return fmt::format("ContentCorrupted {} expected_len={} actual_len={} v3=true ids={} regions=[{}]",
                            shard(ids_[i]), LENGTH, actual_len == 0 ? expected_len : actual_len, ids, regions);
@@ -76,63 +82,15 @@ class VerifyStoreFindingsTest : public ::testing::Test {
     std::vector<FileId> ids_;
     static constexpr uint64_t LENGTH = 1048576 + 24000;
     uint64_t files_ = 3;
+    // What a damage made or saw, for the findings it expects.
+    std::vector<FileId> made_;
+    std::string noted_;
 };
 
 TEST_F(VerifyStoreFindingsTest, SoundStoreHasNoIssue) {
     EXPECT_THAT(run(), IsEmpty());
     EXPECT_THAT(run(1), IsEmpty());
     EXPECT_THAT(run(67108864), IsEmpty());
-}
-
-TEST_F(VerifyStoreFindingsTest, ZeroedRange) {
-    fill_range(path(1), 8192, 16384, 0);
-    EXPECT_THAT(run(), ElementsAre(content_corrupted(1, "ZeroFilled@8192+8192")));
-}
-
-TEST_F(VerifyStoreFindingsTest, RepeatedByteAcrossTheBlockBoundary) {
-    fill_range(path(1), 1048576 - 4096, 1048576 + 4096, 0x5A);
-    EXPECT_THAT(run(), ElementsAre(content_corrupted(1, "RepeatedByte(5a)@1044480+8192")));
-}
-
-TEST_F(VerifyStoreFindingsTest, FlippedBytesAreSparse) {
-    flip_bytes(path(1), {100, 200, 300});
-    EXPECT_THAT(run(), ElementsAre(content_corrupted(1, "Sparse(3)@60+4036")));
-}
-
-TEST_F(VerifyStoreFindingsTest, AlignedDamage) {
-    std::vector<uint64_t> offsets = {12288, 12288 + 512, 12288 + 1024, 12288 + 1536};
-    for (uint64_t p = 12288 + 2048; p < 16384; ++p) offsets.push_back(p);
-    flip_bytes(path(1), offsets);
-    EXPECT_THAT(run(), ElementsAre(content_corrupted(1, "Aligned(512)@12288+4096")));
-}
-
-TEST_F(VerifyStoreFindingsTest, RandomBytes) {
-    std::mt19937 rng(5);
-    std::vector<uint8_t> noise(4096);
-    for (auto& b : noise) b = static_cast<uint8_t>(rng());
-    overwrite(path(1), 16384, noise);
-    const auto original = content_bytes(header_of(path(1)), 16384 - 60, 4096);
-    uint64_t differing = 0;
-    for (size_t i = 0; i < noise.size(); ++i) differing += noise[i] != original[i];
-    const double ratio = static_cast<double>(differing) / 4096.0;
-    EXPECT_THAT(run(), ElementsAre(content_corrupted(1, fmt::format("Random({})@16384+4096", ratio))));
-}
-
-TEST_F(VerifyStoreFindingsTest, TruncatedFile) {
-    truncate_file(path(1), 10000);
-    EXPECT_THAT(
-        run(),
-        ElementsAre(fmt::format("FileSizeMismatch {} expected={} actual=10000", shard(ids_[1]), LENGTH),
-                    content_corrupted(1, fmt::format("Truncated({0})@10000+{0}", LENGTH - 10000), 10000)));
-}
-
-TEST_F(VerifyStoreFindingsTest, AppendedBytes) {
-    append_bytes(path(2), std::vector<uint8_t>(100, 0));
-    EXPECT_THAT(
-        run(),
-        ElementsAre(
-            fmt::format("FileSizeMismatch {} expected={} actual={}", shard(ids_[2]), LENGTH, LENGTH + 100),
-            content_corrupted(2, fmt::format("ExtraBytes(100)@{}+100", LENGTH), LENGTH + 100)));
 }
 
 TEST_F(VerifyStoreFindingsTest, CopyAtAnotherContentPathIsIntact) {
@@ -154,117 +112,262 @@ TEST_F(VerifyStoreFindingsTest, CopyAtAnotherContentPathIsIntact) {
     EXPECT_TRUE(issue->report.is_intact());
 }
 
-TEST_F(VerifyStoreFindingsTest, V3ContentAlteredUnderItsOwnId) {
-    // A v3 file whose bytes were changed and which was then stored under the Merkle ID of the
-    // changed bytes: the ID matches, the content does not.
-    const auto header = make_header(FormatVersion::V3, 5000, {}, 9);
-    auto bytes = file_bytes(header);
-    bytes[4000] ^= 1;
-    const FileId id = id_of(bytes, FormatVersion::V3);
-    write_bytes(store_.path_of(id), bytes);
-    store_.mark_tip(id);
-    store_.write_aggregate();
-    files_ = 4;
-    EXPECT_THAT(run(),
-                ElementsAre(fmt::format("ContentCorrupted {} expected_len=5000 actual_len=5000 v3=true "
-                                        "ids=same regions=[Sparse(1)@60+4036]",
-                                        shard(id))));
+// The store's damage, one way per row, and the findings the run must report, in order.
+struct DamageCase {
+    std::string name;  // a valid test name
+    std::function<void(VerifyStoreFindingsTest&)> damage;
+    std::function<std::vector<std::string>(const VerifyStoreFindingsTest&)> expected;
+    uint64_t files;  // the files the run checks
+};
+
+void PrintTo(const DamageCase& c, std::ostream* out) {
+    *out << c.name;
 }
 
-TEST_F(VerifyStoreFindingsTest, UpperCasePathIsNotCanonical) {
-    std::string upper = shard(ids_[2]);
-    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    fs::create_directories((root() / upper).parent_path());
-    fs::rename(path(2), root() / upper);
-    // The tip's content is sound, but it no longer sits where its marker says.
-    EXPECT_THAT(run(), ElementsAre(fmt::format("ChainTipNotFound .metadata/roots/{} {} {}", hex_of(ids_[2]),
-                                               shard(ids_[2]), hex_of(ids_[2]))));
+// 4096 bytes of reproducible noise.
+std::vector<uint8_t> noise_block() {
+    std::mt19937 rng(5);
+    std::vector<uint8_t> noise(4096);
+    for (auto& b : noise) b = static_cast<uint8_t>(rng());
+    return noise;
 }
 
-TEST_F(VerifyStoreFindingsTest, OneDirectoryTooDeep) {
-    const fs::path deeper = root() / "xx" / ids_[0].shard_path();
-    fs::create_directories(deeper.parent_path());
-    fs::rename(path(0), deeper);
-    EXPECT_THAT(run(), ElementsAre(fmt::format("ParentHashNotFound {} parent={} at {}", shard(ids_[1]),
-                                               hex_of(ids_[0]), shard(ids_[0]))));
+std::string upper_case(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
 }
 
-TEST_F(VerifyStoreFindingsTest, StrayFile) {
-    write_bytes(root() / "notes.txt", std::vector<uint8_t>(10, 'x'));
-    files_ = 4;
-    EXPECT_THAT(run(), ElementsAre("InvalidPathLayout notes.txt", "FileNotReferenced notes.txt"));
+std::string missing_tip(const FileId& id) {
+    return fmt::format("ChainTipNotFound .metadata/roots/{} {} {}", hex_of(id), shard(id), hex_of(id));
 }
 
-TEST_F(VerifyStoreFindingsTest, MissingParent) {
-    fs::remove(path(0));
-    files_ = 2;
-    EXPECT_THAT(run(), ElementsAre(fmt::format("ParentHashNotFound {} parent={} at {}", shard(ids_[1]),
-                                               hex_of(ids_[0]), shard(ids_[0]))));
-}
+using Findings = std::vector<std::string>;
+using T = VerifyStoreFindingsTest;
 
-TEST_F(VerifyStoreFindingsTest, V3ChildOfV2Parent) {
-    const FileId parent = store_.add(make_header(FormatVersion::V2, 500, {}, 20));
-    const FileId child = store_.add(make_header(FormatVersion::V3, 700, parent, 21));
-    store_.mark_tip(child);
-    store_.write_aggregate();
-    files_ = 5;
-    EXPECT_THAT(run(), ElementsAre(fmt::format("ChainFormatMismatch {} v3 child of v2 parent {} at {}",
-                                               shard(child), hex_of(parent), shard(parent))));
-}
-
-TEST_F(VerifyStoreFindingsTest, MissingChainTips) {
-    // Reported in ascending ID order whatever the listing order.
-    store_.mark_tip(id_filled(0xEE));
-    store_.mark_tip(id_filled(0x22));
-    store_.write_aggregate();
-    const auto missing = [](uint8_t v) {
-        const FileId id = id_filled(v);
-        return fmt::format("ChainTipNotFound .metadata/roots/{} {} {}", hex_of(id), shard(id), hex_of(id));
+std::vector<DamageCase> damage_cases() {
+    return {
+        {"ZeroedRange", [](T& t) { fill_range(t.path(1), 8192, 16384, 0); },
+         [](const T& t) { return Findings{t.content_corrupted(1, "ZeroFilled@8192+8192")}; }, 3},
+        {"RepeatedByteAcrossTheBlockBoundary",
+         [](T& t) { fill_range(t.path(1), 1048576 - 4096, 1048576 + 4096, 0x5A); },
+         [](const T& t) { return Findings{t.content_corrupted(1, "RepeatedByte(5a)@1044480+8192")}; }, 3},
+        {"FlippedBytesAreSparse",
+         [](T& t) {
+             flip_bytes(t.path(1), {100, 200, 300});
+         },
+         [](const T& t) { return Findings{t.content_corrupted(1, "Sparse(3)@60+4036")}; }, 3},
+        {"AlignedDamage",
+         [](T& t) {
+             std::vector<uint64_t> offsets = {12288, 12288 + 512, 12288 + 1024, 12288 + 1536};
+             for (uint64_t p = 12288 + 2048; p < 16384; ++p) offsets.push_back(p);
+             flip_bytes(t.path(1), offsets);
+         },
+         [](const T& t) { return Findings{t.content_corrupted(1, "Aligned(512)@12288+4096")}; }, 3},
+        {"RandomBytes",
+         [](T& t) {
+             const auto original = content_bytes(header_of(t.path(1)), 16384 - 60, 4096);
+             const auto noise = noise_block();
+             uint64_t differing = 0;
+             for (size_t i = 0; i < noise.size(); ++i) differing += noise[i] != original[i];
+             t.noted_ = fmt::format("Random({})@16384+4096", static_cast<double>(differing) / 4096.0);
+             overwrite(t.path(1), 16384, noise);
+         },
+         [](const T& t) { return Findings{t.content_corrupted(1, t.noted_)}; }, 3},
+        {"TruncatedFile", [](T& t) { truncate_file(t.path(1), 10000); },
+         [](const T& t) {
+             return Findings{
+                 fmt::format("FileSizeMismatch {} expected={} actual=10000", shard(t.ids_[1]), T::LENGTH),
+                 t.content_corrupted(1, fmt::format("Truncated({0})@10000+{0}", T::LENGTH - 10000), 10000)};
+         },
+         3},
+        {"AppendedBytes", [](T& t) { append_bytes(t.path(2), std::vector<uint8_t>(100, 0)); },
+         [](const T& t) {
+             return Findings{
+                 fmt::format("FileSizeMismatch {} expected={} actual={}", shard(t.ids_[2]), T::LENGTH,
+                             T::LENGTH + 100),
+                 t.content_corrupted(2, fmt::format("ExtraBytes(100)@{}+100", T::LENGTH), T::LENGTH + 100)};
+         },
+         3},
+        {"V3ContentAlteredUnderItsOwnId",
+         // A v3 file whose bytes were changed and which was then stored under the Merkle ID of the
+         // changed bytes: the ID matches, the content does not.
+         [](T& t) {
+             const auto header = make_header(FormatVersion::V3, 5000, {}, 9);
+             auto bytes = file_bytes(header);
+             bytes[4000] ^= 1;
+             const FileId id = id_of(bytes, FormatVersion::V3);
+             write_bytes(t.store_.path_of(id), bytes);
+             t.store_.mark_tip(id);
+             t.store_.write_aggregate();
+             t.made_ = {id};
+         },
+         [](const T& t) {
+             return Findings{
+                 fmt::format("ContentCorrupted {} expected_len=5000 actual_len=5000 v3=true "
+                             "ids=same regions=[Sparse(1)@60+4036]",
+                             shard(t.made_.at(0)))};
+         },
+         4},
+        {"UpperCasePathIsNotCanonical",
+         [](T& t) {
+             const std::string upper = upper_case(shard(t.ids_[2]));
+             fs::create_directories((t.root() / upper).parent_path());
+             fs::rename(t.path(2), t.root() / upper);
+         },
+         // The tip's content is sound, but it no longer sits where its marker says.
+         [](const T& t) { return Findings{missing_tip(t.ids_[2])}; }, 3},
+        {"OneDirectoryTooDeep",
+         [](T& t) {
+             const fs::path deeper = t.root() / "xx" / t.ids_[0].shard_path();
+             fs::create_directories(deeper.parent_path());
+             fs::rename(t.path(0), deeper);
+         },
+         [](const T& t) {
+             return Findings{fmt::format("ParentHashNotFound {} parent={} at {}", shard(t.ids_[1]),
+                                         hex_of(t.ids_[0]), shard(t.ids_[0]))};
+         },
+         3},
+        {"StrayFile", [](T& t) { write_bytes(t.root() / "notes.txt", std::vector<uint8_t>(10, 'x')); },
+         [](const T&) {
+             return Findings{"InvalidPathLayout notes.txt", "FileNotReferenced notes.txt"};
+         },
+         4},
+        {"MissingParent", [](T& t) { fs::remove(t.path(0)); },
+         [](const T& t) {
+             return Findings{fmt::format("ParentHashNotFound {} parent={} at {}", shard(t.ids_[1]),
+                                         hex_of(t.ids_[0]), shard(t.ids_[0]))};
+         },
+         2},
+        {"V3ChildOfV2Parent",
+         [](T& t) {
+             const FileId parent = t.store_.add(make_header(FormatVersion::V2, 500, {}, 20));
+             const FileId child = t.store_.add(make_header(FormatVersion::V3, 700, parent, 21));
+             t.store_.mark_tip(child);
+             t.store_.write_aggregate();
+             t.made_ = {parent, child};
+         },
+         [](const T& t) {
+             const FileId& parent = t.made_.at(0);
+             const FileId& child = t.made_.at(1);
+             return Findings{fmt::format("ChainFormatMismatch {} v3 child of v2 parent {} at {}",
+                                         shard(child), hex_of(parent), shard(parent))};
+         },
+         5},
+        {"MissingChainTips",
+         [](T& t) {
+             t.store_.mark_tip(id_filled(0xEE));
+             t.store_.mark_tip(id_filled(0x22));
+             t.store_.write_aggregate();
+         },
+         // Reported in ascending ID order whatever the listing order.
+         [](const T&) {
+             return Findings{missing_tip(id_filled(0x22)), missing_tip(id_filled(0xEE))};
+         },
+         3},
+        {"MarkerNamesThatAreNotChainTips",
+         [](T& t) {
+             fs::remove(t.root() / ".metadata" / "roots" / hex_of(t.ids_[2]));
+             t.store_.mark_tip_name(upper_case(hex_of(t.ids_[2])));
+             t.store_.mark_tip_name(std::string(39, 'a'));
+             t.store_.mark_tip_name(std::string(41, 'b'));
+             t.store_.mark_tip_name(std::string(40, '0'));  // a tip that is never missing
+             t.store_.mark_tip_name("\xff\xfe");
+             t.store_.write_aggregate();  // every name counts for the aggregate
+         },
+         [](const T& t) { return Findings{"FileNotReferenced " + shard(t.ids_[2])}; }, 3},
+        {"AggregateWithTrailingNewline",
+         [](T& t) {
+             auto contents = read_bytes(t.root() / ".metadata" / "all");
+             ASSERT_EQ(contents.size(), 40u);
+             t.noted_ = std::string(contents.begin(), contents.end());
+             contents.push_back('\n');
+             write_bytes(t.root() / ".metadata" / "all", contents);
+         },
+         [](const T& t) {
+             return Findings{fmt::format("RootHashInvalid .metadata/all contents=\"{}\\n\" digest={}",
+                                         t.noted_, t.noted_)};
+         },
+         3},
+        {"LongAggregateShowsItsFirst41Bytes",
+         // The right digits followed by a gigabyte of holes: only its start is read, and that is
+         // what the finding holds.
+         [](T& t) {
+             const auto contents = read_bytes(t.root() / ".metadata" / "all");
+             t.noted_ = std::string(contents.begin(), contents.end());
+             fs::resize_file(t.root() / ".metadata" / "all", uint64_t{1} << 30);
+         },
+         [](const T& t) {
+             return Findings{fmt::format("RootHashInvalid .metadata/all contents=\"{}\\x00\" digest={}",
+                                         t.noted_, t.noted_)};
+         },
+         3},
+        {"HeaderTruncatedFile",
+         [](T& t) { write_bytes(t.store_.path_of(id_filled(0x33)), std::vector<uint8_t>(59, 7)); },
+         [](const T&) {
+             const std::string path = shard(id_filled(0x33));
+             return Findings{"HeaderCorrupted " + path + ": header truncated: need 60 bytes, got 59",
+                             "FileNotReferenced " + path};
+         },
+         4},
+        {"MetadataBelowTheRootIsWalked",
+         [](T& t) { write_bytes(t.root() / "aa" / ".metadata" / "x", std::vector<uint8_t>(1, 1)); },
+         [](const T&) {
+             return Findings{"InvalidPathLayout aa/.metadata/x", "FileNotReferenced aa/.metadata/x"};
+         },
+         4},
+        {"SymbolicLinks",
+         [](T& t) {
+             fs::create_directory_symlink(t.path(0).parent_path(), t.root() / "dir-link");
+             fs::create_symlink(t.path(0), t.root() / "file-link");
+             fs::create_symlink(t.root() / "nowhere", t.root() / "dangling");
+         },
+         [](const T&) {
+             return Findings{"InvalidPathLayout dangling", "InvalidPathLayout file-link",
+                             "FileNotReferenced dangling", "FileNotReferenced file-link"};
+         },
+         5},
+        // Untrusted entries: findings, never a hang or a crash.
+        {"NonUtf8Names",
+         [](T& t) {
+             write_bytes(t.root() / "\xff\xfe", std::vector<uint8_t>(1, 1));
+             // Hex-like, but not UTF-8 in its file name.
+             write_bytes(t.root() / "ab" / "cd" / "ef" / (std::string(33, 'a') + "\xff"),
+                         std::vector<uint8_t>(100, 1));
+         },
+         [](const T&) {
+             const std::string odd = "ab/cd/ef/" + std::string(33, 'a') + "\xff";
+             return Findings{"InvalidPathLayout " + odd, "InvalidPathLayout \xff\xfe",
+                             "FileNotReferenced " + odd, "FileNotReferenced \xff\xfe"};
+         },
+         5},
+        {"DeviceNodeIsNotRead",
+         [](T& t) {
+             const fs::path at = t.store_.path_of(id_filled(0x77));
+             fs::create_directories(at.parent_path());
+             fs::create_symlink("/dev/zero", at);
+         },
+         [](const T&) {
+             const std::string path = shard(id_filled(0x77));
+             return Findings{"HeaderCorrupted " + path + ": header truncated: need 60 bytes, got 0",
+                             "FileNotReferenced " + path};
+         },
+         4},
     };
-    EXPECT_THAT(run(), ElementsAre(missing(0x22), missing(0xEE)));
 }
 
-TEST_F(VerifyStoreFindingsTest, MarkerNamesThatAreNotChainTips) {
-    fs::remove(root() / ".metadata" / "roots" / hex_of(ids_[2]));
-    std::string upper = hex_of(ids_[2]);
-    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    store_.mark_tip_name(upper);
-    store_.mark_tip_name(std::string(39, 'a'));
-    store_.mark_tip_name(std::string(41, 'b'));
-    store_.mark_tip_name(std::string(40, '0'));  // a tip that is never missing
-    store_.mark_tip_name("\xff\xfe");
-    store_.write_aggregate();  // every name counts for the aggregate
-    EXPECT_THAT(run(), ElementsAre("FileNotReferenced " + shard(ids_[2])));
+class VerifyStoreDamageTest : public VerifyStoreFindingsTest,
+                              public ::testing::WithParamInterface<DamageCase> {};
+
+TEST_P(VerifyStoreDamageTest, GivesItsFindings) {
+    const DamageCase& c = GetParam();
+    c.damage(*this);
+    if (HasFatalFailure()) return;
+    files_ = c.files;
+    EXPECT_THAT(run(), ElementsAreArray(c.expected(*this)));
 }
 
-TEST_F(VerifyStoreFindingsTest, AggregateWithTrailingNewline) {
-    auto contents = read_bytes(root() / ".metadata" / "all");
-    ASSERT_EQ(contents.size(), 40u);
-    const std::string digest(contents.begin(), contents.end());
-    contents.push_back('\n');
-    write_bytes(root() / ".metadata" / "all", contents);
-    EXPECT_THAT(run(), ElementsAre(fmt::format("RootHashInvalid .metadata/all contents=\"{}\\n\" digest={}",
-                                               digest, digest)));
-}
-
-TEST_F(VerifyStoreFindingsTest, LongAggregateShowsItsFirst41Bytes) {
-    // The right digits followed by a gigabyte of holes: only its start is read, and that is what
-    // the finding holds.
-    const auto contents = read_bytes(root() / ".metadata" / "all");
-    const std::string digest(contents.begin(), contents.end());
-    fs::resize_file(root() / ".metadata" / "all", uint64_t{1} << 30);
-    EXPECT_THAT(run(), ElementsAre(fmt::format("RootHashInvalid .metadata/all contents=\"{}\\x00\" digest={}",
-                                               digest, digest)));
-}
-
-TEST_F(VerifyStoreFindingsTest, HeaderTruncatedFile) {
-    const FileId id = id_filled(0x33);
-    write_bytes(store_.path_of(id), std::vector<uint8_t>(59, 7));
-    files_ = 4;
-    EXPECT_THAT(run(),
-                ElementsAre("HeaderCorrupted " + shard(id) + ": header truncated: need 60 bytes, got 59",
-                            "FileNotReferenced " + shard(id)));
-}
+INSTANTIATE_TEST_SUITE_P(Cases, VerifyStoreDamageTest, ::testing::ValuesIn(damage_cases()),
+                         [](const ::testing::TestParamInfo<DamageCase>& info) { return info.param.name; });
 
 TEST_F(VerifyStoreFindingsTest, DamagedHeader) {
     flip_bytes(path(1), {25});  // inside the seed: the checksum no longer matches
@@ -288,21 +391,6 @@ TEST_F(VerifyStoreFindingsTest, NestingLimit) {
     fs::create_directory(deep / "e");
     EXPECT_EQ(error_of_run(),
               fmt::format("store directories nest more than 64 levels deep at {}", (deep / "e").native()));
-}
-
-TEST_F(VerifyStoreFindingsTest, MetadataBelowTheRootIsWalked) {
-    write_bytes(root() / "aa" / ".metadata" / "x", std::vector<uint8_t>(1, 1));
-    files_ = 4;
-    EXPECT_THAT(run(), ElementsAre("InvalidPathLayout aa/.metadata/x", "FileNotReferenced aa/.metadata/x"));
-}
-
-TEST_F(VerifyStoreFindingsTest, SymbolicLinks) {
-    fs::create_directory_symlink(path(0).parent_path(), root() / "dir-link");
-    fs::create_symlink(path(0), root() / "file-link");
-    fs::create_symlink(root() / "nowhere", root() / "dangling");
-    files_ = 5;
-    EXPECT_THAT(run(), ElementsAre("InvalidPathLayout dangling", "InvalidPathLayout file-link",
-                                   "FileNotReferenced dangling", "FileNotReferenced file-link"));
 }
 
 TEST_F(VerifyStoreFindingsTest, ByteWiseFileOrder) {
@@ -415,17 +503,6 @@ TEST(VerifyStoreTest, RootGivenWithTrailingSlash) {
 // Untrusted stores: odd entries must give findings or clear errors, never a hang or a crash.
 class VerifyBadInputTest : public VerifyStoreFindingsTest {};
 
-TEST_F(VerifyBadInputTest, NonUtf8Names) {
-    write_bytes(root() / "\xff\xfe", std::vector<uint8_t>(1, 1));
-    // Hex-like, but not UTF-8 in its file name.
-    const fs::path odd = root() / "ab" / "cd" / "ef" / (std::string(33, 'a') + "\xff");
-    write_bytes(odd, std::vector<uint8_t>(100, 1));
-    files_ = 5;
-    const std::string odd_rel = odd.lexically_relative(root()).native();
-    EXPECT_THAT(run(), ElementsAre("InvalidPathLayout " + odd_rel, "InvalidPathLayout \xff\xfe",
-                                   "FileNotReferenced " + odd_rel, "FileNotReferenced \xff\xfe"));
-}
-
 TEST_F(VerifyBadInputTest, HugeDeclaredLength) {
     for (const FormatVersion version : {FormatVersion::V2, FormatVersion::V3}) {
         kro::testing::ScratchDir dir;
@@ -483,16 +560,6 @@ TEST_F(VerifyBadInputTest, FifosDoNotBlock) {
     const auto result = run();
     ASSERT_FALSE(result.empty());
     EXPECT_THAT(result.back(), ::testing::StartsWith("RootHashInvalid .metadata/all contents=\"\""));
-}
-
-TEST_F(VerifyBadInputTest, DeviceNodeIsNotRead) {
-    const FileId id = id_filled(0x77);
-    fs::create_directories(store_.path_of(id).parent_path());
-    fs::create_symlink("/dev/zero", store_.path_of(id));
-    files_ = 4;
-    EXPECT_THAT(run(),
-                ElementsAre("HeaderCorrupted " + shard(id) + ": header truncated: need 60 bytes, got 0",
-                            "FileNotReferenced " + shard(id)));
 }
 
 TEST_F(VerifyBadInputTest, SocketIsAClearError) {

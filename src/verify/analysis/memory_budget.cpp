@@ -2,7 +2,7 @@
 
 namespace kro::verify {
 
-bool MemoryBudget::reserve(uint64_t need, UnitDispenser& dispenser) {
+bool MemoryBudget::reserve(uint64_t need, const UnitDispenser& dispenser) {
     std::unique_lock lock(mutex_);
     while (true) {
         if (dispenser.cancelled()) return false;
@@ -28,13 +28,10 @@ uint64_t MemoryBudget::used() const {
 }
 
 void stop_analysis(MemoryBudget& budget, UnitDispenser& dispenser) {
+    // Under the budget's lock, so that a unit between its look at the dispenser and its wait for
+    // memory cannot miss the wake-up.
     const std::lock_guard budget_lock(budget.mutex_);
-    {
-        const std::lock_guard dispenser_lock(dispenser.mutex);
-        dispenser.stop = true;
-        dispenser.cancel = true;
-    }
-    dispenser.changed.notify_all();
+    dispenser.cancel();
     budget.released_.notify_all();
 }
 

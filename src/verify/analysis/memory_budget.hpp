@@ -4,38 +4,23 @@
 // parallel analysis reserves its two buffers before it allocates them and releases them when it
 // ends, so at most `limit` bytes of analysis buffers exist at once. Thread-safe.
 //
-// The UnitDispenser hands the units of one parallel analysis to its threads; a unit waiting for
-// memory gives up once the dispenser is cancelled. Lock order: the budget's lock before the
-// dispenser's, never the other way round.
+// A unit waiting for memory gives up once its analysis is cancelled. Lock order: the budget's lock
+// before the unit dispenser's, never the other way round.
 
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+
+#include "base/windowed_dispenser.hpp"
 
 namespace kro::verify {
 
 // The limit of a run's MemoryBudget: 256 MiB.
 inline constexpr uint64_t ANALYSIS_MEMORY_LIMIT = 268435456;
 
-// The shared state of one parallel analysis: which unit is handed out next, how many have been
-// merged in order, and whether handing out has stopped (after an error) or been cancelled
-// (after a fault: units waiting for memory give up). All fields are guarded by `mutex`.
-struct UnitDispenser {
-    explicit UnitDispenser(uint64_t window) : window(window) {}
-
-    std::mutex mutex;
-    std::condition_variable changed;
-    uint64_t next = 0;
-    uint64_t released = 0;
-    bool stop = false;
-    bool cancel = false;
-    const uint64_t window;
-
-    bool cancelled() {
-        const std::lock_guard lock(mutex);
-        return cancel;
-    }
-};
+// Hands the units of one parallel analysis to its threads, at most a window ahead of the merge;
+// stopped after an error, cancelled after a fault.
+using UnitDispenser = base::WindowedDispenser;
 
 class MemoryBudget {
   public:
@@ -45,7 +30,7 @@ class MemoryBudget {
 
     // Waits until `need` bytes fit and reserves them (true), or gives up once `dispenser` is
     // cancelled (false, nothing reserved).
-    bool reserve(uint64_t need, UnitDispenser& dispenser);
+    bool reserve(uint64_t need, const UnitDispenser& dispenser);
     // Gives `n` reserved bytes back and wakes every waiter.
     void release(uint64_t n);
 

@@ -8,15 +8,22 @@
 
 #include <cstdint>
 #include <expected>
+#include <string_view>
 
+#include "base/hooks.hpp"
 #include "base/io_error.hpp"
 #include "format/header.hpp"
 #include "verify/analysis/corrupt_region.hpp"
 #include "verify/analysis/memory_budget.hpp"
 #include "verify/analysis/region_list.hpp"
-#include "verify/parallel_seams.hpp"
 
 namespace kro::verify {
+
+// The target size of one unit of parallel analysis: 8 MiB.
+inline constexpr uint64_t ANALYSIS_UNIT_TARGET = 8388608;
+
+// The stage's name for the run's hooks: an item is a unit.
+inline constexpr std::string_view ANALYSIS_UNIT_STAGE = "analysis unit";
 
 // How the span [60, end) of one file is cut and how many threads analyse it.
 struct AnalysisUnits {
@@ -40,6 +47,6 @@ AnalysisUnits plan_analysis_units(uint64_t end, uint64_t chunk_size, uint64_t wo
 std::expected<RegionList, base::IoError> analyze_parallel(int fd, const format::Header& header,
                                                           uint64_t actual_len, uint64_t chunk_size,
                                                           uint64_t workers, MemoryBudget& budget,
-                                                          const ParallelSeams& seams = ParallelSeams::none());
+                                                          const base::Hooks* hooks = nullptr);
 
 }  // namespace kro::verify
