@@ -10,23 +10,18 @@
 #include <functional>
 #include <mutex>
 #include <new>
+#include <string_view>
 #include <system_error>
 #include <thread>
-#include <string_view>
 #include <vector>
 
 #include "base/hooks.hpp"
 
 namespace kro::base {
 
-// Test seam: decides whether the n-th spawn of a scope (from 0) is refused as if the
-// operating system could not start the thread.
-using SpawnFailure = std::function<bool(size_t spawn_index)>;
-
 class ThreadScope {
   public:
     ThreadScope() = default;
-    explicit ThreadScope(SpawnFailure fail_spawn) : fail_spawn_(std::move(fail_spawn)) {}
     // A scope of the stage named `stage`, whose thread starts `hooks` may refuse.
     ThreadScope(const Hooks* hooks, std::string_view stage) : hooks_(hooks), stage_(stage) {}
     ThreadScope(const ThreadScope&) = delete;
@@ -60,7 +55,6 @@ class ThreadScope {
     bool start(std::function<void()> body);
     bool refuse(std::error_code why);
 
-    SpawnFailure fail_spawn_;
     const Hooks* hooks_ = nullptr;
     std::string_view stage_;
     size_t attempts_ = 0;

@@ -4,13 +4,13 @@
 #include <numeric>
 
 #include "base/panic.hpp"
+#include "base/wide_int.hpp"
 
 namespace kro::verify {
 
 namespace {
 
-// Sizes times lanes need 128 bits.
-__extension__ typedef unsigned __int128 u128;
+using base::u128;
 
 std::vector<size_t> files_below_cap(const std::vector<uint64_t>& lanes, const std::vector<uint64_t>& caps) {
     std::vector<size_t> below;
