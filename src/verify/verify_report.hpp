@@ -21,13 +21,12 @@
 #include "format/header.hpp"
 #include "store/progress.hpp"
 #include "store/worker_count.hpp"
+#include "verify/analysis/chunk_compare.hpp"
 #include "verify/analysis/corrupt_region.hpp"
 #include "verify/analysis/region_list.hpp"
 
 namespace kro::verify {
 
-// The largest analysis chunk: 64 MiB.
-inline constexpr uint64_t MAX_CHUNK_SIZE = 67108864;
 // The default analysis chunk.
 inline constexpr uint64_t DEFAULT_CHUNK_SIZE = 4096;
 

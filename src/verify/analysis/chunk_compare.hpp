@@ -13,6 +13,9 @@
 
 namespace kro::verify {
 
+// The largest analysis chunk: 64 MiB.
+inline constexpr uint64_t MAX_CHUNK_SIZE = 67108864;
+
 // The end of the chunk that starts at `offset`: the next multiple of `chunk_size` above it, or
 // `limit` if that comes first.
 uint64_t chunk_end(uint64_t offset, uint64_t chunk_size, uint64_t limit);

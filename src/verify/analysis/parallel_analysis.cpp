@@ -17,7 +17,6 @@
 #include "base/thread_scope.hpp"
 #include "format/content.hpp"
 #include "verify/analysis/chunk_compare.hpp"
-#include "verify/verify_report.hpp"
 
 namespace kro::verify {
 
