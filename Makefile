@@ -23,8 +23,8 @@ test-sanitize: deps
 
 test-tsan: deps
 	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKRO_TSAN=ON -DKRO_WERROR=ON $(CMAKE_FLAGS)
-	cmake --build build-tsan -j $(JOBS) --target kro_base_tests kro_store_tests
-	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -R '^(Store|Verify|Parallel|Channel|ThreadScope)'
+	cmake --build build-tsan -j $(JOBS) --target kro_base_tests kro_store_tests kro_gen_tests kro_verify_tests
+	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure -j $(JOBS) -R '^(Cases/)?(Store|Verify|Parallel|Channel|ThreadScope|WindowedDispenser|OrderedCollector|LowestError)'
 
 bench: deps
 	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DKRO_BENCH=ON -DKRO_TESTS=OFF $(CMAKE_FLAGS)

@@ -23,14 +23,14 @@
 #include <unordered_set>
 #include <vector>
 
+#include "base/file_io.hpp"
 #include "base/page_buffer.hpp"
 #include "base/thread_scope.hpp"
 #include "format/content.hpp"
 #include "format/digest.hpp"
 #include "format/file_id.hpp"
+#include "gen/generate.hpp"
 #include "rate_reporter.hpp"
-#include "store/generate.hpp"
-#include "store/store_io.hpp"
 
 namespace {
 
@@ -78,12 +78,12 @@ void set_cpu_counter(benchmark::State& state, double cpu_seconds) {
     state.counters["cpu_seconds"] = benchmark::Counter(cpu_seconds, benchmark::Counter::kAvgIterations);
 }
 
-store::GenerateOptions options_for(const fs::path& root, uint64_t size, uint64_t files, FormatVersion version,
-                                   size_t jobs) {
-    store::GenerateOptions options(root);
+gen::GenerateOptions options_for(const fs::path& root, uint64_t size, uint64_t files, FormatVersion version,
+                                 size_t jobs) {
+    gen::GenerateOptions options(root);
     options.max_files = files;
     options.version = version;
-    const auto sampler = store::SizeSampler::from_seed(store::SizeSpec{store::SizeSpec::Fixed{size}}, {});
+    const auto sampler = gen::SizeSampler::from_seed(gen::SizeSpec{gen::SizeSpec::Fixed{size}}, {});
     return std::move(options).size_sampler(sampler).with_jobs(jobs);
 }
 
@@ -110,7 +110,7 @@ void run_in_fresh_dirs(benchmark::State& state, Work work) {
 void run_generate(benchmark::State& state, uint64_t size, uint64_t files, FormatVersion version) {
     const auto jobs = static_cast<size_t>(state.range(0));
     run_in_fresh_dirs(state, [&](const fs::path& dir) {
-        const auto summary = store::generate(options_for(dir, size, files, version, jobs));
+        const auto summary = gen::generate(options_for(dir, size, files, version, jobs));
         if (!summary) state.SkipWithError(base::error_chain(summary.error()).c_str());
     });
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * size * files));
@@ -149,7 +149,7 @@ void fill_and_hash(benchmark::State& state, const std::vector<int>* files) {
                 benchmark::DoNotOptimize(format::leaf_hash(i, buffer));
                 if (files == nullptr) continue;
                 const std::lock_guard lock(write_mutex);
-                if (!store::write_all_at((*files)[i / per_file], buffer, (i % per_file) * FILE_BLOCK_SIZE))
+                if (!base::write_all_at((*files)[i / per_file], buffer, (i % per_file) * FILE_BLOCK_SIZE))
                     state.SkipWithError("bare write failed");
             }
         });
@@ -199,7 +199,7 @@ const std::vector<fs::path>& small_file_paths() {
     static const std::vector<fs::path> paths = [] {
         RunDir dir;
         const auto summary =
-            store::generate(options_for(dir.path(), SMALL_FILE, SMALL_FILES, FormatVersion::V3, 1));
+            gen::generate(options_for(dir.path(), SMALL_FILE, SMALL_FILES, FormatVersion::V3, 1));
         std::vector<fs::path> out;
         if (!summary) return out;
         for (const auto& e : fs::recursive_directory_iterator(dir.path())) {
@@ -223,7 +223,7 @@ void BM_BareSmallFiles(benchmark::State& state) {
         for (const auto& relative : paths) {
             const fs::path temp = dir / fmt::format("0000000000000000{:08x}", counter++);
             const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd < 0 || !store::write_all(fd, bytes)) state.SkipWithError("bare write failed");
+            if (fd < 0 || !base::write_all(fd, bytes)) state.SkipWithError("bare write failed");
             ::close(fd);
             const fs::path final_path = dir / relative;
             if (made.insert(final_path.parent_path().native()).second)

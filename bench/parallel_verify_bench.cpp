@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "base/fd.hpp"
+#include "base/file_io.hpp"
 #include "base/page_buffer.hpp"
 #include "base/thread_scope.hpp"
 #include "format/content.hpp"
@@ -32,13 +33,12 @@
 #include "format/file_id.hpp"
 #include "format/header.hpp"
 #include "format/store_path.hpp"
+#include "gen/generate.hpp"
 #include "rate_reporter.hpp"
-#include "store/analysis.hpp"
-#include "store/generate.hpp"
-#include "store/memory_budget.hpp"
-#include "store/schedule.hpp"
-#include "store/store_io.hpp"
-#include "store/verify_store.hpp"
+#include "verify/analysis/analysis.hpp"
+#include "verify/analysis/memory_budget.hpp"
+#include "verify/schedule.hpp"
+#include "verify/verify_store.hpp"
 
 namespace {
 
@@ -89,7 +89,7 @@ void damage_chunks(const fs::path& path) {
     for (uint64_t i = 1; i < chunks; ++i) {
         if ((i * 7) % 10 >= 3) continue;
         const uint64_t at = i * CHUNK;
-        if (!store::read_at_full(fd.get(), bytes, at)) fail("reading the file to damage");
+        if (!base::read_at_full(fd.get(), bytes, at)) fail("reading the file to damage");
         switch (i % 3) {
             case 0:
                 std::fill(bytes.begin(), bytes.end(), 0);
@@ -100,7 +100,7 @@ void damage_chunks(const fs::path& path) {
             default:
                 for (auto& b : bytes) b = static_cast<uint8_t>((noise = noise * 1103515245 + 12345) >> 16);
         }
-        if (!store::write_all_at(fd.get(), bytes, at)) fail("damaging the file");
+        if (!base::write_all_at(fd.get(), bytes, at)) fail("damaging the file");
     }
 }
 
@@ -111,15 +111,15 @@ fs::path ready_marker(const fs::path& root) {
 
 void generate_store(const fs::path& root, const BenchStore& spec) {
     std::fprintf(stderr, "generating %s ...\n", spec.name);
-    store::GenerateOptions options(root);
+    gen::GenerateOptions options(root);
     options = std::move(options)
-                  .size_sampler(store::SizeSampler::from_seed(
-                      store::SizeSpec{store::SizeSpec::Fixed{spec.file_size}}, store::MasterSeed{}))
+                  .size_sampler(gen::SizeSampler::from_seed(
+                      gen::SizeSpec{gen::SizeSpec::Fixed{spec.file_size}}, gen::MasterSeed{}))
                   .with_jobs(8);
     options.max_files = spec.files;
     options.version = spec.version;
     options.writers = 8;
-    if (auto done = store::generate(std::move(options)); !done) fail(done.error().message());
+    if (auto done = gen::generate(std::move(options)); !done) fail(done.error().message());
     if (std::string(spec.name).ends_with("damaged")) damage_chunks(data_files(root).at(0));
     // Beside the store, not in it: a stray file would be one more file to verify.
     std::ofstream(ready_marker(root)).put('1');
@@ -132,7 +132,7 @@ void warm(const fs::path& root) {
     for (const auto& path : data_files(root)) {
         const base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
         for (uint64_t at = 0;; at += buffer.size()) {
-            auto got = store::read_at_full(fd.get(), buffer, at);
+            auto got = base::read_at_full(fd.get(), buffer, at);
             if (!got || *got < buffer.size()) break;
         }
     }
@@ -149,7 +149,7 @@ void BM_VerifyStore(benchmark::State& state, fs::path root, uint64_t jobs) {
     const uint64_t bytes = total_bytes(root);
     uint64_t files = 0;
     for (auto _ : state) {
-        auto report = store::verify_store(store::VerifyOptions::make(root).with_jobs(jobs));
+        auto report = verify::verify_store(verify::VerifyOptions::make(root).with_jobs(jobs));
         if (!report) {
             state.SkipWithError(report.error().message().c_str());
             return;
@@ -165,17 +165,17 @@ void BM_VerifyStore(benchmark::State& state, fs::path root, uint64_t jobs) {
 // spreads over workers.
 void BM_VerifyFiles(benchmark::State& state, fs::path root, uint64_t jobs) {
     warm(root);
-    const auto files = store::walk_store(root);
+    const auto files = verify::walk_store(root);
     if (!files) {
         state.SkipWithError(files.error().message().c_str());
         return;
     }
-    const auto options = store::VerifyOptions::make(root).with_jobs(jobs);
+    const auto options = verify::VerifyOptions::make(root).with_jobs(jobs);
     for (auto _ : state) {
-        store::MemoryBudget budget;
+        verify::MemoryBudget budget;
         store::ProgressTracker tracker(std::nullopt, files->size(), {});
-        store::ReportCollector collector;
-        if (auto done = store::verify_files(options, *files, budget, tracker, collector); !done) {
+        verify::ReportCollector collector;
+        if (auto done = verify::verify_files(options, *files, budget, tracker, collector); !done) {
             state.SkipWithError(done.error().message().c_str());
             return;
         }
@@ -187,7 +187,7 @@ void BM_VerifyFiles(benchmark::State& state, fs::path root, uint64_t jobs) {
 // The part of a run that stays on one thread whatever the budget: the walk and sort.
 void BM_WalkStore(benchmark::State& state, fs::path root) {
     for (auto _ : state) {
-        auto files = store::walk_store(root);
+        auto files = verify::walk_store(root);
         if (!files) {
             state.SkipWithError(files.error().message().c_str());
             return;
@@ -268,14 +268,14 @@ void BM_Analysis(benchmark::State& state, fs::path root, uint64_t lanes) {
     const fs::path path = data_files(root).at(0);
     const base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     std::array<uint8_t, format::HEADER_LEN> raw{};
-    if (!store::read_at_full(fd.get(), raw, 0)) fail("reading the damaged file's header");
+    if (!base::read_at_full(fd.get(), raw, 0)) fail("reading the damaged file's header");
     const auto header = format::Header::parse(raw);
     if (!header) fail("the damaged file's header is invalid");
     const uint64_t len = fs::file_size(path);
     size_t regions = 0;
     for (auto _ : state) {
-        store::MemoryBudget budget;
-        auto found = store::analyze_corruption(fd.get(), *header, len, CHUNK, lanes, budget);
+        verify::MemoryBudget budget;
+        auto found = verify::analyze_corruption(fd.get(), *header, len, CHUNK, lanes, budget);
         if (!found) {
             state.SkipWithError(found.error().message().c_str());
             return;

@@ -4,7 +4,7 @@
 
 #include <chrono>
 
-#include "cli/progress_display.hpp"
+#include "cli/output/progress_display.hpp"
 
 namespace {
 

@@ -8,19 +8,19 @@
 #include <string>
 #include <vector>
 
-#include "cli/render.hpp"
+#include "cli/output/render.hpp"
 
 namespace {
 
-using kro::store::CorruptionPattern;
-using kro::store::CorruptionReport;
-using kro::store::Issue;
+using kro::verify::CorruptionPattern;
+using kro::verify::CorruptionReport;
+using kro::verify::Issue;
 using P = CorruptionPattern;
 
 std::vector<Issue> large_report() {
     std::vector<Issue> issues;
     for (int i = 0; i < 1000; ++i) {
-        std::vector<kro::store::CorruptRegion> regions = {
+        std::vector<kro::verify::CorruptRegion> regions = {
             {P::ZeroFilled{}, 8192, 65536},        {P::Sparse{17}, 102400, 4096},
             {P::Random{0.731}, 409600, 12288},     {P::RepeatedByte{0x5a}, 700000, 4096},
             {P::Truncated{48576}, 1000000, 48576},

@@ -5,21 +5,21 @@
 #include <array>
 #include <string_view>
 
-#include "store/chacha.hpp"
-#include "store/sampling.hpp"
-#include "store/seed.hpp"
-#include "store/size_spec.hpp"
+#include "gen/sizes/chacha.hpp"
+#include "gen/sizes/sampling.hpp"
+#include "gen/sizes/seed.hpp"
+#include "gen/sizes/size_spec.hpp"
 
 namespace {
 
-using namespace kro::store;
+using namespace kro;
 
-ChaChaKey bench_key() {
-    return derive_size_stream_key(derive_master_seed("bench").value());
+gen::ChaChaKey bench_key() {
+    return gen::derive_size_stream_key(gen::derive_master_seed("bench").value());
 }
 
 void ChaCha12Refill(benchmark::State& state) {
-    ChaCha12Stream stream(bench_key());
+    gen::ChaCha12Stream stream(bench_key());
     std::array<uint8_t, 4 * 64> out;  // one refill: four blocks
     for (auto _ : state) {
         stream.fill_bytes(out);
@@ -31,15 +31,15 @@ void ChaCha12Refill(benchmark::State& state) {
 BENCHMARK(ChaCha12Refill);
 
 void ChaCha12NextU64(benchmark::State& state) {
-    ChaCha12Stream stream(bench_key());
+    gen::ChaCha12Stream stream(bench_key());
     for (auto _ : state) benchmark::DoNotOptimize(stream.next_u64());
 }
 BENCHMARK(ChaCha12NextU64);
 
 void SampleFileSize(benchmark::State& state, std::string_view text) {
-    SizeSampler sampler =
-        SizeSampler::from_seed(parse_size_spec(text).value(), derive_master_seed("bench").value());
-    for (auto _ : state) benchmark::DoNotOptimize(sample_file_size(sampler).value());
+    gen::SizeSampler sampler = gen::SizeSampler::from_seed(gen::parse_size_spec(text).value(),
+                                                           gen::derive_master_seed("bench").value());
+    for (auto _ : state) benchmark::DoNotOptimize(gen::sample_file_size(sampler).value());
 }
 BENCHMARK_CAPTURE(SampleFileSize, Range, "1KB-64MB");
 BENCHMARK_CAPTURE(SampleFileSize, LogNormal, "Type=lognormal,Median=1MB,Sigma=1,Max=64MB");

@@ -29,15 +29,15 @@
 
 #include "base/error.hpp"
 #include "base/fd.hpp"
+#include "base/file_io.hpp"
 #include "format/content.hpp"
 #include "format/digest.hpp"
 #include "format/file_id.hpp"
 #include "format/header.hpp"
+#include "gen/generate.hpp"
+#include "gen/sizes/size_spec.hpp"
 #include "rate_reporter.hpp"
-#include "store/generate.hpp"
-#include "store/size_spec.hpp"
-#include "store/store_io.hpp"
-#include "store/verify_store.hpp"
+#include "verify/verify_store.hpp"
 
 namespace {
 
@@ -57,20 +57,20 @@ constexpr uint64_t SMALL_COUNT = 20000;
 }
 
 void generate_store(const fs::path& root, FormatVersion version, uint64_t size, uint64_t count) {
-    auto sampler = store::SizeSampler::from_entropy(store::SizeSpec{store::SizeSpec::Fixed{size}});
+    auto sampler = gen::SizeSampler::from_entropy(gen::SizeSpec{gen::SizeSpec::Fixed{size}});
     if (!sampler) fail("no size sampler");
-    store::GenerateOptions options(root);
+    gen::GenerateOptions options(root);
     options = std::move(options).size_sampler(std::move(*sampler)).with_jobs(8);
     options.max_files = count;
     options.version = version;
-    auto summary = store::generate(std::move(options));
+    auto summary = gen::generate(std::move(options));
     if (!summary) fail(base::error_chain(summary.error()));
 }
 
 std::vector<uint8_t> read_whole(const fs::path& path) {
     std::vector<uint8_t> bytes(fs::file_size(path));
     const base::UniqueFd fd(::open(path.c_str(), O_RDONLY));
-    auto got = store::read_full(fd.get(), bytes);
+    auto got = base::read_full(fd.get(), bytes);
     if (!got || *got != bytes.size()) fail("cannot read " + path.native());
     return bytes;
 }
@@ -101,7 +101,7 @@ class Stores {
     const std::vector<uint8_t>& only_file_bytes(const fs::path& root) {
         auto found = bytes_.find(root);
         if (found != bytes_.end()) return found->second;
-        const auto files = store::walk_store(root);
+        const auto files = verify::walk_store(root);
         if (!files || files->size() != 1) fail("the store holds one file");
         return bytes_.emplace(root, read_whole(files->path(0))).first->second;
     }
@@ -109,7 +109,7 @@ class Stores {
     const std::vector<fs::path>& files_of(const fs::path& root) {
         auto found = files_.find(root);
         if (found != files_.end()) return found->second;
-        auto files = store::walk_store(root);
+        auto files = verify::walk_store(root);
         if (!files) fail(base::error_chain(files.error()));
         std::vector<fs::path> paths;
         for (size_t i = 0; i < files->size(); ++i) paths.push_back(files->path(i));
@@ -136,7 +136,7 @@ const fs::path& small_store(FormatVersion version) {
 }
 
 void verify_clean(const fs::path& root) {
-    auto report = store::verify_store(store::VerifyOptions::make(root).with_jobs(1));
+    auto report = verify::verify_store(verify::VerifyOptions::make(root).with_jobs(1));
     if (!report) fail(base::error_chain(report.error()));
     if (!report->issues.empty()) fail("the bench store has issues: " + root.native());
     benchmark::DoNotOptimize(report->files_checked);
@@ -204,7 +204,7 @@ void open_read_close(const std::vector<fs::path>& files, std::vector<uint8_t>& b
     for (const fs::path& path : files) {
         const base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
         if (!fd.valid()) fail("cannot open " + path.native());
-        benchmark::DoNotOptimize(store::read_full(fd.get(), buffer));
+        benchmark::DoNotOptimize(base::read_full(fd.get(), buffer));
     }
 }
 
@@ -232,8 +232,8 @@ void check_small_file(const fs::path& path, FormatVersion version, format::Shake
     struct stat st {};
     if (!fd.valid() || ::fstat(fd.get(), &st) != 0) fail("cannot open " + path.native());
     bytes.resize(static_cast<size_t>(st.st_size));
-    auto head = store::read_full(fd.get(), std::span(bytes).first(format::HEADER_LEN));
-    auto whole = store::read_at_full(fd.get(), bytes, 0);
+    auto head = base::read_full(fd.get(), std::span(bytes).first(format::HEADER_LEN));
+    auto whole = base::read_at_full(fd.get(), bytes, 0);
     if (!head || !whole || *whole != bytes.size()) fail("cannot read " + path.native());
     const auto header = format::Header::parse(std::span(bytes).first(format::HEADER_LEN)).value();
     if (version == FormatVersion::V3) {

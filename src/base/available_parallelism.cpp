@@ -8,9 +8,8 @@
 #include <fstream>
 #include <limits>
 #include <sstream>
-#include <string>
-#include <string_view>
-#include <vector>
+
+#include "base/text.hpp"
 
 namespace kro::base {
 namespace {
@@ -33,108 +32,41 @@ std::optional<long long> parse_number(std::string_view text) {
     return value;
 }
 
-std::vector<std::string_view> split(std::string_view text, char separator) {
-    std::vector<std::string_view> parts;
-    size_t start = 0;
-    while (true) {
-        const size_t end = text.find(separator, start);
-        parts.push_back(text.substr(start, end == std::string_view::npos ? end : end - start));
-        if (end == std::string_view::npos) return parts;
-        start = end + 1;
-    }
+bool lists(std::string_view comma_separated, std::string_view name) {
+    const auto names = split(comma_separated, ',');
+    return std::ranges::find(names, name) != names.end();
 }
 
-enum class CgroupVersion { V1, V2 };
-
-struct CgroupDir {
-    std::string mount_point;
-    std::string relative;  // the process's cgroup below the mount point, starting with "/" or empty
-};
-
-// The first cgroup line that is either the unified (v2) hierarchy or a v1 hierarchy with the
-// cpu controller, as in "1:cpu,cpuacct:/user.slice" or "0::/user.slice".
-std::optional<std::pair<std::string, CgroupVersion>> own_cgroup() {
-    const auto text = read_text("/proc/self/cgroup");
-    if (!text) return std::nullopt;
-    for (const auto line : split(*text, '\n')) {
-        const auto fields = split(line, ':');
-        if (fields.size() < 3) continue;
-        const std::string path(line.substr(fields[0].size() + fields[1].size() + 2));
-        if (fields[1].empty()) return std::pair{path, CgroupVersion::V2};
-        const auto controllers = split(fields[1], ',');
-        if (std::ranges::find(controllers, std::string_view("cpu")) != controllers.end()) {
-            return std::pair{path, CgroupVersion::V1};
-        }
-    }
-    return std::nullopt;
+std::optional<size_t> whole_processors(std::optional<long long> quota, std::optional<long long> period) {
+    if (!quota || !period || *quota < 0 || *period <= 0) return std::nullopt;
+    // A share of one processor still runs one thread.
+    return std::max<size_t>(static_cast<size_t>(*quota / *period), 1);
 }
 
-// Finds where the hierarchy is mounted; a container may mount only a subtree of it, whose root
-// is then cut off the process's cgroup path.
-std::optional<CgroupDir> mounted_cgroup(const std::string& cgroup_path, CgroupVersion version) {
-    const auto text = read_text("/proc/self/mountinfo");
-    if (!text) return std::nullopt;
-    for (const auto line : split(*text, '\n')) {
-        const auto fields = split(line, ' ');
-        const auto dash = std::ranges::find(fields, std::string_view("-"));
-        if (fields.size() < 5 || dash == fields.end() || fields.end() - dash < 4) continue;
-        const std::string_view fs_type = *(dash + 1);
-        const std::string_view super_options = *(dash + 3);
-        if (version == CgroupVersion::V2 && fs_type != "cgroup2") continue;
-        if (version == CgroupVersion::V1) {
-            const auto options = split(super_options, ',');
-            if (fs_type != "cgroup" || std::ranges::find(options, std::string_view("cpu")) == options.end()) {
-                continue;
-            }
-        }
-        std::string_view root = fields[3];
-        std::string_view relative = cgroup_path;
-        if (root != "/") {
-            if (!relative.starts_with(root)) continue;
-            relative.remove_prefix(root.size());
-        }
-        if (relative == "/") relative = {};
-        return CgroupDir{std::string(fields[4]), std::string(relative)};
-    }
-    return std::nullopt;
-}
-
-// quota / period in whole processors for one cgroup directory, or unlimited.
+// The quota of one cgroup directory, or unlimited when its files are missing or say so.
 size_t quota_at(const std::string& dir, CgroupVersion version) {
-    long long quota = -1;
-    long long period = 0;
     if (version == CgroupVersion::V2) {
         const auto text = read_text(dir + "/cpu.max");
-        if (!text) return kUnlimited;
-        const auto parts = split(*text, ' ');
-        if (parts.size() != 2 || parts[0] == "max") return kUnlimited;
-        quota = parse_number(parts[0]).value_or(-1);
-        period = parse_number(parts[1]).value_or(0);
-    } else {
-        const auto quota_text = read_text(dir + "/cpu.cfs_quota_us");
-        const auto period_text = read_text(dir + "/cpu.cfs_period_us");
-        if (!quota_text || !period_text) return kUnlimited;
-        quota = parse_number(*quota_text).value_or(-1);
-        period = parse_number(*period_text).value_or(0);
+        return text ? cpu_max_quota(*text).value_or(kUnlimited) : kUnlimited;
     }
-    if (quota < 0 || period <= 0) return kUnlimited;
-    return static_cast<size_t>(quota / period);
+    const auto quota = read_text(dir + "/cpu.cfs_quota_us");
+    const auto period = read_text(dir + "/cpu.cfs_period_us");
+    if (!quota || !period) return kUnlimited;
+    return cfs_quota(*quota, *period).value_or(kUnlimited);
 }
 
 // The tightest quota on the way from the process's cgroup up to the hierarchy's root.
 size_t cgroup_quota() {
-    const auto own = own_cgroup();
+    const auto cgroup_text = read_text("/proc/self/cgroup");
+    if (!cgroup_text) return kUnlimited;
+    const auto own = parse_own_cgroup(*cgroup_text);
     if (!own) return kUnlimited;
-    const auto mounted = mounted_cgroup(own->first, own->second);
-    if (!mounted) return kUnlimited;
+    const auto mountinfo = read_text("/proc/self/mountinfo");
+    if (!mountinfo) return kUnlimited;
+    const auto mount = parse_cgroup_mount(*mountinfo, *own);
+    if (!mount) return kUnlimited;
     size_t quota = kUnlimited;
-    std::string relative = mounted->relative;
-    while (true) {
-        quota = std::min(quota, quota_at(mounted->mount_point + relative, own->second));
-        if (relative.empty()) break;
-        const size_t slash = relative.rfind('/');
-        relative.resize(slash == std::string::npos ? 0 : slash);
-    }
+    for (const std::string& dir : cgroup_dirs(*mount)) quota = std::min(quota, quota_at(dir, own->version));
     return quota;
 }
 
@@ -152,10 +84,69 @@ std::optional<size_t> processor_count() {
 
 }  // namespace
 
+std::optional<OwnCgroup> parse_own_cgroup(std::string_view proc_self_cgroup) {
+    for (const auto line : split(proc_self_cgroup, '\n')) {
+        const auto fields = split(line, ':');
+        if (fields.size() < 3) continue;
+        // The path is the rest of the line: it may hold colons itself.
+        std::string path(line.substr(fields[0].size() + fields[1].size() + 2));
+        if (fields[1].empty()) return OwnCgroup{std::move(path), CgroupVersion::V2};
+        if (lists(fields[1], "cpu")) return OwnCgroup{std::move(path), CgroupVersion::V1};
+    }
+    return std::nullopt;
+}
+
+std::optional<CgroupMount> parse_cgroup_mount(std::string_view mountinfo, const OwnCgroup& own) {
+    for (const auto line : split(mountinfo, '\n')) {
+        // "36 25 0:31 / /sys/fs/cgroup rw,nosuid - cgroup2 cgroup2 rw": root and mount point are
+        // fields 3 and 4; after the "-" come the file-system type, the source and its options.
+        const auto fields = split(line, ' ');
+        const auto dash = std::ranges::find(fields, std::string_view("-"));
+        if (fields.size() < 5 || dash == fields.end() || fields.end() - dash < 4) continue;
+        const std::string_view fs_type = *(dash + 1);
+        const std::string_view super_options = *(dash + 3);
+        if (own.version == CgroupVersion::V2 && fs_type != "cgroup2") continue;
+        if (own.version == CgroupVersion::V1 && (fs_type != "cgroup" || !lists(super_options, "cpu")))
+            continue;
+        const std::string_view root = fields[3];
+        std::string_view relative = own.path;
+        if (root != "/") {
+            // The root must hold the cgroup as a whole component: "/a" holds "/a/b", not "/ab".
+            if (!relative.starts_with(root)) continue;
+            relative.remove_prefix(root.size());
+            if (!relative.empty() && relative.front() != '/') continue;
+        }
+        if (relative == "/") relative = {};
+        return CgroupMount{std::string(fields[4]), std::string(relative)};
+    }
+    return std::nullopt;
+}
+
+std::vector<std::string> cgroup_dirs(const CgroupMount& mount) {
+    std::vector<std::string> dirs;
+    std::string relative = mount.relative;
+    while (true) {
+        dirs.push_back(mount.mount_point + relative);
+        if (relative.empty()) return dirs;
+        const size_t slash = relative.rfind('/');
+        relative.resize(slash == std::string::npos ? 0 : slash);
+    }
+}
+
+std::optional<size_t> cpu_max_quota(std::string_view cpu_max) {
+    const auto parts = split(cpu_max, ' ');
+    if (parts.size() != 2 || parts[0] == "max") return std::nullopt;
+    return whole_processors(parse_number(parts[0]), parse_number(parts[1]));
+}
+
+std::optional<size_t> cfs_quota(std::string_view quota_us, std::string_view period_us) {
+    return whole_processors(parse_number(quota_us), parse_number(period_us));
+}
+
 std::optional<size_t> available_parallelism() {
     const auto count = processor_count();
     if (!count) return std::nullopt;
-    return std::min(*count, std::max<size_t>(cgroup_quota(), 1));
+    return std::min(*count, cgroup_quota());
 }
 
 }  // namespace kro::base

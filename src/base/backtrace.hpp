@@ -12,8 +12,6 @@ class Backtrace {
   public:
     // Captures the calling stack when backtraces are enabled, else an empty value.
     static Backtrace capture();
-    // Never captures (for errors made on hot paths that are then discarded).
-    static Backtrace disabled() { return Backtrace{}; }
 
     bool empty() const { return frames_.empty(); }
     // "<disabled>" when empty, else one symbolised frame per line.

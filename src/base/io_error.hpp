@@ -33,7 +33,6 @@ class IoError final : public Error {
     IoErrorKind kind() const;
     // The operating-system code, or 0 for a kind made without one.
     int code() const { return code_; }
-    bool is_interrupted() const { return kind() == IoErrorKind::Interrupted; }
 
     std::string message() const override;
     std::string debug() const override;

@@ -12,7 +12,7 @@ bool ThreadScope::refuse(std::error_code why) {
 
 bool ThreadScope::start(std::function<void()> body) {
     const size_t index = attempts_++;
-    if (fail_spawn_ && fail_spawn_(index)) {
+    if (refuse_spawn(hooks_, stage_, index)) {
         return refuse(std::make_error_code(std::errc::resource_unavailable_try_again));
     }
     try {

@@ -10,20 +10,20 @@
 #include <functional>
 #include <mutex>
 #include <new>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <vector>
 
-namespace kro::base {
+#include "base/hooks.hpp"
 
-// Test seam: decides whether the n-th spawn of a scope (from 0) is refused as if the
-// operating system could not start the thread.
-using SpawnFailure = std::function<bool(size_t spawn_index)>;
+namespace kro::base {
 
 class ThreadScope {
   public:
     ThreadScope() = default;
-    explicit ThreadScope(SpawnFailure fail_spawn) : fail_spawn_(std::move(fail_spawn)) {}
+    // A scope of the stage named `stage`, whose thread starts `hooks` may refuse.
+    ThreadScope(const Hooks* hooks, std::string_view stage) : hooks_(hooks), stage_(stage) {}
     ThreadScope(const ThreadScope&) = delete;
     ThreadScope& operator=(const ThreadScope&) = delete;
     ~ThreadScope() { join_all(); }
@@ -55,7 +55,8 @@ class ThreadScope {
     bool start(std::function<void()> body);
     bool refuse(std::error_code why);
 
-    SpawnFailure fail_spawn_;
+    const Hooks* hooks_ = nullptr;
+    std::string_view stage_;
     size_t attempts_ = 0;
     std::vector<std::thread> threads_;
     std::error_code spawn_error_;

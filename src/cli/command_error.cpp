@@ -5,8 +5,8 @@
 namespace kro::cli {
 
 std::string CommandError::debug() const {
-    return fmt::format("CommandError {{ context: \"{}\", source: {}, backtrace: {} }}", context_,
-                       cause_ ? cause_->debug() : "None", backtrace_.debug());
+    return fmt::format("CommandError {{ context: \"{}\", source: {}, backtrace: {} }}", kind().context,
+                       kind().cause ? kind().cause->debug() : "None", backtrace().debug());
 }
 
 }  // namespace kro::cli

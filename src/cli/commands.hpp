@@ -5,8 +5,10 @@
 
 #include <cstdint>
 #include <expected>
+#include <filesystem>
+#include <optional>
 
-#include "cli/args.hpp"
+#include "cli/args/args.hpp"
 #include "cli/command_error.hpp"
 
 namespace kro::cli {
@@ -15,5 +17,9 @@ uint8_t run_gen(GenArgs args);
 uint8_t run_verify(VerifyArgs args);
 std::expected<uint8_t, CommandError> run_show(ShowArgs args);
 uint8_t run_corrupt_file(CorruptFileArgs args);
+
+// The store of gen and verify: the --directory as typed, else the process's current directory.
+std::expected<std::filesystem::path, CommandError> store_directory(
+    const std::optional<std::filesystem::path>& typed);
 
 }  // namespace kro::cli

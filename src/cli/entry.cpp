@@ -3,15 +3,12 @@
 #include <fmt/format.h>
 #include <unistd.h>
 
-#include <cerrno>
-
 #include <variant>
 
 #include "base/error.hpp"
-#include "cli/command_line.hpp"
+#include "cli/args/command_line.hpp"
 #include "cli/commands.hpp"
-#include "cli/read_args.hpp"
-#include "cli/stream_writer.hpp"
+#include "cli/output/stream_writer.hpp"
 
 namespace kro::cli {
 namespace {
@@ -32,24 +29,15 @@ uint8_t dispatch(CliCommand command) {
 // Without a command and without --version: the help of kro. A failed write of it is of no
 // consequence; the status says it all.
 uint8_t no_command() {
-    const std::string help = command_help({}, HelpMode::Short);
-    std::string_view rest = help;
-    while (!rest.empty()) {
-        const ssize_t n = ::write(STDOUT_FILENO, rest.data(), rest.size());
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        rest.remove_prefix(static_cast<size_t>(n));
-    }
+    write_best_effort(STDOUT_FILENO, command_help({}, HelpMode::Short));
     return 2;
 }
 
 }  // namespace
 
 uint8_t run_kro(std::span<const std::string> args) {
-    auto matches = parse_command_line(args);
-    if (!matches) return matches.error();
-    auto cli = cli_from_matches(std::move(*matches));
-    if (!cli) return report_usage_error(cli.error());
+    auto cli = parse_command_line(args);
+    if (!cli) return cli.error();
     if (cli->version) {
         StreamWriter out = StreamWriter::standard_output();
         out.write(fmt::format("kro, version {}\n", KRO_VERSION));

@@ -6,18 +6,17 @@
 #include <memory>
 #include <new>
 #include <string>
-#include <system_error>
 
 #include "base/error.hpp"
 #include "base/io_error.hpp"
+#include "base/temp_file_registry.hpp"
+#include "cli/args/command_line.hpp"
 #include "cli/command_error.hpp"
-#include "cli/command_line.hpp"
 #include "cli/commands.hpp"
-#include "cli/progress_display.hpp"
+#include "cli/output/progress_display.hpp"
+#include "cli/output/stream_writer.hpp"
 #include "cli/signal_cleanup.hpp"
-#include "cli/stream_writer.hpp"
-#include "store/generate.hpp"
-#include "store/temp_file_registry.hpp"
+#include "gen/generate.hpp"
 
 namespace kro::cli {
 namespace {
@@ -25,26 +24,15 @@ namespace {
 // The file limit when neither --max-files nor --max-disk-usage is given.
 constexpr uint64_t DEFAULT_MAX_FILES = 100;
 
-store::GenerateOptions attach_generate_progress(store::GenerateOptions options,
-                                                const ProgressDisplay& display) {
+gen::GenerateOptions attach_generate_progress(gen::GenerateOptions options, const ProgressDisplay& display) {
     options.observer = display.observer();
     return options;
 }
 
-std::expected<std::filesystem::path, CommandError> store_root(const GenArgs& args) {
-    if (args.directory) return *args.directory;
-    std::error_code error;
-    std::filesystem::path cwd = std::filesystem::current_path(error);
-    if (error)
-        return std::unexpected(CommandError::with_cause("resolving the current directory",
-                                                        base::IoError::from_errno(error.value())));
-    return cwd;
-}
-
 // Seeded sizes come from the master seed; otherwise the sampler draws its key from the system.
-std::expected<store::SizeSampler, CommandError> size_sampler_for(const GenArgs& args) {
-    if (args.seed) return store::SizeSampler::from_seed(args.file_size, *args.seed);
-    auto sampler = store::SizeSampler::from_entropy(args.file_size);
+std::expected<gen::SizeSampler, CommandError> size_sampler_for(const GenArgs& args) {
+    if (args.seed) return gen::SizeSampler::from_seed(args.file_size, *args.seed);
+    auto sampler = gen::SizeSampler::from_entropy(args.file_size);
     if (!sampler)
         return std::unexpected(
             CommandError::with_cause("seeding the file size sampler", std::move(sampler.error())));
@@ -53,9 +41,9 @@ std::expected<store::SizeSampler, CommandError> size_sampler_for(const GenArgs& 
 
 // One generation run as the arguments describe it; the error is the whole chain, as printed.
 std::expected<void, std::string> generate_store(GenArgs args, const ProgressDisplay& display) {
-    auto root = store_root(args);
+    auto root = store_directory(args.directory);
     if (!root) return std::unexpected(base::error_chain(root.error()));
-    store::GenerateOptions options(std::move(*root));
+    gen::GenerateOptions options(std::move(*root));
     if (args.max_files) options.max_files = static_cast<uint64_t>(std::max<int64_t>(*args.max_files, 0));
     if (args.max_disk_usage) options.max_disk_usage = *args.max_disk_usage;
     if (!args.max_files && !args.max_disk_usage) options.max_files = DEFAULT_MAX_FILES;
@@ -70,9 +58,9 @@ std::expected<void, std::string> generate_store(GenArgs args, const ProgressDisp
     options = std::move(options).size_sampler(std::move(*sampler)).with_jobs(args.jobs);
     if (display.enabled()) options = attach_generate_progress(std::move(options), display);
 
-    options.temp_files = std::make_shared<store::TempFileRegistry>();
+    options.temp_files = std::make_shared<base::TempFileRegistry>();
     const SignalCleanup cleanup(options.temp_files);
-    auto summary = store::generate(std::move(options));
+    auto summary = gen::generate(std::move(options));
     if (!summary) return std::unexpected(base::error_chain(summary.error()));
     return {};
 }

@@ -38,7 +38,7 @@ bool left_to_default(int sig, const sigset_t& blocked) {
     ::_exit(128 + sig);  // not reached: the default action of every watched signal ends the process
 }
 
-void watch(int signals, int stop, store::TempFileRegistry& registry) {
+void watch(int signals, int stop, base::TempFileRegistry& registry) {
     while (true) {
         std::array<pollfd, 2> ready = {pollfd{signals, POLLIN, 0}, pollfd{stop, POLLIN, 0}};
         if (::poll(ready.data(), ready.size(), -1) < 0) {
@@ -57,7 +57,7 @@ void watch(int signals, int stop, store::TempFileRegistry& registry) {
 
 }  // namespace
 
-SignalCleanup::SignalCleanup(std::shared_ptr<store::TempFileRegistry> registry)
+SignalCleanup::SignalCleanup(std::shared_ptr<base::TempFileRegistry> registry)
     : registry_(std::move(registry)) {
     sigset_t blocked;
     ::pthread_sigmask(SIG_BLOCK, nullptr, &blocked);

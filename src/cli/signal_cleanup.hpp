@@ -14,20 +14,20 @@
 #include <thread>
 
 #include "base/fd.hpp"
-#include "store/temp_file_registry.hpp"
+#include "base/temp_file_registry.hpp"
 
 namespace kro::cli {
 
 class SignalCleanup {
   public:
-    explicit SignalCleanup(std::shared_ptr<store::TempFileRegistry> registry);
+    explicit SignalCleanup(std::shared_ptr<base::TempFileRegistry> registry);
     SignalCleanup(const SignalCleanup&) = delete;
     SignalCleanup& operator=(const SignalCleanup&) = delete;
     ~SignalCleanup();
 
   private:
     sigset_t previous_{};
-    std::shared_ptr<store::TempFileRegistry> registry_;
+    std::shared_ptr<base::TempFileRegistry> registry_;
     base::UniqueFd signals_;  // the watched signals, read as they arrive
     base::UniqueFd stop_;     // written once to end the watcher
     std::thread watcher_;

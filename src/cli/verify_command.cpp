@@ -7,34 +7,21 @@
 #include <filesystem>
 #include <new>
 #include <string>
-#include <system_error>
 #include <variant>
 
 #include "base/error.hpp"
 #include "base/io_error.hpp"
-#include "cli/color.hpp"
 #include "cli/command_error.hpp"
 #include "cli/commands.hpp"
-#include "cli/number_format.hpp"
-#include "cli/progress_display.hpp"
-#include "cli/render.hpp"
-#include "cli/stream_writer.hpp"
-#include "store/verify_store.hpp"
+#include "cli/output/color.hpp"
+#include "cli/output/number_format.hpp"
+#include "cli/output/progress_display.hpp"
+#include "cli/output/render.hpp"
+#include "cli/output/stream_writer.hpp"
+#include "verify/verify_store.hpp"
 
 namespace kro::cli {
 namespace {
-
-// The store directory: as typed, else the process's current directory.
-std::expected<std::filesystem::path, CommandError> resolve_directory(const VerifyArgs& args) {
-    if (args.directory) return *args.directory;
-    std::error_code error;
-    std::filesystem::path cwd = std::filesystem::current_path(error);
-    if (error) {
-        return std::unexpected(CommandError::with_cause("resolving the current directory",
-                                                        base::IoError::from_errno(error.value())));
-    }
-    return cwd;
-}
 
 void print_header(const std::filesystem::path& directory, uint64_t chunk_size, bool out_color) {
     StreamWriter out = StreamWriter::standard_output();
@@ -42,7 +29,7 @@ void print_header(const std::filesystem::path& directory, uint64_t chunk_size, b
     out.write(paint_bold_path(out_color, directory));
     out.write("\n");
     out.write(
-        paint_string(out_color, "2", "Analysis chunk size: " + format_thousands(chunk_size) + " bytes"));
+        paint_string(out_color, sgr::DIM, "Analysis chunk size: " + format_thousands(chunk_size) + " bytes"));
     out.write("\n");
     // Shown before the run starts, however long it takes.
     out.flush();
@@ -50,7 +37,7 @@ void print_header(const std::filesystem::path& directory, uint64_t chunk_size, b
 
 void print_error(const base::Error& error, bool err_color) {
     StreamWriter err = StreamWriter::standard_error();
-    err.write(paint_str(err_color, "1;31", "ERROR:"));
+    err.write(paint_str(err_color, sgr::BOLD_RED, "ERROR:"));
     err.write(" ");
     err.write(base::error_chain(error));
     err.write("\n");
@@ -60,17 +47,17 @@ void print_error(const base::Error& error, bool err_color) {
 void print_verdict(bool success, bool out_color) {
     StreamWriter out = StreamWriter::standard_output();
     if (success) {
-        out.write(paint_str(out_color, "32", "✓"));
+        out.write(paint_str(out_color, sgr::GREEN, "✓"));
         out.write(" All files successfully verified.\n");
     } else {
-        out.write(paint_str(out_color, "31", "✗"));
+        out.write(paint_str(out_color, sgr::RED, "✗"));
         out.write(" Verification failed.\n");
     }
     out.flush();
 }
 
 // The display as the run's observer: a second reference to it, replacing any observer there.
-store::VerifyOptions attach_verify_progress(store::VerifyOptions options, const ProgressDisplay& display) {
+verify::VerifyOptions attach_verify_progress(verify::VerifyOptions options, const ProgressDisplay& display) {
     options.progress = display.observer();
     return options;
 }
@@ -82,7 +69,7 @@ uint8_t run_verify(VerifyArgs args) {
     const bool err_color = color_for_stream(STDERR_FILENO);
     const ProgressDisplay display = ProgressDisplay::create("Verify", ProgressMode::Verify);
 
-    const std::expected<std::filesystem::path, CommandError> directory = resolve_directory(args);
+    const std::expected<std::filesystem::path, CommandError> directory = store_directory(args.directory);
     if (!directory) {
         display.clear();
         print_error(directory.error(), err_color);
@@ -91,11 +78,11 @@ uint8_t run_verify(VerifyArgs args) {
     }
     print_header(*directory, args.chunk_size, out_color);
 
-    store::VerifyOptions options =
-        store::VerifyOptions::make(*directory).with_chunk_size(args.chunk_size).with_jobs(args.jobs);
+    verify::VerifyOptions options =
+        verify::VerifyOptions::make(*directory).with_chunk_size(args.chunk_size).with_jobs(args.jobs);
     if (display.enabled()) options = attach_verify_progress(std::move(options), display);
 
-    std::expected<store::VerifyReport, store::VerifyError> result = store::verify_store(options);
+    std::expected<verify::VerifyReport, verify::VerifyError> result = verify::verify_store(options);
     // The observer's reference to the display goes with the options.
     options.progress.reset();
     if (!result) {
@@ -105,7 +92,7 @@ uint8_t run_verify(VerifyArgs args) {
         return 1;
     }
 
-    const std::vector<store::Issue>& issues = result->issues;
+    const std::vector<verify::Issue>& issues = result->issues;
     display.finish(issues.empty());
     try {
         print_issues(issues, err_color);

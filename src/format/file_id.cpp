@@ -5,7 +5,6 @@
 #include "base/os_random.hpp"
 #include "base/panic.hpp"
 #include "format/big_endian.hpp"
-#include "format/header.hpp"
 #include "format/hex.hpp"
 
 namespace kro::format {
@@ -130,6 +129,13 @@ MerkleHash merkle_root(uint64_t file_length, uint64_t leaf_count, const MerkleHa
     update_u64(h, leaf_count);
     h.update(top_node);
     return h.finalize();
+}
+
+std::expected<FileId, HexError> decode_hex_20(std::string_view text) {
+    FileId id;
+    if (auto decoded = decode_hex_into(text, id.bytes); !decoded)
+        return std::unexpected(std::move(decoded.error()));
+    return id;
 }
 
 }  // namespace kro::format

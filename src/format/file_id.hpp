@@ -13,21 +13,19 @@
 #include <compare>
 #include <cstddef>
 #include <cstdint>
+#include <expected>
 #include <filesystem>
 #include <functional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "format/digest.hpp"
+#include "format/geometry.hpp"
+#include "format/hex.hpp"
 
 namespace kro::format {
-
-// The v3 leaf size, counted from file offset 0: file block 0 holds the header and the first
-// content bytes.
-inline constexpr uint64_t FILE_BLOCK_SIZE = 1048576;
-inline constexpr unsigned FILE_BLOCK_LOG2 = 20;
-static_assert(FILE_BLOCK_SIZE == uint64_t{1} << FILE_BLOCK_LOG2);
 
 struct FileId {
     static constexpr std::size_t LEN = 20;
@@ -60,6 +58,9 @@ struct ContentSeed {
 // files and markers say, so a plain slice of them could be chosen to collide and turn every
 // table of the chain checks into a list.
 std::size_t hash_value(const FileId& id) noexcept;
+
+// 40 hex digits (either case) as the 20 bytes of a FileId: how a chain-tip marker name is read.
+std::expected<FileId, HexError> decode_hex_20(std::string_view text);
 
 // A leaf, node or root of the v3 tree.
 using MerkleHash = std::array<uint8_t, 32>;

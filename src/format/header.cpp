@@ -47,14 +47,14 @@ std::string bytes_debug(std::span<const uint8_t> bytes) {
 
 // The checks shared by both parse entry points, on exactly 60 bytes.
 std::expected<Header, HeaderError> validate(Bytes bytes) {
-    const auto version = detect_format_version(bytes);
-    if (!version) return std::unexpected(version.error());
+    auto version = detect_format_version(bytes);
+    if (!version) return std::unexpected(std::move(version.error()));
     const HeaderChecksum stored = slice<8>(bytes, CHECKSUM_AT);
     const HeaderChecksum computed = header_checksum(bytes, *version);
     if (stored != computed)
         return std::unexpected(HeaderError(HeaderError::ChecksumMismatch{stored, computed}));
     if (*version == FormatVersion::V3) {
-        if (auto ok = check_v3_descriptor(bytes); !ok) return std::unexpected(ok.error());
+        if (auto ok = check_v3_descriptor(bytes); !ok) return std::unexpected(std::move(ok.error()));
     }
     const RawHeader raw(slice<HEADER_LEN>(bytes, 0));
     return Header::make(raw.parent(), raw.content_seed(), raw.file_length(), *version);
@@ -95,10 +95,10 @@ std::string HeaderError::message() const {
                                HEADER_LEN);
         }
     };
-    return std::visit(Visitor{}, kind_);
+    return std::visit(Visitor{}, kind());
 }
 
-std::string debug_string(const HeaderErrorKind& kind) {
+std::string debug_string(const HeaderError::Kind& kind) {
     using E = HeaderError;
     struct Visitor {
         std::string operator()(const E::Truncated& k) const {
@@ -131,7 +131,8 @@ std::string debug_string(const HeaderErrorKind& kind) {
 }
 
 std::string HeaderError::debug() const {
-    return fmt::format("HeaderError {{ kind: {}, backtrace: {} }}", debug_string(kind_), backtrace_.debug());
+    return fmt::format("HeaderError {{ kind: {}, backtrace: {} }}", debug_string(kind()),
+                       backtrace().debug());
 }
 
 HeaderChecksum header_checksum(Bytes bytes, FormatVersion version) {

@@ -17,13 +17,11 @@
 #include <string_view>
 #include <variant>
 
-#include "base/backtrace.hpp"
-#include "base/error.hpp"
+#include "base/boxed_error.hpp"
 #include "format/file_id.hpp"
+#include "format/geometry.hpp"
 
 namespace kro::format {
-
-inline constexpr std::size_t HEADER_LEN = 60;
 
 // "KRO" followed by the byte 3: the first four bytes of a v3 format descriptor.
 inline constexpr std::array<uint8_t, 4> V3_MARKER = {0x4B, 0x52, 0x4F, 0x03};
@@ -39,8 +37,8 @@ enum class FormatVersion : uint8_t { V2 = 0, V3 = 1 };
 // "v2" or "v3".
 std::string_view to_string(FormatVersion version);
 
-class HeaderError final : public base::Error {
-  public:
+// The kinds of HeaderError, in the order in which validation checks them.
+struct HeaderErrorKind {
     struct Truncated {
         std::size_t len;
     };
@@ -66,34 +64,22 @@ class HeaderError final : public base::Error {
     struct LengthTooSmall {
         uint64_t file_length;
     };
-    using Kind =
+    using Value =
         std::variant<Truncated, ChecksumMismatch, UnknownFormat, UnsupportedFileIdScheme,
                      UnsupportedContentScheme, UnsupportedBlockSizeLog2, UnsupportedFlags, LengthTooSmall>;
+};
 
-    // Captures a backtrace here, where the error is made.
-    explicit HeaderError(Kind kind) : kind_(kind), backtrace_(base::Backtrace::capture()) {}
-
-    const Kind& kind() const { return kind_; }
-    const base::Backtrace& backtrace() const { return backtrace_; }
-    // The payload when the kind is K, else nullptr.
-    template <typename K>
-    const K* get_if() const {
-        return std::get_if<K>(&kind_);
-    }
+class HeaderError final : public base::BoxedError<HeaderErrorKind::Value>, public HeaderErrorKind {
+  public:
+    using BoxedError::BoxedError;
 
     std::string message() const override;
     // "HeaderError { kind: ChecksumMismatch { stored: [..], computed: [..] }, backtrace: .. }".
     std::string debug() const override;
-
-  private:
-    Kind kind_;
-    base::Backtrace backtrace_;
 };
 
-using HeaderErrorKind = HeaderError::Kind;
-
 // The debug form of a kind alone: its variant name and payload fields by name.
-std::string debug_string(const HeaderErrorKind& kind);
+std::string debug_string(const HeaderError::Kind& kind);
 
 // The first 8 bytes of SHA3-256 over bytes 0..44 (v2), or bytes 0..44 then 52..60 (v3).
 HeaderChecksum header_checksum(std::span<const uint8_t, HEADER_LEN> bytes, FormatVersion version);

@@ -17,20 +17,12 @@ int nibble_of(char c) {
     return -1;
 }
 
-// Decodes exactly N bytes from 2 × N digits. Every character before the first offending one is an
-// ASCII digit, so its byte index is also its position in characters.
+// Decodes exactly N bytes from 2 × N digits.
 template <std::size_t N>
 std::expected<std::array<uint8_t, N>, HexError> decode_fixed(std::string_view text) {
-    constexpr std::size_t digits = 2 * N;
     std::array<uint8_t, N> out;
-    if (text.size() != digits) return std::unexpected(HexError(HexError::WrongLength{text.size()}, digits));
-    for (std::size_t i = 0; i < out.size(); ++i) {
-        const int high = nibble_of(text[2 * i]);
-        if (high < 0) return std::unexpected(HexError(HexError::InvalidDigit{2 * i}, digits));
-        const int low = nibble_of(text[2 * i + 1]);
-        if (low < 0) return std::unexpected(HexError(HexError::InvalidDigit{2 * i + 1}, digits));
-        out[i] = static_cast<uint8_t>(high << 4 | low);
-    }
+    if (auto decoded = decode_hex_into(text, out); !decoded)
+        return std::unexpected(std::move(decoded.error()));
     return out;
 }
 
@@ -57,13 +49,28 @@ std::string_view encode_hex_into(std::span<const uint8_t> bytes, std::span<char>
     return {out.data(), out.size()};
 }
 
+// Every character before the first offending one is an ASCII digit, so its byte index is also
+// its position in characters.
+std::expected<void, HexError> decode_hex_into(std::string_view text, std::span<uint8_t> out) {
+    const std::size_t digits = 2 * out.size();
+    if (text.size() != digits) return std::unexpected(HexError(HexError::WrongLength{text.size()}, digits));
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        const int high = nibble_of(text[2 * i]);
+        if (high < 0) return std::unexpected(HexError(HexError::InvalidDigit{2 * i}, digits));
+        const int low = nibble_of(text[2 * i + 1]);
+        if (low < 0) return std::unexpected(HexError(HexError::InvalidDigit{2 * i + 1}, digits));
+        out[i] = static_cast<uint8_t>(high << 4 | low);
+    }
+    return {};
+}
+
 std::string HexError::message() const {
-    return fmt::format("HexError {{ kind: {}, expected: {} }}", kind_debug(kind_), expected_digits_);
+    return fmt::format("HexError {{ kind: {}, expected: {} }}", kind_debug(kind()), expected_digits_);
 }
 
 std::string HexError::debug() const {
-    return fmt::format("HexError {{ kind: {}, expected: {}, backtrace: {} }}", kind_debug(kind_),
-                       expected_digits_, backtrace_.debug());
+    return fmt::format("HexError {{ kind: {}, expected: {}, backtrace: {} }}", kind_debug(kind()),
+                       expected_digits_, backtrace().debug());
 }
 
 std::expected<uint8_t, HexError> decode_hex_1(std::string_view text) {
@@ -74,12 +81,6 @@ std::expected<uint8_t, HexError> decode_hex_1(std::string_view text) {
 
 std::expected<std::array<uint8_t, 17>, HexError> decode_hex_17(std::string_view text) {
     return decode_fixed<17>(text);
-}
-
-std::expected<FileId, HexError> decode_hex_20(std::string_view text) {
-    auto out = decode_fixed<FileId::LEN>(text);
-    if (!out) return std::unexpected(std::move(out.error()));
-    return FileId{*out};
 }
 
 }  // namespace kro::format

@@ -10,11 +10,10 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 
-#include "base/backtrace.hpp"
-#include "base/error.hpp"
-#include "format/file_id.hpp"
+#include "base/boxed_error.hpp"
 
 namespace kro::format {
 
@@ -25,43 +24,38 @@ std::string encode_hex(std::span<const uint8_t> bytes);
 // invariant otherwise), and returns them as text.
 std::string_view encode_hex_into(std::span<const uint8_t> bytes, std::span<char> out);
 
-// Callers describe the offending value in their own words; message() is only a diagnostic form.
-class HexError final : public base::Error {
-  public:
+// The kinds of HexError.
+struct HexErrorKind {
     struct WrongLength {
         std::size_t found;  // input length in bytes
     };
     struct InvalidDigit {
         std::size_t position;  // characters before the first offending one
     };
-    using Kind = std::variant<WrongLength, InvalidDigit>;
+    using Value = std::variant<WrongLength, InvalidDigit>;
+};
 
+// Callers describe the offending value in their own words; message() is only a diagnostic form.
+class HexError final : public base::BoxedError<HexErrorKind::Value>, public HexErrorKind {
+  public:
     HexError(Kind kind, std::size_t expected_digits)
-        : kind_(kind), expected_digits_(expected_digits), backtrace_(base::Backtrace::capture()) {}
+        : BoxedError(std::move(kind)), expected_digits_(expected_digits) {}
 
-    const Kind& kind() const { return kind_; }
     // 2, 34 or 40.
     std::size_t expected_digits() const { return expected_digits_; }
-    const base::Backtrace& backtrace() const { return backtrace_; }
-    template <typename K>
-    const K* get_if() const {
-        return std::get_if<K>(&kind_);
-    }
 
     // "HexError { kind: WrongLength { found: 1 }, expected: 2 }".
     std::string message() const override;
     std::string debug() const override;
 
   private:
-    Kind kind_;
     std::size_t expected_digits_;
-    base::Backtrace backtrace_;
 };
-
-using HexErrorKind = HexError::Kind;
 
 std::expected<uint8_t, HexError> decode_hex_1(std::string_view text);
 std::expected<std::array<uint8_t, 17>, HexError> decode_hex_17(std::string_view text);
-std::expected<FileId, HexError> decode_hex_20(std::string_view text);
+
+// Decodes exactly out.size() bytes from twice as many digits (either case) into `out`.
+std::expected<void, HexError> decode_hex_into(std::string_view text, std::span<uint8_t> out);
 
 }  // namespace kro::format

@@ -6,12 +6,12 @@
 #include <string_view>
 
 #include "base/path_display.hpp"
+#include "format/store_layout.hpp"
 
 namespace kro::format {
 
 namespace {
 
-constexpr std::string_view METADATA_DIR = ".metadata";
 constexpr std::size_t SHARD_COMPONENTS = 4;
 
 std::string kind_debug(const PathLayoutError::Kind& kind) {
@@ -57,9 +57,6 @@ std::filesystem::path FileId::shard_path() const {
 std::filesystem::path store_path_of(const std::filesystem::path& root, const FileId& id) {
     return root / id.shard_path();
 }
-
-PathLayoutError::PathLayoutError(Kind kind)
-    : inner_(std::make_shared<const Inner>(Inner{std::move(kind), base::Backtrace::capture()})) {}
 
 std::string PathLayoutError::message() const {
     return fmt::format("PathLayoutError {{ kind: {} }}", kind_debug(kind()));

@@ -50,15 +50,5 @@ TEST(ChannelTest, BoundedChannelCarriesManyProducersToManyConsumers) {
     EXPECT_EQ(sum.load(), 3999L * 4000 / 2);
 }
 
-TEST(ThreadScopeTest, RefusedSpawnNeverRunsAndFirstExceptionIsKept) {
-    std::atomic<int> ran{0};
-    ThreadScope scope([](size_t i) { return i == 1; });
-    EXPECT_TRUE(scope.spawn([&] { ++ran; }));
-    EXPECT_FALSE(scope.spawn([&] { ++ran; }));
-    EXPECT_TRUE(scope.spawn([] { throw std::runtime_error("boom"); }));
-    EXPECT_THROW(scope.join_and_rethrow(), std::runtime_error);
-    EXPECT_EQ(ran.load(), 1);
-}
-
 }  // namespace
 }  // namespace kro::base

@@ -67,7 +67,7 @@ TEST(ErrorChainTest, JoinsOutermostFirst) {
     };
     EXPECT_EQ(error_chain(Outer{}), "writing x: a positional write made no progress");
     EXPECT_EQ(IoError::from_errno(2).message(), "No such file or directory");
-    EXPECT_TRUE(IoError::from_errno(4).is_interrupted());
+    EXPECT_EQ(IoError::from_errno(4).kind(), IoErrorKind::Interrupted);
 }
 
 }  // namespace

@@ -1,11 +1,13 @@
 #pragma once
-// Content files for the command tests: small stores made by the generator, the file ID of any
-// bytes, and plain file helpers.
+// Content files for the command tests: small stores made by the generator or by the built kro,
+// the file ID of any bytes, and plain file helpers. Every helper throws when the file system or
+// kro refuses it.
 
 #include <cstdint>
 #include <filesystem>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "format/file_id.hpp"
@@ -46,7 +48,16 @@ struct StoredFile {
 StoredFile generate_store(const fs::path& root, format::FormatVersion version, uint64_t length,
                           uint64_t files);
 
+// A v3 store of `files` files made by `kro gen` into `root`: each of the --file-size `size`,
+// reproducible from the seed text.
+void kro_gen_store(const fs::path& root, int files, std::string_view size, std::string_view seed);
+
 std::vector<uint8_t> read_file(const fs::path& path);
+// The file holds `bytes` and nothing else.
 void write_file(const fs::path& path, std::span<const uint8_t> bytes);
+void write_file(const fs::path& path, std::string_view bytes);
+// `bytes` replace what the file holds from `offset` on, in place.
+void overwrite(const fs::path& path, uint64_t offset, std::string_view bytes);
+void append(const fs::path& path, std::string_view bytes);
 
 }  // namespace kro::test

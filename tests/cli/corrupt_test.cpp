@@ -11,7 +11,7 @@
 
 #include <bit>
 
-#include "cli/corrupt.hpp"
+#include "cli/dev/corrupt.hpp"
 #include "content_fixture.hpp"
 #include "kro_process.hpp"
 

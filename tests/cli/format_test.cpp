@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "cli/color.hpp"
-#include "cli/number_format.hpp"
-#include "cli/usage_error.hpp"
+#include "cli/args/usage_error.hpp"
+#include "cli/output/color.hpp"
+#include "cli/output/number_format.hpp"
 
 namespace kro::cli {
 namespace {

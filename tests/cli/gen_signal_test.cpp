@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <stdlib.h>
 
 #include <chrono>
 #include <filesystem>
@@ -11,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "content_fixture.hpp"
 #include "kro_process.hpp"
 
 namespace kro::test {
@@ -49,16 +49,8 @@ void signal_mid_file(const fs::path& root, pid_t pid, int sig) {
 
 class GenSignal : public ::testing::TestWithParam<Interruption> {
   protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "kro-signal-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(dir_, ignored);
-    }
-    fs::path dir_;
+    TempDir scratch_;
+    const fs::path& dir_ = scratch_.path();
 };
 
 TEST_P(GenSignal, RemovesTheTemporaryFileAndEndsBySameSignal) {

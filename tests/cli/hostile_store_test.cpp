@@ -2,11 +2,9 @@
 // in a fresh scratch directory, runs kro once and states the exact outcome: the exit status,
 // what was printed, and that nothing outside the store was created or changed.
 
-#include <fcntl.h>
 #include <fmt/format.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -49,22 +47,7 @@ struct HostileCase {
 
 // A v3 store of `count` files made by kro itself, reproducible from `seed`.
 void make_store(const Scene& scene, int count, const std::string& seed = "hostile") {
-    const KroResult gen = run_kro({"gen", "--directory", scene.store().string(), "--max-files",
-                                   std::to_string(count), "--file-size", "4KB", "--seed", seed});
-    ASSERT_EQ(gen.status, 0) << gen.err;
-}
-
-void write_text(const fs::path& path, std::string_view bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-void overwrite(const fs::path& path, uint64_t offset, std::string_view bytes) {
-    const int fd = ::open(path.c_str(), O_WRONLY);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset)),
-              static_cast<ssize_t>(bytes.size()));
-    ::close(fd);
+    kro_gen_store(scene.store(), count, "4KB", seed);
 }
 
 // The only content file of a store.
@@ -89,12 +72,12 @@ void plant_colliding_markers(const Scene& scene, int count) {
     fs::create_directories(roots);
     std::string joined;
     for (const std::string& name : colliding_marker_names(count)) {
-        write_text(roots / name, "");
+        write_file(roots / name, "");
         joined += name;
     }
     format::Blake2b160 digest;
     digest.update({reinterpret_cast<const uint8_t*>(joined.data()), joined.size()});
-    write_text(scene.store() / ".metadata" / "all", format::encode_hex(digest.finalize()));
+    write_file(scene.store() / ".metadata" / "all", format::encode_hex(digest.finalize()));
 }
 
 std::string header_lines(const Scene& scene, std::string_view chunk = "4,096") {
@@ -157,9 +140,7 @@ std::vector<fs::path> content_files(const fs::path& root) {
 }
 
 void make_store_at(const fs::path& root, int count) {
-    const KroResult gen = run_kro({"gen", "--directory", root.string(), "--max-files", std::to_string(count),
-                                   "--file-size", "4KB", "--seed", "hostile"});
-    ASSERT_EQ(gen.status, 0) << gen.err;
+    kro_gen_store(root, count, "4KB", "hostile");
 }
 
 // Names read from the file system, and paths typed by the user, reach the terminal only in their
@@ -520,17 +501,11 @@ void PrintTo(const HostileCase& c, std::ostream* out) {
 class HostileStore : public ::testing::TestWithParam<HostileCase> {
   protected:
     void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "kro-hostile-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        scene_.dir = pattern;
         fs::create_directory(scene_.outside());
         std::ofstream(scene_.outside() / "sentinel") << "kept";
     }
-    void TearDown() override {
-        std::error_code ignored;
-        fs::remove_all(scene_.dir, ignored);
-    }
-    Scene scene_;
+    TempDir scratch_;
+    Scene scene_{scratch_.path()};
 };
 
 std::string substitute(std::string arg, const Scene& scene) {

@@ -1,4 +1,4 @@
-#include "cli/progress_display.hpp"
+#include "cli/output/progress_display.hpp"
 
 #include <gtest/gtest.h>
 

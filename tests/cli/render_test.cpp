@@ -1,4 +1,4 @@
-#include "cli/render.hpp"
+#include "cli/output/render.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/mman.h>
@@ -11,10 +11,10 @@
 namespace kro::cli {
 namespace {
 
-using store::CorruptionPattern;
-using store::CorruptionReport;
-using store::CorruptRegion;
-using store::Issue;
+using verify::CorruptionPattern;
+using verify::CorruptionReport;
+using verify::CorruptRegion;
+using verify::Issue;
 using P = CorruptionPattern;
 
 const std::string kAa(40, 'a');

@@ -8,7 +8,7 @@
 
 #include <fmt/format.h>
 
-#include "cli/show.hpp"
+#include "cli/dev/show.hpp"
 #include "content_fixture.hpp"
 #include "format/hex.hpp"
 #include "format/store_path.hpp"

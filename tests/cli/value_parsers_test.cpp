@@ -1,4 +1,4 @@
-#include "cli/value_parsers.hpp"
+#include "cli/args/value_parsers.hpp"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

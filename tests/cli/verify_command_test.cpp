@@ -1,15 +1,12 @@
 // `kro verify` end to end: stores made with `kro gen`, damaged here, verified by the built binary.
 
-#include <fcntl.h>
 #include <fmt/format.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <optional>
 #include <random>
@@ -17,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "content_fixture.hpp"
 #include "format/file_id.hpp"
 #include "format/header.hpp"
 #include "format/hex.hpp"
@@ -39,29 +37,6 @@ const std::string kTitle = [] {
 const std::string kScale = "0%" + std::string(56, ' ') + "100%\n";
 const std::regex kSgr("\x1b\\[[0-9;]*m");
 
-std::string read_file(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void write_file(const fs::path& path, std::string_view bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-void overwrite(const fs::path& path, uint64_t offset, std::string_view bytes) {
-    const int fd = ::open(path.c_str(), O_WRONLY);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset)),
-              static_cast<ssize_t>(bytes.size()));
-    ::close(fd);
-}
-
-void append(const fs::path& path, std::string_view bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::app);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
 std::string repeat(std::string_view piece, std::size_t n) {
     std::string out;
     for (std::size_t i = 0; i < n; ++i) out += piece;
@@ -75,8 +50,8 @@ std::string map_line(std::size_t first, std::size_t last) {
 
 // The content seed of a file's header, as the report prints it.
 std::string seed_hex(const fs::path& path) {
-    const std::string head = read_file(path).substr(20, format::ContentSeed::LEN);
-    return format::encode_hex({reinterpret_cast<const uint8_t*>(head.data()), head.size()});
+    const std::vector<uint8_t> bytes = read_file(path);
+    return format::encode_hex(std::span(bytes).subspan(20, format::ContentSeed::LEN));
 }
 
 format::FileId id_of_path(const fs::path& path) {
@@ -85,31 +60,14 @@ format::FileId id_of_path(const fs::path& path) {
 
 // The v3 file ID of a file as it is on disk.
 format::FileId v3_id_on_disk(const fs::path& path) {
-    const std::string bytes = read_file(path);
-    std::vector<format::MerkleHash> leaves;
-    for (uint64_t k = 0; k * format::FILE_BLOCK_SIZE < bytes.size() || k == 0; ++k) {
-        const std::size_t first = k * format::FILE_BLOCK_SIZE;
-        const std::size_t len = std::min<std::size_t>(format::FILE_BLOCK_SIZE, bytes.size() - first);
-        leaves.push_back(format::leaf_hash(k, {reinterpret_cast<const uint8_t*>(bytes.data()) + first, len}));
-    }
-    return format::merkle_file_id(std::move(leaves), bytes.size());
+    return file_id_of(read_file(path), format::FormatVersion::V3);
 }
 
 class VerifyCommand : public ::testing::Test {
   protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "kro-verify-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
-        store_ = dir_ / "store";
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
     // A v3 store of `count` files of `size` bytes, one chain, reproducible from `seed`.
-    void generate(int count, std::string size, std::string seed = "render") {
-        const KroResult gen = run_kro({"gen", "--directory", store_.string(), "--max-files",
-                                       std::to_string(count), "--file-size", size, "--seed", seed});
-        ASSERT_EQ(gen.status, 0) << gen.err;
+    void generate(int count, std::string_view size, std::string_view seed = "render") {
+        kro_gen_store(store_, count, size, seed);
     }
 
     // The content files of each chain in the order they were generated (a chain's first file has
@@ -127,8 +85,8 @@ class VerifyCommand : public ::testing::Test {
             while (!id.is_zero()) {
                 const fs::path path = format::store_path_of(store_, id);
                 chain.insert(chain.begin(), path);
-                const std::string head = read_file(path).substr(0, format::HEADER_LEN);
-                std::copy(head.begin(), head.begin() + format::FileId::LEN, id.bytes.begin());
+                const std::vector<uint8_t> bytes = read_file(path);
+                std::copy_n(bytes.begin(), format::FileId::LEN, id.bytes.begin());
             }
             files.insert(files.end(), chain.begin(), chain.end());
         }
@@ -146,8 +104,9 @@ class VerifyCommand : public ::testing::Test {
                            chunk);
     }
 
-    fs::path dir_;
-    fs::path store_;
+    TempDir scratch_;
+    const fs::path& dir_ = scratch_.path();
+    const fs::path store_ = dir_ / "store";
 };
 
 TEST_F(VerifyCommand, CleanStorePrintsTheHeaderAndTheSuccessVerdict) {

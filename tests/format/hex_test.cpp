@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "format/file_id.hpp"
 #include "format/format_fixtures.hpp"
 
 namespace kro::format {

@@ -6,16 +6,16 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "store/sampling.hpp"
-#include "store/size_spec.hpp"
+#include "gen/sizes/sampling.hpp"
+#include "gen/sizes/size_spec.hpp"
 
 namespace {
 
-using kro::store::SizeSpec;
+using kro::gen::SizeSpec;
 
 void check_draws(const SizeSpec& spec) {
-    static const kro::store::MasterSeed master{};
-    kro::store::SizeSampler sampler = kro::store::SizeSampler::from_seed(spec, master);
+    static const kro::gen::MasterSeed master{};
+    kro::gen::SizeSampler sampler = kro::gen::SizeSampler::from_seed(spec, master);
     uint64_t low = 0;
     uint64_t high = UINT64_MAX;
     if (const auto* r = std::get_if<SizeSpec::Range>(&spec.kind)) {
@@ -31,7 +31,7 @@ void check_draws(const SizeSpec& spec) {
     // Band bounds above 2^53 are compared as doubles, so only smaller bands are exact.
     const bool exact = high <= (uint64_t{1} << 53) || std::holds_alternative<SizeSpec::Range>(spec.kind);
     for (int i = 0; i < 4; ++i) {
-        const auto size = kro::store::sample_file_size(sampler);
+        const auto size = kro::gen::sample_file_size(sampler);
         if (!size) {
             if (sampler.band_ok()) std::abort();
             (void)size.error().message();
@@ -45,18 +45,18 @@ void check_draws(const SizeSpec& spec) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
-    const auto spec = kro::store::parse_size_spec(text);
+    const auto spec = kro::gen::parse_size_spec(text);
     if (spec) {
-        const auto again = kro::store::parse_size_spec(spec->display());
+        const auto again = kro::gen::parse_size_spec(spec->display());
         if (!again || !(*again == *spec)) std::abort();
         check_draws(*spec);
     } else {
         (void)spec.error().message();
         (void)spec.error().debug();
     }
-    const auto bytes = kro::store::parse_byte_size(text);
+    const auto bytes = kro::gen::parse_byte_size(text);
     if (bytes) {
-        (void)kro::store::ByteSize{*bytes}.display();
+        (void)kro::gen::ByteSize{*bytes}.display();
     } else {
         (void)bytes.error().message();
     }

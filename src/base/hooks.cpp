@@ -1,0 +1,36 @@
+#include "base/hooks.hpp"
+
+#include <unistd.h>
+
+#include "base/os_random.hpp"
+
+namespace kro::base {
+
+bool Hooks::refuse_spawn(std::string_view, size_t) const {
+    return false;
+}
+
+std::optional<IoError> Hooks::before_item(std::string_view, uint64_t) const {
+    return std::nullopt;
+}
+
+void Hooks::on_reservation(int64_t) const {}
+
+// An offset past the signed range of off_t is left for the kernel to refuse.
+ssize_t Hooks::pread(int fd, void* buf, size_t count, uint64_t offset) const {
+    return ::pread(fd, buf, count, static_cast<off_t>(offset));
+}
+
+ssize_t Hooks::pwrite(int fd, const void* buf, size_t count, uint64_t offset) const {
+    return ::pwrite(fd, buf, count, static_cast<off_t>(offset));
+}
+
+int Hooks::close(int fd) const {
+    return ::close(fd);
+}
+
+std::expected<void, IoError> Hooks::fill_random(std::span<uint8_t> out) const {
+    return fill_os_random(out);
+}
+
+}  // namespace kro::base

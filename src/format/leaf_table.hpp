@@ -1,0 +1,17 @@
+#pragma once
+// Room for the leaf hashes of one v3 file while it is written: one per file block, stored by
+// block index. A file can declare more blocks than memory holds; that is an out-of-memory I/O
+// error for the writer to report, not a crash.
+
+#include <cstdint>
+#include <expected>
+#include <vector>
+
+#include "base/io_error.hpp"
+#include "format/file_id.hpp"
+
+namespace kro::format {
+
+std::expected<std::vector<format::MerkleHash>, base::IoError> allocate_leaf_table(uint64_t blocks);
+
+}  // namespace kro::format

@@ -1,0 +1,152 @@
+#include "gen/chain_tip.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "base/dir_entries.hpp"
+#include "base/fd.hpp"
+#include "base/file_io.hpp"
+#include "base/temp_file.hpp"
+#include "format/hex.hpp"
+#include "format/store_layout.hpp"
+
+namespace kro::gen {
+namespace {
+
+namespace fs = std::filesystem;
+using base::IoError;
+
+using format::roots_path;
+
+std::span<const uint8_t> as_bytes(std::string_view text) {
+    return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
+}
+
+IoError not_a_regular_file() {
+    return IoError::with_message(base::IoErrorKind::Other, "not a regular file");
+}
+
+// Opens the marker for writing, creating it when missing. O_NOFOLLOW refuses a link, O_NONBLOCK
+// keeps a fifo from holding the run; whatever the open lets through is checked before truncating.
+std::expected<void, IoError> touch_marker(int roots_fd, const char* name) {
+    const base::UniqueFd fd(
+        ::openat(roots_fd, name, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
+    if (!fd.valid()) {
+        // A link (ELOOP under O_NOFOLLOW), a fifo without reader or a socket (ENXIO), a directory.
+        if (errno == ELOOP || errno == ENXIO || errno == EISDIR) return std::unexpected(not_a_regular_file());
+        return std::unexpected(IoError::last_os_error());
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) return std::unexpected(IoError::last_os_error());
+    if (!S_ISREG(st.st_mode)) return std::unexpected(not_a_regular_file());
+    if (st.st_size != 0 && ::ftruncate(fd.get(), 0) != 0) return std::unexpected(IoError::last_os_error());
+    return {};
+}
+
+}  // namespace
+
+std::expected<ChainTipRecords, GenerateError> ChainTipRecords::enter(const base::Directory& root) {
+    return io_step(
+        "creating the chain-tip directory", roots_path(root.path()),
+        [&]() -> std::expected<ChainTipRecords, GenerateError> {
+            const auto fail = [&](IoError cause) {
+                return std::unexpected(GenerateError::io("creating the chain-tip directory",
+                                                         roots_path(root.path()), std::move(cause)));
+            };
+            auto meta = root.make_child(format::METADATA_DIR);
+            if (!meta) return fail(meta.error());
+            auto roots = meta->make_child(format::ROOTS_DIR);
+            if (!roots) return fail(roots.error());
+            return ChainTipRecords(std::move(*meta), std::move(*roots));
+        });
+}
+
+std::expected<ChainTipRecords, GenerateError> ChainTipRecords::open_existing(const fs::path& root) {
+    const auto fail = [&](IoError cause) {
+        return std::unexpected(
+            GenerateError::io("listing the chain-tip markers", roots_path(root), std::move(cause)));
+    };
+    auto meta = base::Directory::open_root(format::metadata_path(root));
+    if (!meta) return fail(meta.error());
+    auto roots = base::Directory::open_root(roots_path(root));
+    if (!roots) return fail(roots.error());
+    return ChainTipRecords(std::move(*meta), std::move(*roots));
+}
+
+std::expected<void, GenerateError> ChainTipRecords::record(const format::FileId& tip) const {
+    const std::string name = tip.to_hex();
+    return io_step(
+        "writing the chain-tip marker", roots_.path() / name, [&]() -> std::expected<void, GenerateError> {
+            if (auto touched = touch_marker(roots_.fd(), name.c_str()); !touched) {
+                return std::unexpected(
+                    GenerateError::io("writing the chain-tip marker", roots_.path() / name, touched.error()));
+            }
+            return {};
+        });
+}
+
+std::expected<AggregateDigest, GenerateError> ChainTipRecords::write_aggregate(
+    base::TempFileRegistry* registry, const base::Hooks* hooks) const {
+    auto digest = io_step("listing the chain-tip markers", roots_.path(),
+                          [&]() -> std::expected<AggregateDigest, GenerateError> {
+                              auto entries = base::read_dir_entries_at(roots_.fd(), roots_.path());
+                              if (!entries) {
+                                  return std::unexpected(GenerateError::io("listing the chain-tip markers",
+                                                                           roots_.path(), entries.error()));
+                              }
+                              std::vector<std::string> names;
+                              names.reserve(entries->size());
+                              for (auto& entry : *entries)
+                                  names.push_back(base::owned_file_name(std::move(entry.path)));
+                              return format::chain_tip_aggregate_of(names);
+                          });
+    if (!digest) return digest;
+
+    auto temp = io_step("creating the aggregate temporary file", meta_.path(),
+                        [&]() -> std::expected<base::TempFile, GenerateError> {
+                            auto made = base::create_unique_temp_file(meta_, "all.tmp-", hooks, registry);
+                            if (!made) {
+                                return std::unexpected(GenerateError::io(
+                                    "creating the aggregate temporary file", meta_.path(), made.error()));
+                            }
+                            return std::move(*made);
+                        });
+    if (!temp) return std::unexpected(std::move(temp.error()));
+    std::array<char, 2 * AggregateDigest{}.size()> digits;
+    const std::string_view hex = format::encode_hex_into(*digest, digits);
+    if (auto written = base::write_all(temp->fd(), as_bytes(hex)); !written) {
+        return std::unexpected(GenerateError::io("writing the aggregate", temp->path(), written.error()));
+    }
+    if (::fsync(temp->fd()) != 0) {
+        return std::unexpected(
+            GenerateError::io("syncing the aggregate", temp->path(), IoError::last_os_error()));
+    }
+    if (auto placed = std::move(*temp).persist_at(meta_.fd(), format::AGGREGATE_FILE.data()); !placed) {
+        return std::unexpected(GenerateError::io("replacing the aggregate",
+                                                 meta_.path() / format::AGGREGATE_FILE, placed.error()));
+    }
+    return digest;
+}
+
+std::expected<void, GenerateError> record_chain_tip(const fs::path& root, const format::FileId& tip) {
+    auto dir = base::Directory::create_root(root);
+    if (!dir) {
+        return std::unexpected(
+            GenerateError::io("creating the chain-tip directory", roots_path(root), dir.error()));
+    }
+    auto records = ChainTipRecords::enter(*dir);
+    if (!records) return std::unexpected(std::move(records.error()));
+    return records->record(tip);
+}
+
+std::expected<AggregateDigest, GenerateError> write_chain_tip_aggregate(const fs::path& root) {
+    auto records = ChainTipRecords::open_existing(root);
+    if (!records) return std::unexpected(std::move(records.error()));
+    return records->write_aggregate(nullptr, nullptr);
+}
+
+}  // namespace kro::gen

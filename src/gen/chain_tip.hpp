@@ -1,0 +1,63 @@
+#pragma once
+// The store's records of finished runs. Each run leaves an empty chain-tip marker named by the
+// 40 hex digits of its last FileId in <root>/.metadata/roots, and then rewrites the aggregate
+// <root>/.metadata/all: the 40 hex digits of BLAKE2b-160 over the names of every entry in
+// `roots`, sorted byte-wise and concatenated. The aggregate changes only by a rename of a synced
+// temporary sibling, so readers never see it half written. Both directories are entered once,
+// relative to the root, without following a link, and everything is written relative to them.
+// Runs on the calling thread.
+
+#include <array>
+#include <cstdint>
+#include <expected>
+#include <filesystem>
+#include <span>
+#include <string>
+
+#include "base/directory.hpp"
+#include "base/hooks.hpp"
+#include "base/temp_file_registry.hpp"
+#include "format/file_id.hpp"
+#include "format/store_layout.hpp"
+#include "gen/generate_error.hpp"
+
+namespace kro::gen {
+
+using format::AggregateDigest;
+
+// `.metadata` and its `roots`, as generation entered them.
+class ChainTipRecords {
+  public:
+    // Creates what is missing of <root>/.metadata/roots and enters both. A link or anything else
+    // that is not a directory on the way fails as "creating the chain-tip directory" at roots.
+    static std::expected<ChainTipRecords, GenerateError> enter(const base::Directory& root);
+    // The existing <root>/.metadata/roots of a root given by its path, links followed as a
+    // reader follows them. Failure: "listing the chain-tip markers" at roots.
+    static std::expected<ChainTipRecords, GenerateError> open_existing(const std::filesystem::path& root);
+
+    // Creates (or truncates) the empty marker of `tip`. Anything at its name that is not a
+    // regular file (a link, a fifo, a directory) is refused without being opened for writing
+    // or waited for.
+    std::expected<void, GenerateError> record(const format::FileId& tip) const;
+
+    // Recomputes the aggregate from every entry of `roots`, writes it through a synced temporary
+    // file (on record in `registry` when one is given, named from `hooks` when given) and returns
+    // its digest.
+    std::expected<AggregateDigest, GenerateError> write_aggregate(base::TempFileRegistry* registry,
+                                                                  const base::Hooks* hooks) const;
+
+  private:
+    ChainTipRecords(base::Directory meta, base::Directory roots)
+        : meta_(std::move(meta)), roots_(std::move(roots)) {}
+
+    base::Directory meta_;
+    base::Directory roots_;
+};
+
+// The same for a store root given by its path: the marker directory is made as needed.
+std::expected<void, GenerateError> record_chain_tip(const std::filesystem::path& root,
+                                                    const format::FileId& tip);
+// The same for a store root given by its path, whose marker directory must exist.
+std::expected<AggregateDigest, GenerateError> write_chain_tip_aggregate(const std::filesystem::path& root);
+
+}  // namespace kro::gen

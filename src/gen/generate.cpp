@@ -1,0 +1,194 @@
+#include "gen/generate.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "base/directory.hpp"
+#include "base/os_random.hpp"
+#include "base/panic.hpp"
+#include "base/saturating.hpp"
+#include "base/temp_file.hpp"
+#include "format/file_id.hpp"
+#include "format/header.hpp"
+#include "format/store_path.hpp"
+#include "gen/chain_tip.hpp"
+#include "gen/parallel_write.hpp"
+#include "gen/sequential_write.hpp"
+#include "gen/shard_dirs.hpp"
+
+namespace kro::gen {
+namespace {
+
+namespace fs = std::filesystem;
+using format::FormatVersion;
+
+constexpr uint64_t kUnlimited = std::numeric_limits<uint64_t>::max();
+constexpr size_t kParentPrefixDigits = 16;
+
+struct ProgressTotals {
+    std::optional<uint64_t> bytes;
+    std::optional<uint64_t> files;
+};
+
+// With a fixed size every file's size is known in advance, so both totals are; otherwise only
+// the limits themselves are.
+ProgressTotals progress_totals(const GenerateOptions& options) {
+    const auto* fixed = std::get_if<SizeSpec::Fixed>(&options.sampler.spec().kind);
+    if (fixed == nullptr) return {options.max_disk_usage, options.max_files};
+    const uint64_t size = std::max(fixed->value, MIN_FILE_SIZE);
+    std::optional<uint64_t> files;
+    if (options.max_disk_usage) {
+        const uint64_t d = *options.max_disk_usage;
+        files = d == 0 ? 0 : d / size + (d % size != 0 ? 1 : 0);
+        if (options.max_files) files = std::min(*files, *options.max_files);
+    } else if (options.max_files) {
+        files = options.max_files;
+    } else {
+        return {};
+    }
+    return {base::saturating_mul(*files, size), files};
+}
+
+struct PlacedFile {
+    format::FileId id;
+    uint64_t size;
+};
+
+class Run {
+  public:
+    Run(GenerateOptions& options, const base::Directory& root, store::ProgressTracker& progress)
+        : options_(options),
+          root_(root),
+          progress_(progress),
+          sequential_(progress),
+          parallel_(options.jobs, options.writers, options.hooks),
+          shards_(root) {}
+
+    // Draws, writes and places the file with this index.
+    std::expected<PlacedFile, GenerateError> place_file(uint64_t index, const format::FileId& parent) {
+        auto size = sample_file_size(options_.sampler);
+        if (!size)
+            return std::unexpected(GenerateError(GenerateError::SizeSelection{std::move(size.error())}));
+        const uint64_t file_length = std::max(*size, MIN_FILE_SIZE);
+
+        auto seed = content_seed(index);
+        if (!seed) return std::unexpected(std::move(seed.error()));
+        const auto header = format::Header::make(parent, *seed, file_length, options_.version);
+        if (!header) base::panic("file size is clamped to the header minimum");
+
+        auto temp = io_step("creating a temporary file", root_.path(), [&] { return create_temp(parent); });
+        if (!temp) return std::unexpected(std::move(temp.error()));
+
+        auto id = io_step("writing content", temp->path(), [&] { return write_content(*temp, *header); });
+        if (!id) return std::unexpected(std::move(id.error()));
+        // A write that some network file systems lost is reported by close alone.
+        auto closed = temp->close(options_.hooks);
+        if (!closed)
+            return std::unexpected(GenerateError::io("writing content", temp->path(), closed.error()));
+
+        const fs::path final_path = format::store_path_of(root_.path(), *id);
+        const fs::path shard = final_path.parent_path();
+        if (shard.empty() || shard == final_path) base::panic("hash paths always have shard directories");
+        auto dir = io_step("creating the shard directory", shard, [&] { return enter_shard(*id, shard); });
+        if (!dir) return std::unexpected(std::move(dir.error()));
+        const std::string name = final_path.filename().native();
+        if (auto placed = std::move(*temp).persist_at(dir->get(), name.c_str()); !placed) {
+            return std::unexpected(GenerateError::io("placing the content file", final_path, placed.error()));
+        }
+        return PlacedFile{*id, file_length};
+    }
+
+  private:
+    std::expected<format::ContentSeed, GenerateError> content_seed(uint64_t index) const {
+        if (options_.seeded) return derive_content_seed(options_.master_seed, index);
+        format::ContentSeed seed;
+        if (auto filled = base::fill_os_random(seed.bytes); !filled) {
+            return std::unexpected(GenerateError(GenerateError::Randomness{filled.error()}));
+        }
+        return seed;
+    }
+
+    // Every job gets at least two blocks, or the file is written on this thread.
+    std::expected<format::FileId, GenerateError> write_content(const base::TempFile& temp,
+                                                               const format::Header& header) {
+        const uint64_t blocks = format::v3_leaf_count(header.file_length());
+        if (options_.jobs >= 2 && blocks >= 2 * uint64_t{options_.jobs}) {
+            return parallel_.write(temp, header, progress_);
+        }
+        return sequential_.write(temp, header);
+    }
+
+    // In the store root, named after the parent, on record for a run stopped by a signal.
+    std::expected<base::TempFile, GenerateError> create_temp(const format::FileId& parent) {
+        const std::string prefix = parent.to_hex().substr(0, kParentPrefixDigits);
+        auto temp = base::create_unique_temp_file(root_, prefix, options_.hooks, options_.temp_files.get());
+        if (!temp)
+            return std::unexpected(
+                GenerateError::io("creating a temporary file", root_.path(), temp.error()));
+        return std::move(*temp);
+    }
+
+    std::expected<base::UniqueFd, GenerateError> enter_shard(const format::FileId& id,
+                                                             const fs::path& shard) {
+        auto dir = shards_.enter(id);
+        if (!dir)
+            return std::unexpected(GenerateError::io("creating the shard directory", shard, dir.error()));
+        return std::move(*dir);
+    }
+
+    GenerateOptions& options_;
+    const base::Directory& root_;
+    store::ProgressTracker& progress_;
+    SequentialWriter sequential_;
+    ParallelContentWriter parallel_;
+    ShardDirs shards_;  // created or checked once each per run
+};
+
+}  // namespace
+
+std::expected<GenerateSummary, GenerateError> generate(GenerateOptions options) {
+    if (options.version == FormatVersion::V2 && options.seeded) {
+        return std::unexpected(GenerateError(GenerateError::UnsupportedSeedFormat{}));
+    }
+    auto root = io_step("creating the store root", options.root,
+                        [&]() -> std::expected<base::Directory, GenerateError> {
+                            auto made = base::Directory::create_root(options.root);
+                            if (!made)
+                                return std::unexpected(
+                                    GenerateError::io("creating the store root", options.root, made.error()));
+                            return std::move(*made);
+                        });
+    if (!root) return std::unexpected(std::move(root.error()));
+    const ProgressTotals totals = progress_totals(options);
+    store::ProgressTracker progress(totals.bytes, totals.files, options.observer);
+    progress.notify();
+
+    const uint64_t file_limit = options.max_files.value_or(kUnlimited);
+    const uint64_t disk_limit = options.max_disk_usage.value_or(kUnlimited);
+    format::FileId parent;
+    uint64_t index = 0;
+    uint64_t bytes_written = 0;
+    if (file_limit > 0 && disk_limit > 0) {
+        Run run(options, *root, progress);
+        do {
+            auto placed = run.place_file(index, parent);
+            if (!placed) return std::unexpected(std::move(placed.error()));
+            bytes_written = base::saturating_add(bytes_written, placed->size);
+            parent = placed->id;
+            progress.add_file();
+            ++index;
+        } while (index < file_limit && bytes_written < disk_limit);
+    }
+
+    auto records = ChainTipRecords::enter(*root);
+    if (!records) return std::unexpected(std::move(records.error()));
+    if (auto recorded = records->record(parent); !recorded)
+        return std::unexpected(std::move(recorded.error()));
+    auto aggregate = records->write_aggregate(options.temp_files.get(), options.hooks);
+    if (!aggregate) return std::unexpected(std::move(aggregate.error()));
+    return GenerateSummary{index, bytes_written, parent, *aggregate, options.version};
+}
+
+}  // namespace kro::gen

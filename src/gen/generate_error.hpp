@@ -1,0 +1,61 @@
+#pragma once
+// The one error type of generation. Its kinds are an unsupported seeded format, an I/O failure
+// wrapped once where it happened (a fixed action phrase, the path concerned and the system's
+// error as the cause), a failing operating-system random source, and a file size the sampler
+// could not produce.
+
+#include <expected>
+#include <filesystem>
+#include <new>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "base/boxed_error.hpp"
+#include "base/io_error.hpp"
+#include "gen/sizes/sampling.hpp"
+
+namespace kro::gen {
+
+// The kinds of GenerateError, in tag order.
+struct GenerateErrorKind {
+    struct UnsupportedSeedFormat {};
+    struct Io {
+        std::string_view action;  // a fixed phrase such as "creating the store root"
+        std::filesystem::path path;
+        base::IoError source;
+    };
+    struct Randomness {
+        base::IoError source;
+    };
+    struct SizeSelection {
+        SampleError source;
+    };
+    using Value = std::variant<UnsupportedSeedFormat, Io, Randomness, SizeSelection>;
+};
+
+class GenerateError final : public base::BoxedError<GenerateErrorKind::Value>, public GenerateErrorKind {
+  public:
+    using BoxedError::BoxedError;
+    // An Io kind with its own copy of the path.
+    static GenerateError io(std::string_view action, const std::filesystem::path& path, base::IoError source);
+
+    // "seeded generation requires KRO v3", "{action} at {path}", ...
+    std::string message() const override;
+    const base::Error* source() const override;
+    std::string debug() const override;
+};
+
+// Runs one step of generation, which returns a std::expected with a GenerateError. Memory that
+// runs out inside it is that step's failure, `action` at `path` with the cause "out of memory",
+// instead of an exception that would end the process.
+template <typename Step>
+auto io_step(std::string_view action, const std::filesystem::path& path, Step&& step) -> decltype(step()) {
+    try {
+        return step();
+    } catch (const std::bad_alloc&) {
+        return std::unexpected(GenerateError::io(action, path, base::IoError::out_of_memory()));
+    }
+}
+
+}  // namespace kro::gen

@@ -1,0 +1,48 @@
+#pragma once
+// The input of one generation run. The `gen` command fills it and hands it to `generate` by
+// value; a fresh value has no limits, a fixed 4096-byte sampler, no observer, the machine's
+// default worker budget, 4 writer threads, format v3 and no seed.
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+
+#include "base/hooks.hpp"
+#include "base/temp_file_registry.hpp"
+#include "format/header.hpp"
+#include "gen/sizes/sampling.hpp"
+#include "gen/sizes/seed.hpp"
+#include "store/progress.hpp"
+#include "store/worker_count.hpp"
+
+namespace kro::gen {
+
+struct GenerateOptions {
+    explicit GenerateOptions(std::filesystem::path root);
+
+    // Replaces the sampler.
+    GenerateOptions size_sampler(SizeSampler replacement) &&;
+    // Sets the worker budget, capped at MAX_JOBS; 0 and 1 both mean sequential writing.
+    GenerateOptions with_jobs(size_t n) &&;
+
+    std::optional<uint64_t> max_files;       // stop after this many files
+    std::optional<uint64_t> max_disk_usage;  // stop once the written sizes add up to this
+    SizeSampler sampler;
+    store::ProgressObserver observer;  // empty: no progress is reported
+    std::filesystem::path root;
+    size_t jobs;
+    size_t writers = 4;  // writer threads of the parallel writer
+    format::FormatVersion version = format::FormatVersion::V3;
+    bool seeded = false;       // sizes and content seeds derive from master_seed
+    MasterSeed master_seed{};  // read only when seeded
+    // Where the run's temporary files are on record while they exist, for a caller that removes
+    // them when a signal stops the run; empty: not recorded.
+    std::shared_ptr<base::TempFileRegistry> temp_files;
+    // Where a test steps into the run (random names, closes, positional writes, thread starts,
+    // the writer's blocks); null in production. Outlives the run.
+    const base::Hooks* hooks = nullptr;
+};
+
+}  // namespace kro::gen

@@ -1,0 +1,53 @@
+#pragma once
+// The run-wide limit on corruption-analysis buffers. One MemoryBudget is made per verification
+// run and shared by every analysis of it, also of files analysed at the same time: a unit of
+// parallel analysis reserves its two buffers before it allocates them and releases them when it
+// ends, so at most `limit` bytes of analysis buffers exist at once. Thread-safe.
+//
+// A unit waiting for memory gives up once its analysis is cancelled. Lock order: the budget's lock
+// before the unit dispenser's, never the other way round.
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+#include "base/windowed_dispenser.hpp"
+
+namespace kro::verify {
+
+// The limit of a run's MemoryBudget: 256 MiB.
+inline constexpr uint64_t ANALYSIS_MEMORY_LIMIT = 268435456;
+
+// Hands the units of one parallel analysis to its threads, at most a window ahead of the merge;
+// stopped after an error, cancelled after a fault.
+using UnitDispenser = base::WindowedDispenser;
+
+class MemoryBudget {
+  public:
+    explicit MemoryBudget(uint64_t limit = ANALYSIS_MEMORY_LIMIT) : limit_(limit) {}
+    MemoryBudget(const MemoryBudget&) = delete;
+    MemoryBudget& operator=(const MemoryBudget&) = delete;
+
+    // Waits until `need` bytes fit and reserves them (true), or gives up once `dispenser` is
+    // cancelled (false, nothing reserved).
+    bool reserve(uint64_t need, const UnitDispenser& dispenser);
+    // Gives `n` reserved bytes back and wakes every waiter.
+    void release(uint64_t n);
+
+    uint64_t used() const;
+    uint64_t limit() const { return limit_; }
+
+  private:
+    friend void stop_analysis(MemoryBudget& budget, UnitDispenser& dispenser);
+
+    mutable std::mutex mutex_;
+    std::condition_variable released_;
+    uint64_t used_ = 0;
+    const uint64_t limit_;
+};
+
+// Stops and cancels one analysis: no unit is handed out any more, and its units waiting for
+// memory give up. Wakes the waiters of both.
+void stop_analysis(MemoryBudget& budget, UnitDispenser& dispenser);
+
+}  // namespace kro::verify

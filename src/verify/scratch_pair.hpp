@@ -1,0 +1,19 @@
+#pragma once
+// The reusable buffers of one verification worker: the block buffer (bytes as read) and the
+// expected buffer (regenerated content), plus the content sponge that refills the latter. A
+// worker lends its pair to every file it verifies, so hashing and comparing allocate nothing per
+// file. Both buffers are page-aligned: the kernel copies every block read into the block buffer.
+// Owned and used by one thread.
+
+#include "base/page_buffer.hpp"
+#include "format/digest.hpp"
+
+namespace kro::verify {
+
+struct ScratchPair {
+    base::PageBuffer block;
+    base::PageBuffer expected;
+    format::Shake128 sponge;
+};
+
+}  // namespace kro::verify

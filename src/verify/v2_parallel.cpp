@@ -1,0 +1,142 @@
+#include "verify/v2_parallel.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <expected>
+#include <optional>
+#include <utility>
+
+#include "base/buffer_pool.hpp"
+#include "base/channel.hpp"
+#include "base/file_io.hpp"
+#include "base/ordered_collector.hpp"
+#include "base/panic.hpp"
+#include "base/saturating.hpp"
+#include "base/thread_scope.hpp"
+
+namespace kro::verify {
+
+using format::FILE_BLOCK_SIZE;
+
+namespace {
+
+// A block read by a reader, or why it could not be.
+struct ReaderMessage {
+    uint64_t index;
+    std::expected<base::PooledBuffer, base::IoError> block;
+};
+
+// What the readers of one file share.
+struct V2ReaderState {
+    int fd;
+    const V2ReadPlan& plan;
+    base::BufferPool& pool;
+    store::FileProgress* progress;
+    const base::Hooks* hooks;
+    std::atomic<uint64_t> next_block{0};
+};
+
+uint64_t block_len(uint64_t length, uint64_t block) {
+    return std::min(length - block * FILE_BLOCK_SIZE, FILE_BLOCK_SIZE);
+}
+
+std::expected<size_t, base::IoError> read_block(V2ReaderState& state, uint64_t block,
+                                                base::PageBuffer& buffer) {
+    if (auto injected = base::before_item(state.hooks, V2_READER_STAGE, block)) {
+        return std::unexpected(std::move(*injected));
+    }
+    return base::read_at_full(state.fd, buffer, state.plan.start + block * FILE_BLOCK_SIZE);
+}
+
+// One reader. It holds a buffer before it claims a block, so a claimed block always has a buffer
+// and the hasher can always make progress.
+void v2_reader_worker(V2ReaderState& state, base::Sender<ReaderMessage>& tx) {
+    while (true) {
+        std::optional<base::PooledBuffer> buffer = state.pool.take();
+        if (!buffer) return;
+        const uint64_t block = state.next_block.fetch_add(1, std::memory_order_relaxed);
+        if (block >= state.plan.blocks) return;
+        buffer->buf().resize(block_len(state.plan.body, block));
+        auto got = read_block(state, block, buffer->buf());
+        if (!got) {
+            state.pool.cancel();
+            tx.send(ReaderMessage{block, std::unexpected(std::move(got.error()))});
+            return;
+        }
+        buffer->buf().resize(*got);
+        if (*got > 0 && state.progress != nullptr) state.progress->advance(*got);
+        if (!tx.send(ReaderMessage{block, std::move(*buffer)})) return;
+    }
+}
+
+// A reader whose fault stops the others: they find the pool cancelled. The thread scope carries
+// the fault; the reader's sender goes with it, so the hasher still sees the channel close.
+void run_reader(V2ReaderState& state, base::Sender<ReaderMessage> tx) {
+    try {
+        v2_reader_worker(state, tx);
+    } catch (...) {
+        state.pool.cancel();
+        throw;
+    }
+}
+
+}  // namespace
+
+V2ReadPlan plan_v2_read(uint64_t header_len, uint64_t actual_len, uint64_t lanes) {
+    const uint64_t body = actual_len > header_len ? actual_len - header_len : 0;
+    const uint64_t blocks = body / FILE_BLOCK_SIZE + (body % FILE_BLOCK_SIZE != 0 ? 1 : 0);
+    const uint64_t readers = std::min(lanes - 1, blocks);
+    return V2ReadPlan{header_len, body, blocks, readers, std::min(base::saturating_mul(4, readers), blocks)};
+}
+
+std::expected<void, base::IoError> hash_range_sequential(int fd, format::V2FileIdHasher& hasher,
+                                                         uint64_t start, uint64_t length, uint64_t blocks) {
+    base::PageBuffer buffer(static_cast<size_t>(std::min(length, FILE_BLOCK_SIZE)));
+    for (uint64_t block = 0; block < blocks; ++block) {
+        const auto piece = std::span(buffer).first(static_cast<size_t>(block_len(length, block)));
+        auto got = base::read_at_full(fd, piece, start + block * FILE_BLOCK_SIZE);
+        if (!got) return std::unexpected(std::move(got.error()));
+        hasher.update(piece.first(*got));
+    }
+    return {};
+}
+
+std::expected<format::FileId, base::IoError> hash_v2_parallel(int fd, std::span<const uint8_t> header_bytes,
+                                                              uint64_t actual_len, uint64_t lanes,
+                                                              store::FileProgress* progress,
+                                                              const base::Hooks* hooks) {
+    if (lanes < 2) base::panic("parallel hashing needs a reader and a hasher");
+    const V2ReadPlan plan = plan_v2_read(header_bytes.size(), actual_len, lanes);
+    format::V2FileIdHasher hasher;
+    hasher.update(header_bytes);
+    if (plan.blocks == 0) return hasher.finalize();
+
+    base::BufferPool pool(static_cast<size_t>(plan.buffers), static_cast<size_t>(FILE_BLOCK_SIZE));
+    V2ReaderState state{fd, plan, pool, progress, hooks};
+    // Declared after the pool: buffers still waiting for their turn go back before the pool goes.
+    base::OrderedCollector<base::PooledBuffer, base::IoError> in_order;
+    const auto hash = [&hasher](uint64_t, base::PooledBuffer block) { hasher.update(block.buf()); };
+    {
+        // Declared before the channel: should the calling thread unwind, the receiver goes first,
+        // so that no reader stays blocked on a full channel when the scope joins.
+        base::ThreadScope scope(hooks, V2_READER_STAGE);
+        auto [tx, rx] = base::bounded_channel<ReaderMessage>(static_cast<size_t>(plan.buffers));
+        uint64_t started = 0;
+        while (started < plan.readers &&
+               scope.spawn([&state, tx]() mutable { run_reader(state, std::move(tx)); })) {
+            ++started;
+        }
+        tx.close();
+        if (started == 0) {
+            auto hashed = hash_range_sequential(fd, hasher, plan.start, plan.body, plan.blocks);
+            if (!hashed) return std::unexpected(std::move(hashed.error()));
+            return hasher.finalize();
+        }
+        while (auto message = rx.recv()) in_order.put(message->index, std::move(message->block), hash);
+        scope.join_and_rethrow();
+    }
+    if (auto error = in_order.take_error()) return std::unexpected(std::move(*error));
+    return hasher.finalize();
+}
+
+}  // namespace kro::verify

@@ -1,0 +1,53 @@
+#pragma once
+// The v2 file ID (BLAKE2b-160 over the whole file) with reader threads: R scoped readers claim
+// 1 MiB blocks of the body after the header, read them positionally into buffers of a pool of Q
+// and send them to the calling thread, which feeds them to the hasher strictly in block order.
+// The pool bounds the memory in flight to Q blocks however far the readers run ahead. The first
+// failing reader cancels the pool; the error of the lowest block index received wins; a fault of
+// a reader is raised again on the calling thread once every reader has ended.
+
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <string_view>
+
+#include "base/hooks.hpp"
+#include "base/io_error.hpp"
+#include "format/file_id.hpp"
+#include "store/progress.hpp"
+
+namespace kro::verify {
+
+// The stage's name for the run's hooks: an item is a body block.
+inline constexpr std::string_view V2_READER_STAGE = "v2 reader";
+
+// How one file is split: `blocks` body blocks from offset `start`, `readers` reader threads and
+// `buffers` pooled block buffers.
+struct V2ReadPlan {
+    uint64_t start;
+    uint64_t body;
+    uint64_t blocks;
+    uint64_t readers;
+    uint64_t buffers;
+
+    friend bool operator==(const V2ReadPlan&, const V2ReadPlan&) = default;
+};
+
+// The plan for a file of `actual_len` bytes whose first `header_len` bytes are hashed already,
+// with `lanes` (>= 2) lanes: R = min(lanes - 1, blocks), Q = min(4 R, blocks).
+V2ReadPlan plan_v2_read(uint64_t header_len, uint64_t actual_len, uint64_t lanes);
+
+// The v2 ID of a file of `actual_len` bytes whose header bytes (already read) are `header_bytes`,
+// with `lanes` (>= 2) lanes: the calling thread hashes, the others read. `progress`, when given,
+// is advanced by the body bytes read. Short block reads are hashed as read (the ID then differs).
+std::expected<format::FileId, base::IoError> hash_v2_parallel(int fd, std::span<const uint8_t> header_bytes,
+                                                              uint64_t actual_len, uint64_t lanes,
+                                                              store::FileProgress* progress,
+                                                              const base::Hooks* hooks = nullptr);
+
+// Reads `length` bytes from `start` on, in `blocks` blocks of 1 MiB, and feeds them to `hasher`
+// in order on the calling thread: the fallback when no reader could be started.
+std::expected<void, base::IoError> hash_range_sequential(int fd, format::V2FileIdHasher& hasher,
+                                                         uint64_t start, uint64_t length, uint64_t blocks);
+
+}  // namespace kro::verify

@@ -1,0 +1,51 @@
+#pragma once
+// The error that stops a verification run. Damage found in a store is never an error (it
+// becomes an Issue); only a store that is not a store, a tree that nests too deep, or a failing
+// input/output operation ends the run.
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <variant>
+
+#include "base/boxed_error.hpp"
+#include "base/io_error.hpp"
+
+namespace kro::verify {
+
+// The deepest directory level the store walk lists; the root is level 0.
+inline constexpr uint64_t MAX_STORE_DEPTH = 64;
+
+// The kinds of VerifyError.
+struct VerifyErrorKind {
+    struct NotAStore {
+        std::filesystem::path root;
+    };
+    struct Io {
+        std::string_view action;  // one of the fixed action phrases, never copied
+        std::filesystem::path path;
+        base::IoError source;
+    };
+    struct ExcessiveNesting {
+        std::filesystem::path path;  // the directory one level too deep
+    };
+    using Value = std::variant<NotAStore, Io, ExcessiveNesting>;
+};
+
+class VerifyError final : public base::BoxedError<VerifyErrorKind::Value>, public VerifyErrorKind {
+  public:
+    using BoxedError::BoxedError;
+
+    // An Io kind. `action` must be a constant phrase: it is referred to, not copied.
+    static VerifyError io(std::string_view action, const std::filesystem::path& path, base::IoError source);
+
+    std::string message() const override;
+    // The operating-system error of an Io kind; nothing for the other kinds.
+    const base::Error* source() const override;
+    // "VerifyError { inner: VerifyErrorInner { kind: Io { action: .., path: .., source: .. }, backtrace: .. }
+    // }".
+    std::string debug() const override;
+};
+
+}  // namespace kro::verify

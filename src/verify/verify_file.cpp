@@ -1,0 +1,193 @@
+#include "verify/verify_file.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <new>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "base/fd.hpp"
+#include "base/file_io.hpp"
+#include "format/store_path.hpp"
+#include "verify/analysis/analysis.hpp"
+#include "verify/lanes.hpp"
+#include "verify/v2_parallel.hpp"
+#include "verify/v3_verify.hpp"
+
+namespace kro::verify {
+
+using format::FILE_BLOCK_SIZE;
+using format::FileId;
+using format::Header;
+using format::HEADER_LEN;
+
+namespace {
+
+constexpr const char* OPENING = "opening a data file";
+constexpr const char* READING_METADATA = "reading data-file metadata";
+constexpr const char* READING_HEADER = "reading a data-file header";
+constexpr const char* READING = "reading a data file";
+constexpr const char* ANALYZING = "analyzing a corrupted file";
+
+// Path components as they compare: repeated and trailing separators make no component, and "."
+// counts only as the first one.
+std::vector<std::string> components(const std::filesystem::path& path) {
+    std::vector<std::string> out;
+    for (const auto& part : path) {
+        const std::string& text = part.native();
+        if (text.empty() || (text == "." && !out.empty())) continue;
+        out.push_back(text);
+    }
+    return out;
+}
+
+// Counts a file that is not opened: its size, when its metadata can be read, and the file.
+void count_unopened_file(const std::filesystem::path& path, store::ProgressTracker& tracker) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && st.st_size > 0)
+        tracker.add_bytes(static_cast<uint64_t>(st.st_size));
+    tracker.add_file();
+}
+
+// BLAKE2b-160 of the header bytes already read and of everything that plain reads return from
+// the current position to the end of the file, whatever the metadata said.
+std::expected<FileId, base::IoError> hash_v2_sequential(int fd, std::span<const uint8_t> header_bytes,
+                                                        ScratchPair& scratch, store::FileProgress& progress) {
+    if (scratch.block.size() < FILE_BLOCK_SIZE) scratch.block.resize(FILE_BLOCK_SIZE);
+    format::V2FileIdHasher hasher;
+    hasher.update(header_bytes);
+    while (true) {
+        const ssize_t got = ::read(fd, scratch.block.data(), scratch.block.size());
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return std::unexpected(base::IoError::last_os_error());
+        }
+        if (got == 0) break;
+        const auto count = static_cast<size_t>(got);
+        hasher.update(std::span(scratch.block).first(count));
+        progress.advance(count);
+    }
+    return hasher.finalize();
+}
+
+struct ComputedId {
+    FileId id;
+    bool content_ok;
+};
+
+std::expected<ComputedId, base::IoError> compute_id(int fd, const Header& header,
+                                                    std::span<const uint8_t> header_bytes,
+                                                    uint64_t actual_len, uint64_t lanes, ScratchPair& scratch,
+                                                    store::FileProgress& progress, const base::Hooks* hooks) {
+    if (header.version() == format::FormatVersion::V3) {
+        auto checked = verify_v3_file(fd, header, actual_len, lanes, scratch, &progress, hooks);
+        if (!checked) return std::unexpected(std::move(checked.error()));
+        return ComputedId{checked->id, checked->content_ok};
+    }
+    auto id = lanes >= 2 ? hash_v2_parallel(fd, header_bytes, actual_len, lanes, &progress, hooks)
+                         : hash_v2_sequential(fd, header_bytes, scratch, progress);
+    if (!id) return std::unexpected(std::move(id.error()));
+    return ComputedId{*id, true};
+}
+
+}  // namespace
+
+bool is_canonical_path(const std::filesystem::path& root, const std::filesystem::path& path,
+                       const FileId& id) {
+    const std::vector<std::string> prefix = components(root);
+    const std::vector<std::string> whole = components(path);
+    const std::vector<std::string> shard = components(id.shard_path());
+    if (whole.size() != prefix.size() + shard.size()) return false;
+    return std::equal(prefix.begin(), prefix.end(), whole.begin()) &&
+           std::equal(shard.begin(), shard.end(), whole.begin() + static_cast<ptrdiff_t>(prefix.size()));
+}
+
+uint64_t file_lane_count(uint64_t actual_len, uint64_t lane_budget) {
+    return std::min(lane_cap(actual_len), lane_budget);
+}
+
+std::expected<FileReport, VerifyError> verify_file(const VerifyOptions& options,
+                                                   const std::filesystem::path& path, uint64_t lane_budget,
+                                                   ScratchPair& scratch, MemoryBudget& budget,
+                                                   store::ProgressTracker& tracker) try {
+    FileReport report;
+    auto parsed = format::parse_content_path(path);
+    if (!parsed) {
+        if (options.progress) count_unopened_file(path, tracker);
+        report.issues.emplace_back(Issue::InvalidPathLayout{path});
+        return report;
+    }
+    const FileId expected_id = *parsed;
+    report.file_id = expected_id;
+    report.at_canonical_path = is_canonical_path(options.root, path, expected_id);
+
+    // Non-blocking, so that a fifo placed among the files cannot stall the run in open.
+    const base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (!fd.valid()) return std::unexpected(VerifyError::io(OPENING, path, base::IoError::last_os_error()));
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) {
+        return std::unexpected(VerifyError::io(READING_METADATA, path, base::IoError::last_os_error()));
+    }
+    const auto actual_len = static_cast<uint64_t>(st.st_size);
+    store::FileProgress progress(tracker, actual_len);
+
+    // Only regular files are read: a fifo, socket or device holds no stored bytes, and reading it
+    // could block or never end. Such a file reads as empty.
+    std::array<uint8_t, HEADER_LEN> header_bytes{};
+    size_t header_len = 0;
+    if (S_ISREG(st.st_mode)) {
+        auto got = base::read_full(fd.get(), header_bytes);
+        if (!got) return std::unexpected(VerifyError::io(READING_HEADER, path, std::move(got.error())));
+        header_len = *got;
+        if (header_len > 0) progress.advance(header_len);
+    }
+    const auto header_read = std::span<const uint8_t>(header_bytes).first(header_len);
+    auto header = Header::parse(header_read);
+    if (!header) {
+        report.issues.emplace_back(Issue::HeaderCorrupted{path, std::move(header.error())});
+        progress.finish();
+        return report;
+    }
+
+    const uint64_t declared_len = header->file_length();
+    if (actual_len != declared_len) {
+        report.issues.emplace_back(Issue::FileSizeMismatch{path, declared_len, actual_len});
+    }
+    const uint64_t lanes = file_lane_count(actual_len, lane_budget);
+    auto computed =
+        compute_id(fd.get(), *header, header_read, actual_len, lanes, scratch, progress, options.hooks);
+    if (!computed) return std::unexpected(VerifyError::io(READING, path, std::move(computed.error())));
+
+    if (computed->id != expected_id || !computed->content_ok) {
+        auto regions = analyze_corruption(fd.get(), *header, actual_len, options.chunk_size, lanes, budget,
+                                          options.hooks);
+        if (!regions) return std::unexpected(VerifyError::io(ANALYZING, path, std::move(regions.error())));
+        report.issues.emplace_back(Issue::ContentCorrupted{CorruptionReport{
+            path,
+            std::move(*regions),
+            actual_len,
+            declared_len,
+            header->seed(),
+            expected_id,
+            computed->id,
+            header->version() == format::FormatVersion::V3,
+        }});
+    }
+
+    if (!header->parent().is_zero()) report.parent = header->parent();
+    report.version = header->version();
+    progress.finish();
+    return report;
+} catch (const std::bad_alloc&) {
+    // The analysis and the large buffers report their own; what is left are the small allocations
+    // around reading the file, also those of its hashing threads.
+    return std::unexpected(VerifyError::io(READING, path, base::IoError::out_of_memory()));
+}
+
+}  // namespace kro::verify

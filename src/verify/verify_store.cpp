@@ -1,0 +1,247 @@
+#include "verify/verify_store.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <new>
+#include <span>
+#include <string_view>
+#include <utility>
+
+#include "base/dir_entries.hpp"
+#include "base/fd.hpp"
+#include "base/file_io.hpp"
+#include "base/path_display.hpp"
+#include "base/saturating.hpp"
+#include "format/hex.hpp"
+#include "format/store_layout.hpp"
+#include "format/store_path.hpp"
+#include "store/progress.hpp"
+#include "verify/analysis/memory_budget.hpp"
+#include "verify/schedule.hpp"
+
+namespace kro::verify {
+
+using format::FileId;
+
+namespace {
+
+constexpr const char* READING_TIP_DIR = "reading the chain-tip directory";
+constexpr const char* LISTING_TIPS = "listing the chain-tip markers";
+constexpr const char* LISTING_DIR = "listing a store directory";
+constexpr const char* READING_AGGREGATE = "reading the chain-tip aggregate";
+// Memory that runs out anywhere else in a run: the walk, the scheduling of files, the chain checks.
+constexpr const char* VERIFYING_STORE = "verifying the store";
+
+// Step 1: root/.metadata/roots must be a directory (links followed).
+std::expected<void, VerifyError> check_is_store(const VerifyOptions& options,
+                                                const std::filesystem::path& tip_dir) {
+    struct stat st {};
+    if (::stat(tip_dir.c_str(), &st) != 0) {
+        const int code = errno;
+        if (code == ENOENT || code == ENOTDIR) {
+            return std::unexpected(VerifyError(VerifyErrorKind::NotAStore{options.root}));
+        }
+        return std::unexpected(VerifyError::io(READING_TIP_DIR, tip_dir, base::IoError::from_errno(code)));
+    }
+    if (!S_ISDIR(st.st_mode)) return std::unexpected(VerifyError(VerifyErrorKind::NotAStore{options.root}));
+    return {};
+}
+
+std::expected<std::vector<std::string>, VerifyError> list_chain_tip_names(
+    const std::filesystem::path& tip_dir) {
+    auto entries = base::read_dir_entries(tip_dir);
+    if (!entries) return std::unexpected(VerifyError::io(LISTING_TIPS, tip_dir, std::move(entries.error())));
+    std::vector<std::string> names;
+    names.reserve(entries->size());
+    for (base::DirEntry& entry : *entries) names.push_back(base::owned_file_name(std::move(entry.path)));
+    return names;
+}
+
+// A file's size for the progress total, following links; 0 when its metadata cannot be read.
+uint64_t size_or_zero(const char* path) {
+    struct stat st {};
+    if (::stat(path, &st) != 0 || st.st_size < 0) return 0;
+    return static_cast<uint64_t>(st.st_size);
+}
+
+// A valid aggregate is 40 bytes; one more shows that a file is longer. Nothing past that is read,
+// so that an aggregate of any size costs the same.
+constexpr size_t AGGREGATE_READ_LIMIT = 41;
+
+// Reads the start of the aggregate file, at most AGGREGATE_READ_LIMIT bytes. Only a regular file
+// is read: a fifo or device there could block or never end, and reads as empty.
+std::expected<std::vector<uint8_t>, base::IoError> read_aggregate(const std::filesystem::path& path) {
+    const base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    if (!fd.valid()) return std::unexpected(base::IoError::last_os_error());
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) return std::unexpected(base::IoError::last_os_error());
+    // A directory fails as reading it would; only fifos and devices are passed over unread.
+    if (S_ISDIR(st.st_mode)) return std::unexpected(base::IoError::from_errno(EISDIR));
+    std::vector<uint8_t> contents;
+    if (!S_ISREG(st.st_mode)) return contents;
+    contents.resize(AGGREGATE_READ_LIMIT);
+    auto got = base::read_full(fd.get(), contents);
+    if (!got) return std::unexpected(std::move(got.error()));
+    contents.resize(*got);
+    return contents;
+}
+
+// Step 10.4: the aggregate must be exactly the 40 hex digits of BLAKE2b-160 over all marker names
+// in byte-wise order, with nothing trimmed.
+std::expected<std::optional<Issue>, VerifyError> check_aggregate(const std::filesystem::path& root,
+                                                                 std::vector<std::string> names) {
+    const format::AggregateDigest digest = format::chain_tip_aggregate_of(names);
+    const std::filesystem::path path = format::aggregate_path(root);
+    auto contents = read_aggregate(path);
+    if (!contents)
+        return std::unexpected(VerifyError::io(READING_AGGREGATE, path, std::move(contents.error())));
+    const std::string expected = format::encode_hex(digest);
+    if (std::string_view(reinterpret_cast<const char*>(contents->data()), contents->size()) == expected) {
+        return std::nullopt;
+    }
+    return Issue{Issue::RootHashInvalid{path, std::move(*contents), digest}};
+}
+
+}  // namespace
+
+void collect_chain_tips(const std::vector<std::string>& names, std::unordered_set<FileId>& tips) {
+    for (const std::string& name : names) {
+        if (!base::is_valid_utf8(name)) continue;
+        auto id = format::decode_hex_20(name);
+        if (id && id->to_hex() == name) tips.insert(*id);
+    }
+}
+
+std::expected<FileList, VerifyError> walk_store(const std::filesystem::path& root) {
+    FileList files;
+    std::vector<std::pair<std::filesystem::path, uint64_t>> stack;
+    stack.emplace_back(root, 0);
+    while (!stack.empty()) {
+        auto [dir, depth] = std::move(stack.back());
+        stack.pop_back();
+        auto entries = base::read_dir_entries(dir);
+        if (!entries) return std::unexpected(VerifyError::io(LISTING_DIR, dir, std::move(entries.error())));
+        for (base::DirEntry& entry : *entries) {
+            switch (entry.kind) {
+                case base::EntryKind::Directory:
+                    if (depth == 0 && entry.path.filename().native() == format::METADATA_DIR) break;
+                    if (depth >= MAX_STORE_DEPTH) {
+                        return std::unexpected(VerifyError(VerifyErrorKind::ExcessiveNesting{entry.path}));
+                    }
+                    stack.emplace_back(std::move(entry.path), depth + 1);
+                    break;
+                case base::EntryKind::Symlink: {
+                    // A link to a directory is never followed; any other link is handed on as a
+                    // file, also one that cannot be resolved.
+                    struct stat st {};
+                    if (::stat(entry.path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) break;
+                    files.push_back(entry.path);
+                    break;
+                }
+                case base::EntryKind::Other:
+                    files.push_back(entry.path);
+                    break;
+            }
+        }
+    }
+    files.sort();
+    return files;
+}
+
+VersionMap index_canonical_versions(const std::vector<FileReport>& reports) {
+    VersionMap versions;
+    versions.reserve(reports.size());
+    for (const FileReport& report : reports) {
+        if (report.file_id && report.at_canonical_path) versions[*report.file_id] = report.version;
+    }
+    return versions;
+}
+
+std::optional<Issue> parent_link_issue(const FileReport& report, std::string_view path,
+                                       const VersionMap& versions, const std::filesystem::path& root) {
+    if (!report.parent) return std::nullopt;
+    const FileId& parent = *report.parent;
+    const auto found = versions.find(parent);
+    if (found == versions.end()) {
+        return Issue::ParentHashNotFound{std::filesystem::path(path), format::store_path_of(root, parent),
+                                         parent};
+    }
+    if (report.version && found->second && *report.version != *found->second) {
+        return Issue::ChainFormatMismatch{std::filesystem::path(path), format::store_path_of(root, parent),
+                                          parent, *report.version, *found->second};
+    }
+    return std::nullopt;
+}
+
+std::expected<VerifyReport, VerifyError> verify_store(const VerifyOptions& options) try {
+    const std::filesystem::path& root = options.root;
+    const std::filesystem::path tip_dir = format::roots_path(root);
+    if (auto is_store = check_is_store(options, tip_dir); !is_store)
+        return std::unexpected(std::move(is_store.error()));
+
+    auto tip_names = list_chain_tip_names(tip_dir);
+    if (!tip_names) return std::unexpected(std::move(tip_names.error()));
+    std::unordered_set<FileId> chain_tips;
+    collect_chain_tips(*tip_names, chain_tips);
+
+    auto files = walk_store(root);
+    if (!files) return std::unexpected(std::move(files.error()));
+    const uint64_t file_count = files->size();
+
+    // Sizes are read only for an observer, which is the only reader of the bytes total.
+    std::optional<uint64_t> bytes_total;
+    if (options.progress) {
+        uint64_t sum = 0;
+        for (size_t i = 0; i < files->size(); ++i)
+            sum = base::saturating_add(sum, size_or_zero(files->c_str(i)));
+        bytes_total = sum;
+    }
+    store::ProgressTracker tracker(bytes_total, file_count, options.progress);
+    tracker.notify();
+
+    MemoryBudget budget(ANALYSIS_MEMORY_LIMIT);
+    ReportCollector collector;
+    collector.reserve(files->size());
+    if (auto verified = verify_files(options, *files, budget, tracker, collector); !verified) {
+        return std::unexpected(std::move(verified.error()));
+    }
+
+    const VersionMap versions = index_canonical_versions(collector.reports);
+
+    // Report i is that of file i: the paths come from the file list, and only for an issue.
+    VerifyReport result;
+    result.files_checked = file_count;
+    for (size_t i = 0; i < collector.reports.size(); ++i) {
+        FileReport& report = collector.reports[i];
+        for (Issue& issue : report.issues) result.issues.push_back(std::move(issue));
+        if (auto link = parent_link_issue(report, files->native(i), versions, root))
+            result.issues.push_back(std::move(*link));
+    }
+    for (size_t i = 0; i < collector.reports.size(); ++i) {
+        const FileReport& report = collector.reports[i];
+        const bool referenced = report.file_id && (collector.referenced_parents.contains(*report.file_id) ||
+                                                   chain_tips.contains(*report.file_id));
+        if (!referenced) result.issues.emplace_back(Issue::FileNotReferenced{files->path(i)});
+    }
+    std::vector<FileId> missing_tips;
+    for (const FileId& id : chain_tips) {
+        if (is_missing_tip(versions, id)) missing_tips.push_back(id);
+    }
+    std::sort(missing_tips.begin(), missing_tips.end());
+    for (const FileId& id : missing_tips) {
+        result.issues.emplace_back(
+            Issue::ChainTipNotFound{tip_dir / id.to_hex(), format::store_path_of(root, id), id});
+    }
+    auto aggregate = check_aggregate(root, std::move(*tip_names));
+    if (!aggregate) return std::unexpected(std::move(aggregate.error()));
+    if (*aggregate) result.issues.push_back(std::move(**aggregate));
+    return result;
+} catch (const std::bad_alloc&) {
+    return std::unexpected(VerifyError::io(VERIFYING_STORE, options.root, base::IoError::out_of_memory()));
+}
+
+}  // namespace kro::verify

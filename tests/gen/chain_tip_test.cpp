@@ -1,0 +1,114 @@
+#include "gen/chain_tip.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "format/digest.hpp"
+#include "format/hex.hpp"
+#include "support/scratch_dir.hpp"
+
+namespace kro::gen {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string blake2b160_hex(std::string_view text) {
+    format::Blake2b160 h;
+    h.update({reinterpret_cast<const uint8_t*>(text.data()), text.size()});
+    return format::encode_hex(h.finalize());
+}
+
+std::string read_text(const fs::path& path) {
+    const auto bytes = testing::read_file(path);
+    return {bytes.begin(), bytes.end()};
+}
+
+format::FileId id_of(uint8_t first) {
+    format::FileId id;
+    id.bytes[0] = first;
+    id.bytes[19] = 0x5a;
+    return id;
+}
+
+TEST(StoreChainTipTest, OneMarkerHashesItsFortyCharacterName) {
+    testing::ScratchDir root;
+    const auto tip = id_of(0xc3);
+    ASSERT_TRUE(record_chain_tip(root.path(), tip).has_value());
+    ASSERT_TRUE(record_chain_tip(root.path(), tip).has_value());  // recorded twice: still one marker
+    const auto marker = root / ".metadata" / "roots" / tip.to_hex();
+    EXPECT_EQ(fs::file_size(marker), 0u);
+    EXPECT_EQ(std::distance(fs::directory_iterator(root / ".metadata" / "roots"), fs::directory_iterator()),
+              1);
+
+    const auto digest = write_chain_tip_aggregate(root.path());
+    ASSERT_TRUE(digest.has_value());
+    const std::string all = read_text(root / ".metadata" / "all");
+    EXPECT_EQ(all.size(), 40u);
+    EXPECT_EQ(all, blake2b160_hex(tip.to_hex()));
+    EXPECT_EQ(format::encode_hex(*digest), all);
+}
+
+TEST(StoreChainTipTest, EveryEntryCountsInByteWiseOrderWithoutSeparators) {
+    testing::ScratchDir root;
+    const auto high = id_of(0xf0);
+    const auto low = id_of(0x01);
+    ASSERT_TRUE(record_chain_tip(root.path(), high).has_value());
+    ASSERT_TRUE(record_chain_tip(root.path(), low).has_value());
+    ASSERT_TRUE(write_chain_tip_aggregate(root.path()).has_value());
+    EXPECT_EQ(read_text(root / ".metadata" / "all"), blake2b160_hex(low.to_hex() + high.to_hex()));
+
+    // A stray file with a non-UTF-8 name, and a directory, change the aggregate.
+    const std::string stray = "\xff stray";
+    testing::write_file(root / ".metadata" / "roots" / stray, "ignored content");
+    fs::create_directory(root / ".metadata" / "roots" / "sub");
+    ASSERT_TRUE(write_chain_tip_aggregate(root.path()).has_value());
+    EXPECT_EQ(read_text(root / ".metadata" / "all"),
+              blake2b160_hex(low.to_hex() + high.to_hex() + "sub" + stray));
+}
+
+TEST(StoreChainTipTest, NoMarkersHashTheEmptyInput) {
+    testing::ScratchDir root;
+    fs::create_directories(root / ".metadata" / "roots");
+    ASSERT_TRUE(write_chain_tip_aggregate(root.path()).has_value());
+    EXPECT_EQ(read_text(root / ".metadata" / "all"), blake2b160_hex(""));
+}
+
+TEST(StoreChainTipTest, FailuresNameTheirActionAndPath) {
+    testing::ScratchDir root;
+    testing::write_file(root / ".metadata", "a file where the directory belongs");
+    const auto recorded = record_chain_tip(root.path(), id_of(1));
+    ASSERT_FALSE(recorded.has_value());
+    EXPECT_EQ(base::error_chain(recorded.error()), "creating the chain-tip directory at " +
+                                                       (root / ".metadata" / "roots").string() +
+                                                       ": Not a directory");
+
+    const auto listed = write_chain_tip_aggregate(root.path());
+    ASSERT_FALSE(listed.has_value());
+    EXPECT_EQ(listed.error().message(),
+              "listing the chain-tip markers at " + (root / ".metadata" / "roots").string());
+
+    testing::ScratchDir other;
+    fs::create_directories(other / ".metadata" / "roots" / id_of(2).to_hex() / "occupied");
+    const auto marker = record_chain_tip(other.path(), id_of(2));
+    ASSERT_FALSE(marker.has_value());
+    EXPECT_EQ(marker.error().message(), "writing the chain-tip marker at " +
+                                            (other / ".metadata" / "roots" / id_of(2).to_hex()).string());
+}
+
+TEST(StoreChainTipTest, FailedRenameKeepsTheOldAggregateAndNoTemporaryFile) {
+    testing::ScratchDir root;
+    ASSERT_TRUE(record_chain_tip(root.path(), id_of(3)).has_value());
+    fs::create_directories(root / ".metadata" / "all" / "occupied");
+    const auto written = write_chain_tip_aggregate(root.path());
+    ASSERT_FALSE(written.has_value());
+    EXPECT_EQ(written.error().message(),
+              "replacing the aggregate at " + (root / ".metadata" / "all").string());
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(root / ".metadata")) names.push_back(e.path().filename());
+    std::ranges::sort(names);
+    EXPECT_EQ(names, (std::vector<std::string>{"all", "roots"}));
+}
+
+}  // namespace
+}  // namespace kro::gen

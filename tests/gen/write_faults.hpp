@@ -1,0 +1,70 @@
+#pragma once
+// Hooks for the parallel writer that fail chosen blocks with chosen errors and count the bytes
+// of the positional writes that went through. Optionally one block must fail before the others
+// are allowed to: they wait for it, so that a test can make a high block's error be recorded
+// first.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "base/hooks.hpp"
+#include "gen/parallel_write.hpp"
+
+namespace kro::testing {
+
+class WriteFaults : public base::Hooks {
+  public:
+    WriteFaults(std::map<uint64_t, int> errnos, std::optional<uint64_t> fails_first)
+        : errnos_(std::move(errnos)), fails_first_(fails_first) {}
+
+    std::optional<base::IoError> before_item(std::string_view stage, uint64_t index) const override {
+        EXPECT_EQ(stage, gen::PARALLEL_WRITE_STAGE);
+        const auto fault = errnos_.find(index);
+        if (fault == errnos_.end()) return std::nullopt;
+        std::unique_lock lock(mutex_);
+        if (fails_first_ && index != *fails_first_) {
+            waited_ |= !cv_.wait_for(lock, std::chrono::seconds(10), [&] { return first_failed_; });
+        }
+        failed_.push_back(index);
+        if (fails_first_ && index == *fails_first_) first_failed_ = true;
+        cv_.notify_all();
+        return base::IoError::from_errno(fault->second);
+    }
+
+    ssize_t pwrite(int fd, const void* buf, size_t count, uint64_t offset) const override {
+        const ssize_t written = Hooks::pwrite(fd, buf, count, offset);
+        if (written > 0) written_bytes_ += static_cast<uint64_t>(written);
+        return written;
+    }
+
+    // The failing blocks in the order they failed.
+    std::vector<uint64_t> failed() const {
+        const std::lock_guard lock(mutex_);
+        return failed_;
+    }
+    uint64_t written_bytes() const { return written_bytes_.load(); }
+    // True when a block gave up waiting for the one that had to fail first.
+    bool timed_out() const {
+        const std::lock_guard lock(mutex_);
+        return waited_;
+    }
+
+  private:
+    const std::map<uint64_t, int> errnos_;
+    const std::optional<uint64_t> fails_first_;
+    mutable std::mutex mutex_;
+    mutable std::condition_variable cv_;
+    mutable bool first_failed_ = false;
+    mutable bool waited_ = false;
+    mutable std::vector<uint64_t> failed_;
+    mutable std::atomic<uint64_t> written_bytes_{0};
+};
+
+}  // namespace kro::testing

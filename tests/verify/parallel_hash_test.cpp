@@ -1,0 +1,267 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <set>
+#include <vector>
+
+#include "parallel_fixture.hpp"
+#include "support/scratch_dir.hpp"
+#include "verify/v2_parallel.hpp"
+#include "verify/v3_lanes.hpp"
+#include "verify/v3_verify.hpp"
+#include "verify_fixture.hpp"
+
+namespace kro::verify {
+namespace {
+
+using format::FileId;
+using format::FormatVersion;
+using format::Header;
+using namespace kro::verify_testing;
+using namespace kro::parallel_testing;
+
+class ParallelHashTest : public ::testing::Test {
+  protected:
+    // A sound file with `header`, written to a fresh path.
+    std::filesystem::path write(const Header& header) {
+        const auto path = dir_ / fmt::format("file{}", count_++);
+        write_bytes(path, file_bytes(header));
+        return path;
+    }
+
+    static std::expected<V3FileCheck, base::IoError> v3(const std::filesystem::path& path,
+                                                        const Header& header, uint64_t lanes,
+                                                        const base::Hooks* hooks = nullptr,
+                                                        std::optional<uint64_t> length = std::nullopt) {
+        const auto fd = open_read(path);
+        ScratchPair scratch;
+        return verify_v3_file(fd.get(), header, length.value_or(std::filesystem::file_size(path)), lanes,
+                              scratch, nullptr, hooks);
+    }
+
+    static std::expected<FileId, base::IoError> v2(const std::filesystem::path& path, uint64_t lanes,
+                                                   const base::Hooks* hooks = nullptr,
+                                                   std::optional<uint64_t> length = std::nullopt) {
+        const auto fd = open_read(path);
+        const auto bytes = slurp(path);
+        const auto header_bytes = std::span(bytes).first(std::min<size_t>(bytes.size(), format::HEADER_LEN));
+        return hash_v2_parallel(fd.get(), header_bytes, length.value_or(bytes.size()), lanes, nullptr, hooks);
+    }
+
+    kro::testing::ScratchDir dir_;
+    int count_ = 0;
+};
+
+TEST_F(ParallelHashTest, V3SameIdAndVerdictForEveryLaneCount) {
+    struct Case {
+        const char* name;
+        uint64_t declared;
+        std::function<void(const std::filesystem::path&)> damage;
+        bool content_ok;
+    };
+    const std::vector<Case> cases = {
+        {"header only", 60, [](const auto&) {}, true},
+        {"declared 100, holds 150", 100, [](const auto& p) { append_in_place(p, 50, 7); }, true},
+        {"3 MiB + 1, sound", 3 * MiB + 1, [](const auto&) {}, true},
+        {"5 MiB, block 2 and the last byte damaged", 5 * MiB,
+         [](const auto& p) {
+             flip_in_place(p, {2 * MiB + 17, 5 * MiB - 1});
+         },
+         false},
+        {"6 MiB, header block damaged", 6 * MiB, [](const auto& p) { flip_in_place(p, {100}); }, false},
+        {"4 MiB, truncated into block 3", 4 * MiB, [](const auto& p) { truncate_file(p, 3 * MiB + 5); },
+         true},
+    };
+    for (const auto& c : cases) {
+        const Header header = make_header(FormatVersion::V3, c.declared);
+        const auto path = write(header);
+        c.damage(path);
+        const FileId truth = id_of(slurp(path), FormatVersion::V3);
+        for (uint64_t lanes : {1, 2, 3, 8, 16}) {
+            const auto checked = v3(path, header, lanes);
+            ASSERT_TRUE(checked.has_value())
+                << c.name << " lanes " << lanes << ": " << checked.error().message();
+            EXPECT_EQ(checked->id, truth) << c.name << " lanes " << lanes;
+            EXPECT_EQ(checked->content_ok, c.content_ok) << c.name << " lanes " << lanes;
+        }
+    }
+}
+
+TEST_F(ParallelHashTest, V3LanesAreCappedAtTheBlockCount) {
+    const Header header = make_header(FormatVersion::V3, 3 * MiB + 1);
+    const auto path = write(header);
+    const SpawnCounter counter(V3_LANE_STAGE);
+    ASSERT_TRUE(v3(path, header, 8, &counter).has_value());
+    EXPECT_EQ(counter.attempts.load(), 3u);  // four blocks: the calling thread and three more lanes
+}
+
+TEST_F(ParallelHashTest, V3LanesThatCannotStartLeaveTheirBlocksToTheOthers) {
+    const Header header = make_header(FormatVersion::V3, 6 * MiB + 3);
+    const auto path = write(header);
+    flip_in_place(path, {4 * MiB + 1});
+    const FileId truth = id_of(slurp(path), FormatVersion::V3);
+    for (size_t fail_from : {0, 1, 3}) {
+        const SpawnCounter counter(V3_LANE_STAGE, fail_from);
+        const auto checked = v3(path, header, 8, &counter);
+        ASSERT_TRUE(checked.has_value()) << fail_from;
+        EXPECT_EQ(checked->id, truth) << fail_from;
+        EXPECT_FALSE(checked->content_ok) << fail_from;
+        EXPECT_EQ(counter.attempts.load(), fail_from + 1) << "no start is tried after the first failure";
+    }
+}
+
+TEST_F(ParallelHashTest, V3FileThatShrankWhileReadIsAnError) {
+    const Header header = make_header(FormatVersion::V3, 4 * MiB);
+    const auto path = write(header);
+    const auto checked = v3(path, header, 4, nullptr, 5 * MiB);
+    ASSERT_FALSE(checked.has_value());
+    EXPECT_EQ(checked.error().message(), "v3 file changed while it was being read");
+    EXPECT_EQ(v3(path, header, 4, nullptr, 59).error().message(), "a v3 file is shorter than its header");
+}
+
+TEST_F(ParallelHashTest, LowestFailingBlockWins) {
+    const Header v3_header = make_header(FormatVersion::V3, 8 * MiB);
+    const auto v3_path = write(v3_header);
+    const auto v2_path = write(make_header(FormatVersion::V2, 8 * MiB));
+    for (int round = 0; round < 5; ++round) {
+        const TwoErrors v3_errors(V3_LANE_STAGE, 3, 5);
+        const auto checked = v3(v3_path, v3_header, 4, &v3_errors);
+        ASSERT_FALSE(checked.has_value());
+        EXPECT_EQ(checked.error().message(), "injected error at 3");
+
+        const TwoErrors v2_errors(V2_READER_STAGE, 3, 5);
+        const auto id = v2(v2_path, 4, &v2_errors);
+        ASSERT_FALSE(id.has_value());
+        EXPECT_EQ(id.error().message(), "injected error at 3");
+    }
+}
+
+TEST_F(ParallelHashTest, FaultIsRaisedAfterEveryLaneEnded) {
+    const Header v3_header = make_header(FormatVersion::V3, 6 * MiB);
+    const auto v3_path = write(v3_header);
+    const auto v2_path = write(make_header(FormatVersion::V2, 6 * MiB));
+    {
+        const SlowAndFaulty fault(V3_LANE_STAGE, 0, 1);
+        expect_injected_fault([&] { (void)v3(v3_path, v3_header, 3, &fault); });
+        EXPECT_TRUE(fault.slow_done.load());
+    }
+    {
+        const SlowAndFaulty fault(V2_READER_STAGE, 0, 1);
+        expect_injected_fault([&] { (void)v2(v2_path, 3, &fault); });
+        EXPECT_TRUE(fault.slow_done.load());
+    }
+}
+
+TEST_F(ParallelHashTest, FaultWinsOverAnError) {
+    const Header v3_header = make_header(FormatVersion::V3, 6 * MiB);
+    const auto v3_path = write(v3_header);
+    const auto v2_path = write(make_header(FormatVersion::V2, 6 * MiB));
+    const FaultAfterError v3_fault(V3_LANE_STAGE, 1, 2);
+    expect_injected_fault([&] { (void)v3(v3_path, v3_header, 3, &v3_fault); });
+    const FaultAfterError v2_fault(V2_READER_STAGE, 1, 2);
+    expect_injected_fault([&] { (void)v2(v2_path, 4, &v2_fault); });
+}
+
+TEST_F(ParallelHashTest, V2SameIdForEveryLaneCount) {
+    struct Case {
+        const char* name;
+        uint64_t declared;
+        std::function<void(const std::filesystem::path&)> damage;
+    };
+    const std::vector<Case> cases = {
+        {"header only", 60, [](const auto&) {}},
+        {"5 MiB, sound", 5 * MiB, [](const auto&) {}},
+        {"5 MiB, damaged in two blocks", 5 * MiB,
+         [](const auto& p) {
+             flip_in_place(p, {61, 4 * MiB + 3});
+         }},
+        {"one body byte", 61, [](const auto&) {}},
+        {"3 MiB, extra bytes", 3 * MiB, [](const auto& p) { append_in_place(p, 1000, 1); }},
+    };
+    for (const auto& c : cases) {
+        const auto path = write(make_header(FormatVersion::V2, c.declared));
+        c.damage(path);
+        const FileId truth = id_of(slurp(path), FormatVersion::V2);
+        for (uint64_t lanes : {2, 3, 16}) {
+            const auto id = v2(path, lanes);
+            ASSERT_TRUE(id.has_value()) << c.name << " lanes " << lanes;
+            EXPECT_EQ(*id, truth) << c.name << " lanes " << lanes;
+        }
+    }
+}
+
+TEST_F(ParallelHashTest, V2ShortBlocksAreHashedAsRead) {
+    const auto path = write(make_header(FormatVersion::V2, 3 * MiB + 10));
+    const FileId truth = id_of(slurp(path), FormatVersion::V2);
+    // The metadata claimed two more blocks than the file holds now.
+    const auto id = v2(path, 4, nullptr, 5 * MiB);
+    ASSERT_TRUE(id.has_value());
+    EXPECT_EQ(*id, truth);
+}
+
+TEST_F(ParallelHashTest, V2ReadPlanBoundsTheBuffers) {
+    // A 5 MiB file with two lanes: a body of 5242820 bytes in 5 blocks, one reader, 4 buffers.
+    EXPECT_EQ(plan_v2_read(60, 5242880, 2), (V2ReadPlan{60, 5242820, 5, 1, 4}));
+    EXPECT_EQ(plan_v2_read(60, 5242880, 16), (V2ReadPlan{60, 5242820, 5, 5, 5}));
+    EXPECT_EQ(plan_v2_read(60, 64 * MiB + 60, 4), (V2ReadPlan{60, 64 * MiB, 64, 3, 12}));
+    EXPECT_EQ(plan_v2_read(60, 60, 8), (V2ReadPlan{60, 0, 0, 0, 0}));
+}
+
+TEST_F(ParallelHashTest, V2ReadersThatCannotStart) {
+    const auto path = write(make_header(FormatVersion::V2, 6 * MiB + 9));
+    flip_in_place(path, {3 * MiB});
+    const FileId truth = id_of(slurp(path), FormatVersion::V2);
+    // 0: no reader at all, the calling thread hashes the body in order; otherwise fewer readers.
+    for (size_t fail_from : {0, 1, 2}) {
+        const SpawnCounter counter(V2_READER_STAGE, fail_from);
+        const auto id = v2(path, 8, &counter);
+        ASSERT_TRUE(id.has_value()) << fail_from;
+        EXPECT_EQ(*id, truth) << fail_from;
+        EXPECT_EQ(counter.attempts.load(), fail_from + 1);
+    }
+}
+
+TEST_F(ParallelHashTest, V2SequentialFallbackReportsReadErrors) {
+    format::V2FileIdHasher hasher;
+    const auto path = write(make_header(FormatVersion::V2, 2 * MiB));
+    const base::UniqueFd write_only(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
+    EXPECT_FALSE(hash_range_sequential(write_only.get(), hasher, 60, 2 * MiB - 60, 2).has_value());
+}
+
+TEST_F(ParallelHashTest, ProgressCountsEveryBodyByteOnce) {
+    const Header header = make_header(FormatVersion::V3, 7 * MiB + 5);
+    const auto v3_path = write(header);
+    const auto v2_path = write(make_header(FormatVersion::V2, 7 * MiB + 5));
+    std::atomic<uint64_t> notified{0};
+    store::ProgressTracker tracker(
+        std::nullopt, std::nullopt,
+        store::make_progress_observer([&](const store::ProgressSnapshot&) { ++notified; }));
+    {
+        store::FileProgress progress(tracker, 7 * MiB + 5);
+        const auto fd = open_read(v3_path);
+        ScratchPair scratch;
+        ASSERT_TRUE(verify_v3_file(fd.get(), header, 7 * MiB + 5, 8, scratch, &progress).has_value());
+        EXPECT_EQ(progress.reported(), 7 * MiB + 5 - 60);  // the header is counted when it is read
+    }
+    {
+        store::FileProgress progress(tracker, 7 * MiB + 5);
+        const auto fd = open_read(v2_path);
+        const auto bytes = slurp(v2_path);
+        ASSERT_TRUE(
+            hash_v2_parallel(fd.get(), std::span(bytes).first(60), bytes.size(), 8, &progress).has_value());
+        EXPECT_EQ(progress.reported(), 7 * MiB + 5 - 60);
+    }
+    EXPECT_EQ(tracker.bytes_done(), 2 * (7 * MiB + 5 - 60));
+    EXPECT_GT(notified.load(), 0u);
+}
+
+TEST(ParallelHashInvariantTest, LaneCountsTheCallersGuarantee) {
+    const Header header = make_header(FormatVersion::V3, 60);
+    ScratchPair scratch;
+    EXPECT_THROW((void)verify_v3_file(-1, header, 60, 0, scratch, nullptr), base::Panic);
+    EXPECT_THROW((void)hash_v2_parallel(-1, {}, 60, 1, nullptr), base::Panic);
+}
+
+}  // namespace
+}  // namespace kro::verify

@@ -1,0 +1,251 @@
+#include "verify/verify_file.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <mutex>
+
+#include "base/error.hpp"
+#include "parallel_fixture.hpp"
+#include "support/scratch_dir.hpp"
+#include "verify/verify_store.hpp"
+#include "verify_fixture.hpp"
+
+namespace kro::verify {
+namespace {
+
+namespace fs = std::filesystem;
+using format::FileId;
+using format::FormatVersion;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using namespace kro::verify_testing;
+
+constexpr uint64_t MiB = 1048576;
+
+TEST(VerifyFileLanesTest, OneLanePerWhole2MiB) {
+    struct Case {
+        uint64_t length, budget, lanes;
+    };
+    for (const Case& c :
+         {Case{5 * MiB, 8, 2}, Case{MiB, 8, 1}, Case{0, 8, 1}, Case{4 * MiB - 1, 8, 1}, Case{4 * MiB, 8, 2},
+          Case{100 * MiB, 8, 8}, Case{5 * MiB, 1, 1}, Case{UINT64_MAX, 256, 256}}) {
+        EXPECT_EQ(file_lane_count(c.length, c.budget), c.lanes) << c.length << " " << c.budget;
+    }
+}
+
+TEST(VerifyFileCanonicalTest, ComponentWiseComparison) {
+    FileId id;
+    for (size_t i = 0; i < id.bytes.size(); ++i) id.bytes[i] = static_cast<uint8_t>(0x10 + i);
+    const std::string shard = id.shard_path().native();
+    std::string upper = shard;
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    struct Case {
+        fs::path root, path;
+        bool canonical;
+    };
+    const std::vector<Case> cases = {
+        {"/s", "/s/" + shard, true},    {"/s/", "/s/" + shard, true},        {"s", "s//" + shard, true},
+        {"./s", "./s/" + shard, true},  {"/s", "/s/./" + shard, true},       {"/", "/" + shard, true},
+        {"/s", "/s/" + upper, false},   {"/s", "/s/x/" + shard, false},      {"/s", "/t/" + shard, false},
+        {"/s/t", "/s/" + shard, false}, {"/s", "/s/" + shard + "/x", false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(is_canonical_path(c.root, c.path, id), c.canonical) << c.root << " " << c.path;
+    }
+}
+
+// Records every snapshot the verifier sends.
+struct Recorder {
+    std::mutex mutex;
+    std::vector<store::ProgressSnapshot> snapshots;
+
+    store::ProgressObserver observer() {
+        return store::make_progress_observer([this](const store::ProgressSnapshot& s) {
+            const std::lock_guard lock(mutex);
+            snapshots.push_back(s);
+        });
+    }
+};
+
+class VerifyFileTest : public ::testing::Test {
+  protected:
+    VerifyFileTest() : store_(dir_.path()) {}
+
+    std::expected<FileReport, VerifyError> verify(const fs::path& path, uint64_t lane_budget = 1) {
+        store::ProgressTracker tracker(std::nullopt, std::nullopt, nullptr);
+        MemoryBudget budget;
+        return verify_file(options_for(dir_.path()), path, lane_budget, scratch_, budget, tracker);
+    }
+
+    kro::testing::ScratchDir dir_;
+    StoreBuilder store_;
+    ScratchPair scratch_;
+};
+
+TEST_F(VerifyFileTest, SoundFilesReportVersionAndParent) {
+    const FileId first = store_.add(make_header(FormatVersion::V2, 1000));
+    const FileId second = store_.add(make_header(FormatVersion::V3, 60, first, 2));
+    auto root_report = verify(store_.path_of(first));
+    ASSERT_TRUE(root_report.has_value());
+    EXPECT_THAT(root_report->issues, IsEmpty());
+    EXPECT_EQ(root_report->file_id, first);
+    EXPECT_TRUE(root_report->at_canonical_path);
+    EXPECT_EQ(root_report->parent, std::nullopt);
+    EXPECT_EQ(root_report->version, FormatVersion::V2);
+
+    // A 60-byte v3 file: one block, nothing to compare.
+    auto child_report = verify(store_.path_of(second));
+    ASSERT_TRUE(child_report.has_value());
+    EXPECT_THAT(child_report->issues, IsEmpty());
+    EXPECT_EQ(child_report->parent, first);
+    EXPECT_EQ(child_report->version, FormatVersion::V3);
+}
+
+TEST_F(VerifyFileTest, NonContentPath) {
+    write_bytes(dir_ / "ab" / "cd" / "e" / std::string(34, 'a'), std::vector<uint8_t>(100, 1));
+    auto report = verify(dir_ / "ab" / "cd" / "e" / std::string(34, 'a'));
+    ASSERT_TRUE(report.has_value());
+    EXPECT_EQ(report->file_id, std::nullopt);
+    EXPECT_FALSE(report->at_canonical_path);
+    EXPECT_EQ(report->version, std::nullopt);
+    EXPECT_THAT(describe(report->issues, dir_.path()),
+                ElementsAre("InvalidPathLayout ab/cd/e/" + std::string(34, 'a')));
+    // Not a content path, so it is never opened: even a missing file is only a finding.
+    EXPECT_TRUE(verify(dir_ / "missing").has_value());
+}
+
+TEST_F(VerifyFileTest, LongerThanDeclaredV2) {
+    const auto header = make_header(FormatVersion::V2, 1000);
+    auto bytes = file_bytes(header);
+    bytes.resize(1200, 0xEE);
+    const FileId id = store_.add(make_header(FormatVersion::V2, 1000));
+    write_bytes(store_.path_of(id), bytes);
+    auto report = verify(store_.path_of(id));
+    ASSERT_TRUE(report.has_value());
+    EXPECT_THAT(describe(report->issues, dir_.path()),
+                ElementsAre("FileSizeMismatch " + id.shard_path().native() + " expected=1000 actual=1200",
+                            "ContentCorrupted " + id.shard_path().native() +
+                                " expected_len=1000 actual_len=1200 v3=false ids=differ "
+                                "regions=[ExtraBytes(200)@1000+200]"));
+    const auto& corrupted = std::get<Issue::ContentCorrupted>(report->issues[1].value).report;
+    EXPECT_EQ(corrupted.seed, header.seed());
+    EXPECT_EQ(corrupted.expected_id, id);
+    EXPECT_EQ(corrupted.actual_id, id_of(bytes, FormatVersion::V2));
+}
+
+TEST_F(VerifyFileTest, V3BytesPastTheDeclaredLengthOnlyEnterTheId) {
+    // Declared 100, holds 150, stored under the ID of all 150 bytes: only the size is wrong.
+    auto bytes = file_bytes(make_header(FormatVersion::V3, 150));
+    const auto encoded = make_header(FormatVersion::V3, 100).encode();
+    std::copy(encoded.begin(), encoded.end(), bytes.begin());
+    std::fill(bytes.begin() + 100, bytes.end(), 0xCC);
+    const FileId id = id_of(bytes, FormatVersion::V3);
+    write_bytes(store_.path_of(id), bytes);
+    auto report = verify(store_.path_of(id));
+    ASSERT_TRUE(report.has_value());
+    EXPECT_THAT(describe(report->issues, dir_.path()),
+                ElementsAre("FileSizeMismatch " + id.shard_path().native() + " expected=100 actual=150"));
+}
+
+TEST_F(VerifyFileTest, LaneBudgetDoesNotChangeTheReport) {
+    const FileId id = store_.add(make_header(FormatVersion::V3, 4 * MiB + 3));
+    fill_range(store_.path_of(id), 3 * MiB, 3 * MiB + 10000, 0);
+    const FileId v2 = store_.add(make_header(FormatVersion::V2, 4 * MiB + 3, {}, 4));
+    flip_bytes(store_.path_of(v2), {4 * MiB});
+    for (const FileId& file : {id, v2}) {
+        auto one = verify(store_.path_of(file), 1);
+        auto eight = verify(store_.path_of(file), 8);
+        ASSERT_TRUE(one.has_value() && eight.has_value());
+        EXPECT_EQ(describe(one->issues, dir_.path()), describe(eight->issues, dir_.path()));
+        EXPECT_EQ(one->issues.size(), 1u);
+    }
+}
+
+TEST_F(VerifyFileTest, ShrinkingWhileAnalysedIsNeverValidContent) {
+    // Sound content under another file's name goes to the analysis, which finds the file shorter
+    // than its metadata said: the lost bytes are missing, the file is no "path mismatch".
+    const FileId id = store_.add(make_header(FormatVersion::V3, 5 * MiB));
+    FileId other = id;
+    other.bytes[19] ^= 1;
+    fs::create_directories(store_.path_of(other).parent_path());
+    fs::rename(store_.path_of(id), store_.path_of(other));
+    const parallel_testing::ShrinkingTo shrunk(3 * MiB);
+    auto options = options_for(dir_.path());
+    options.hooks = &shrunk;
+    for (uint64_t lane_budget : {1, 8}) {
+        store::ProgressTracker tracker(std::nullopt, std::nullopt, nullptr);
+        MemoryBudget budget;
+        auto report = verify_file(options, store_.path_of(other), lane_budget, scratch_, budget, tracker);
+        ASSERT_TRUE(report.has_value());
+        EXPECT_THAT(describe(report->issues, dir_.path()),
+                    ElementsAre("ContentCorrupted " + other.shard_path().native() +
+                                " expected_len=5242880 actual_len=5242880 v3=true ids=differ "
+                                "regions=[Truncated(2097152)@3145728+2097152]"))
+            << lane_budget;
+        const auto& corrupted = std::get<Issue::ContentCorrupted>(report->issues.at(0).value).report;
+        EXPECT_FALSE(corrupted.is_intact());
+    }
+}
+
+TEST_F(VerifyFileTest, HeaderTooShortAndInvalid) {
+    const FileId id = store_.add(make_header(FormatVersion::V3, 500));
+    truncate_file(store_.path_of(id), 59);
+    auto report = verify(store_.path_of(id));
+    ASSERT_TRUE(report.has_value());
+    EXPECT_THAT(describe(report->issues, dir_.path()),
+                ElementsAre("HeaderCorrupted " + id.shard_path().native() +
+                            ": header truncated: need 60 bytes, got 59"));
+    EXPECT_EQ(report->file_id, id);
+    EXPECT_TRUE(report->at_canonical_path);
+    EXPECT_EQ(report->parent, std::nullopt);
+    EXPECT_EQ(report->version, std::nullopt);
+}
+
+TEST_F(VerifyFileTest, ProgressCountsEveryFileOnce) {
+    // Sound, damaged, truncated, a bad header and a stray file: every byte and file counts once.
+    const auto ids = store_.add_chain(FormatVersion::V3, {100, 2 * MiB + 5, 70000});
+    const FileId v2 = store_.add(make_header(FormatVersion::V2, MiB + 1, {}, 9));
+    store_.write_aggregate();
+    flip_bytes(store_.path_of(ids[1]), {MiB + 3});
+    truncate_file(store_.path_of(ids[2]), 40000);
+    flip_bytes(store_.path_of(v2), {40});
+    write_bytes(dir_ / "stray", std::vector<uint8_t>(33, 1));
+    uint64_t total = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(dir_.path())) {
+        if (entry.is_regular_file() && entry.path().native().find(".metadata") == std::string::npos) {
+            total += entry.file_size();
+        }
+    }
+
+    Recorder recorder;
+    auto options = options_for(dir_.path());
+    options.progress = recorder.observer();
+    auto report = verify_store(options);
+    ASSERT_TRUE(report.has_value()) << base::error_chain(report.error());
+    ASSERT_FALSE(recorder.snapshots.empty());
+    const store::ProgressSnapshot& first = recorder.snapshots.front();
+    EXPECT_EQ(first, (store::ProgressSnapshot{total, 5, 0, 0}));
+    EXPECT_EQ(recorder.snapshots.back(), (store::ProgressSnapshot{total, 5, total, 5}));
+    for (size_t i = 1; i < recorder.snapshots.size(); ++i) {
+        EXPECT_GE(recorder.snapshots[i].bytes_done, recorder.snapshots[i - 1].bytes_done);
+    }
+}
+
+TEST_F(VerifyFileTest, NoObserverCountsNothing) {
+    store_.add_chain(FormatVersion::V2, {100, 200});
+    store_.write_aggregate();
+    store::ProgressTracker tracker(std::nullopt, std::nullopt, nullptr);
+    MemoryBudget budget;
+    for (const auto& entry : fs::recursive_directory_iterator(dir_.path())) {
+        if (!entry.is_regular_file() || entry.path().native().find(".metadata") != std::string::npos)
+            continue;
+        ASSERT_TRUE(
+            verify_file(options_for(dir_.path()), entry.path(), 1, scratch_, budget, tracker).has_value());
+    }
+    EXPECT_EQ(tracker.bytes_done(), 0u);
+    EXPECT_EQ(tracker.files_done(), 0u);
+}
+
+}  // namespace
+}  // namespace kro::verify
