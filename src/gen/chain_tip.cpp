@@ -43,7 +43,12 @@ std::expected<void, IoError> touch_marker(int roots_fd, const char* name) {
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) return std::unexpected(IoError::last_os_error());
     if (!S_ISREG(st.st_mode)) return std::unexpected(not_a_regular_file());
-    if (st.st_size != 0 && ::ftruncate(fd.get(), 0) != 0) return std::unexpected(IoError::last_os_error());
+    if (st.st_size == 0) return {};
+    // A hard link can name a file outside the store; a marker with content is emptied only when
+    // this is its one name.
+    if (st.st_nlink > 1)
+        return std::unexpected(IoError::with_message(base::IoErrorKind::Other, "has other hard links"));
+    if (::ftruncate(fd.get(), 0) != 0) return std::unexpected(IoError::last_os_error());
     return {};
 }
 

@@ -381,9 +381,10 @@ void expect_no_temporary_file(const Scene& scene) {
         EXPECT_NE(e.path().filename().string().size(), 24u) << "left behind: " << e.path();
 }
 
-std::string marker_error(const Scene& scene, const std::string& tip) {
+std::string marker_error(const Scene& scene, const std::string& tip,
+                         const std::string& cause = "not a regular file") {
     return "error: writing the chain-tip marker at " +
-           (scene.store() / ".metadata" / "roots" / tip).string() + ": not a regular file\n";
+           (scene.store() / ".metadata" / "roots" / tip).string() + ": " + cause + "\n";
 }
 
 // Writing never leaves the store: a link or a fifo planted where gen writes a file, or a link
@@ -426,6 +427,16 @@ std::vector<HostileCase> write_cases() {
          no_files, 1,
          [](const Scene& s, const KroResult& r) {
              EXPECT_EQ(r.err, marker_error(s, kZeroTip));
+             expect_outside_untouched(s);
+         }},
+        {"HardLinkWithContentAtTheMarker",
+         [](const Scene& s) {
+             plant_store_dirs(s);
+             fs::create_hard_link(s.outside() / "sentinel", s.store() / ".metadata" / "roots" / kZeroTip);
+         },
+         no_files, 1,
+         [](const Scene& s, const KroResult& r) {
+             EXPECT_EQ(r.err, marker_error(s, kZeroTip, "has other hard links"));
              expect_outside_untouched(s);
          }},
         {"SymlinkAtAShardDirectory",
