@@ -105,4 +105,10 @@ std::expected<void, IoError> create_dir_all(const std::filesystem::path& dir) {
     return make_dir(dir);
 }
 
+uint64_t size_or_zero(const char* path) {
+    struct stat st {};
+    if (::stat(path, &st) != 0 || st.st_size < 0) return 0;
+    return static_cast<uint64_t>(st.st_size);
+}
+
 }  // namespace kro::base

@@ -36,4 +36,7 @@ std::expected<void, base::IoError> write_all_at(int fd, std::span<const uint8_t>
 // exist already are fine; anything else in the way fails.
 std::expected<void, base::IoError> create_dir_all(const std::filesystem::path& dir);
 
+// The size that a path's metadata gives, following links; 0 when it cannot be read.
+uint64_t size_or_zero(const char* path);
+
 }  // namespace kro::base

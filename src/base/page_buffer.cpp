@@ -44,7 +44,7 @@ std::expected<PageBuffer, IoError> PageBuffer::allocate(size_t length) {
     try {
         return PageBuffer(length);
     } catch (const std::bad_alloc&) {
-        return std::unexpected(IoError::with_message(IoErrorKind::OutOfMemory, "out of memory"));
+        return std::unexpected(IoError::out_of_memory());
     }
 }
 

@@ -33,7 +33,6 @@ class PageBuffer {
     uint8_t* data() { return data_; }
     const uint8_t* data() const { return data_; }
     size_t size() const { return size_; }
-    size_t capacity() const { return capacity_; }
     bool empty() const { return size_ == 0; }
 
     uint8_t* begin() { return data_; }

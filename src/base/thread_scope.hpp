@@ -42,16 +42,15 @@ class ThreadScope {
     }
     // Joins every thread started so far.
     void join_all();
-    // After join_all: the first exception that escaped a thread body, if any.
-    std::exception_ptr first_exception() const;
     // Joins, then rethrows the first exception that escaped a thread body.
     void join_and_rethrow();
-    size_t spawned() const { return threads_.size(); }
     // Why the last refused spawn failed (the system's error; resource_unavailable_try_again for
     // one refused by the test seam); empty while every spawn succeeded.
     std::error_code spawn_error() const { return spawn_error_; }
 
   private:
+    // After join_all: the first exception that escaped a thread body, if any.
+    std::exception_ptr first_exception() const;
     bool start(std::function<void()> body);
     bool refuse(std::error_code why);
 

@@ -43,8 +43,6 @@ class WindowedDispenser {
     void cancel();
     bool cancelled() const;
 
-    uint64_t window() const { return window_; }
-
   private:
     bool inside_window() const;  // under the lock
 

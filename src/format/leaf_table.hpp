@@ -1,7 +1,7 @@
 #pragma once
-// Room for the leaf hashes of one v3 file while it is written: one per file block, stored by
-// block index. A file can declare more blocks than memory holds; that is an out-of-memory I/O
-// error for the writer to report, not a crash.
+// Room for the leaf hashes of one v3 file while it is written or checked: one per file block,
+// stored by block index. A file can declare (or a sparse file claim) more blocks than memory
+// holds; that is an out-of-memory I/O error for the caller to report, not a crash.
 
 #include <cstdint>
 #include <expected>

@@ -1,11 +1,11 @@
 #pragma once
 // What a successful generation run returns.
 
-#include <array>
 #include <cstdint>
 
 #include "format/file_id.hpp"
 #include "format/header.hpp"
+#include "format/store_layout.hpp"
 
 namespace kro::gen {
 
@@ -13,7 +13,7 @@ struct GenerateSummary {
     uint64_t files_written = 0;
     uint64_t bytes_written = 0;           // header bytes included; saturates at the largest u64
     format::FileId tip;                   // the last file placed; all zero when none was
-    std::array<uint8_t, 20> aggregate{};  // the chain-tip aggregate digest written at the end
+    format::AggregateDigest aggregate{};  // the chain-tip aggregate digest written at the end
     format::FormatVersion version = format::FormatVersion::V3;
 };
 

@@ -11,11 +11,10 @@
 
 namespace kro::verify {
 
-// A file gets at most one lane per LANE_SPAN bytes (2 MiB).
+// A file gets at most one lane per 2^LANE_SPAN_LOG2 bytes (2 MiB).
 inline constexpr unsigned LANE_SPAN_LOG2 = 21;
-inline constexpr uint64_t LANE_SPAN = uint64_t{1} << LANE_SPAN_LOG2;
 
-// The most lanes a file of `size` bytes can use: one per whole LANE_SPAN, at least one.
+// The most lanes a file of `size` bytes can use: one per whole 2 MiB, at least one.
 constexpr uint64_t lane_cap(uint64_t size) {
     return std::max<uint64_t>(size >> LANE_SPAN_LOG2, 1);
 }

@@ -1,7 +1,5 @@
 #include "verify/parallel_schedule.hpp"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <expected>
 #include <numeric>
@@ -9,6 +7,7 @@
 #include <vector>
 
 #include "base/channel.hpp"
+#include "base/file_io.hpp"
 #include "base/ordered_collector.hpp"
 #include "base/panic.hpp"
 #include "base/saturating.hpp"
@@ -111,7 +110,13 @@ std::expected<void, VerifyError> verify_head_group(const FileJobs& jobs, size_t 
             return verify_files_in_order(jobs.options, jobs.files, head, jobs.budget, jobs.tracker,
                                          collector);
         }
-        collect_head_results(rx, dispenser, in_order, collector);
+        try {
+            collect_head_results(rx, dispenser, in_order, collector);
+        } catch (...) {
+            // A worker waiting for the window to move would keep the scope from joining.
+            dispenser.stop();
+            throw;
+        }
         scope.join_and_rethrow();
     }
     if (auto error = in_order.take_error()) return std::unexpected(std::move(*error));
@@ -122,13 +127,6 @@ struct TailResult {
     size_t position;
     FileResult result;
 };
-
-// The size of a file as its metadata gives it, following links; 0 when that cannot be read.
-uint64_t file_size_or_zero(const char* path) {
-    struct stat st {};
-    if (::stat(path, &st) != 0 || st.st_size < 0) return 0;
-    return static_cast<uint64_t>(st.st_size);
-}
 
 // Positions by size, largest first, equal sizes by smaller position first.
 std::vector<size_t> spawn_order(const std::vector<uint64_t>& sizes) {
@@ -152,7 +150,7 @@ std::expected<void, VerifyError> verify_tail_group(const FileJobs& jobs, size_t 
     std::vector<uint64_t> sizes;
     sizes.reserve(tail);
     for (size_t position = 0; position < tail; ++position)
-        sizes.push_back(file_size_or_zero(jobs.files.c_str(head + position)));
+        sizes.push_back(base::size_or_zero(jobs.files.c_str(head + position)));
     const std::vector<uint64_t> lanes = allocate_lanes(sizes, budget);
 
     GroupCollector in_order;

@@ -132,7 +132,14 @@ std::expected<format::FileId, base::IoError> hash_v2_parallel(int fd, std::span<
             if (!hashed) return std::unexpected(std::move(hashed.error()));
             return hasher.finalize();
         }
-        while (auto message = rx.recv()) in_order.put(message->index, std::move(message->block), hash);
+        try {
+            while (auto message = rx.recv()) in_order.put(message->index, std::move(message->block), hash);
+        } catch (...) {
+            // Buffers held for their turn go back only after the join; a reader waiting for one
+            // would keep the scope from joining.
+            pool.cancel();
+            throw;
+        }
         scope.join_and_rethrow();
     }
     if (auto error = in_order.take_error()) return std::unexpected(std::move(*error));

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <mutex>
 #include <utility>
 
 #include "base/ordered_collector.hpp"
@@ -34,7 +33,6 @@ struct V3LaneState {
 
     std::atomic<uint64_t> next_block{0};
     std::atomic<bool> stop{false};
-    std::mutex leaf_mutex;
     std::vector<format::MerkleHash> leaves;
     std::atomic<bool> content_ok{true};
     std::atomic<uint64_t> finished{0};
@@ -63,10 +61,8 @@ void v3_lane_worker(V3LaneState& state, ScratchPair& scratch) {
         const uint64_t counted =
             v3_block_progress_bytes(block, format::file_block_len(state.actual_len, block));
         if (state.progress != nullptr && counted > 0) state.progress->advance(counted);
-        {
-            const std::lock_guard lock(state.leaf_mutex);
-            state.leaves[block] = checked->leaf;
-        }
+        // Each block has its own slot, and the join orders these writes before the tree is built.
+        state.leaves[block] = checked->leaf;
         if (!checked->equal) state.content_ok.store(false, std::memory_order_relaxed);
         state.finished.fetch_add(1, std::memory_order_relaxed);
     }

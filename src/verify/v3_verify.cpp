@@ -1,10 +1,7 @@
 #include "verify/v3_verify.hpp"
 
-#include <new>
-#include <stdexcept>
-#include <vector>
-
 #include "base/panic.hpp"
+#include "format/leaf_table.hpp"
 #include "verify/v3_lanes.hpp"
 #include "verify/v3_sequential.hpp"
 
@@ -20,18 +17,12 @@ std::expected<V3FileCheck, base::IoError> verify_v3_file(int fd, const format::H
                                                            "a v3 file is shorter than its header"));
     }
     // One leaf per MiB of the real file; a sparse file can claim more than memory holds.
-    std::vector<format::MerkleHash> leaves;
-    try {
-        leaves.resize(format::v3_leaf_count(actual_len));
-    } catch (const std::bad_alloc&) {
-        return std::unexpected(base::IoError::with_message(base::IoErrorKind::OutOfMemory, "out of memory"));
-    } catch (const std::length_error&) {
-        return std::unexpected(base::IoError::with_message(base::IoErrorKind::OutOfMemory, "out of memory"));
-    }
+    auto leaves = format::allocate_leaf_table(format::v3_leaf_count(actual_len));
+    if (!leaves) return std::unexpected(std::move(leaves.error()));
     if (lanes >= 2) {
-        return run_v3_lanes(fd, header, actual_len, lanes, std::move(leaves), scratch, progress, hooks);
+        return run_v3_lanes(fd, header, actual_len, lanes, std::move(*leaves), scratch, progress, hooks);
     }
-    return check_v3_blocks_in_order(fd, header, actual_len, std::move(leaves), scratch, progress);
+    return check_v3_blocks_in_order(fd, header, actual_len, std::move(*leaves), scratch, progress);
 }
 
 }  // namespace kro::verify

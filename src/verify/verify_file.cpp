@@ -49,9 +49,7 @@ std::vector<std::string> components(const std::filesystem::path& path) {
 
 // Counts a file that is not opened: its size, when its metadata can be read, and the file.
 void count_unopened_file(const std::filesystem::path& path, store::ProgressTracker& tracker) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0 && st.st_size > 0)
-        tracker.add_bytes(static_cast<uint64_t>(st.st_size));
+    if (const uint64_t size = base::size_or_zero(path.c_str()); size > 0) tracker.add_bytes(size);
     tracker.add_file();
 }
 

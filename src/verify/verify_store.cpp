@@ -61,13 +61,6 @@ std::expected<std::vector<std::string>, VerifyError> list_chain_tip_names(
     return names;
 }
 
-// A file's size for the progress total, following links; 0 when its metadata cannot be read.
-uint64_t size_or_zero(const char* path) {
-    struct stat st {};
-    if (::stat(path, &st) != 0 || st.st_size < 0) return 0;
-    return static_cast<uint64_t>(st.st_size);
-}
-
 // A valid aggregate is 40 bytes; one more shows that a file is longer. Nothing past that is read,
 // so that an aggregate of any size costs the same.
 constexpr size_t AGGREGATE_READ_LIMIT = 41;
@@ -197,7 +190,7 @@ std::expected<VerifyReport, VerifyError> verify_store(const VerifyOptions& optio
     if (options.progress) {
         uint64_t sum = 0;
         for (size_t i = 0; i < files->size(); ++i)
-            sum = base::saturating_add(sum, size_or_zero(files->c_str(i)));
+            sum = base::saturating_add(sum, base::size_or_zero(files->c_str(i)));
         bytes_total = sum;
     }
     store::ProgressTracker tracker(bytes_total, file_count, options.progress);
