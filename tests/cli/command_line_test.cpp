@@ -549,6 +549,12 @@ TEST(UsageErrorTest, ValueParsersQuoteTheArgumentAsTyped) {
         {{"dev", "corrupt-file", "/no/such/file"},
          invalid("/no/such/file", "<FILEPATH>", "path /no/such/file does not exist")},
         {{"dev", "show", "/"}, invalid("/", "<FILEPATH>", "/ is a directory")},
+        // A name from a store pasted on the command line cannot rewrite the terminal.
+        {{"dev", "show", "/no/such/\x1b]0;x\x07\r"},
+         invalid("/no/such/\\x1b]0;x\\x07\\x0d", "<FILEPATH>",
+                 "path /no/such/\\x1b]0;x\\x07\\x0d does not exist")},
+        {{"gen", "--file-size", "\x1b[2J"},
+         invalid("\\x1b[2J", "--file-size <FILESIZE>", "unknown size specifier \\x1b[2J")},
     };
     for (const UsageCase& c : cases) {
         const KroResult result = usage_error(c.args);

@@ -78,7 +78,8 @@ class Scanner {
 
     std::optional<std::string> value_tip(const std::string& word) const {
         if (open_positional() == nullptr) return std::nullopt;
-        return fmt::format("to pass '{}' as a value, use '-- {}'", word, word);
+        const std::string shown = base::display_text(word);
+        return fmt::format("to pass '{}' as a value, use '-- {}'", shown, shown);
     }
 
     std::optional<ScanResult> long_option(const std::string& word) {
@@ -111,7 +112,8 @@ class Scanner {
         if (!spec->allow_hyphen_values && value.size() > 1 && value.front() == '-') {
             return UsageError::missing_value(
                 spec->display(), names(),
-                fmt::format("to pass '{}' as a value, use '--{}={}'", value, name, value));
+                fmt::format("to pass '{}' as a value, use '--{}={}'", base::display_text(value), name,
+                            base::display_text(value)));
         }
         if (!spec->any_bytes && !base::is_valid_utf8(value)) return UsageError::invalid_utf8(names());
         words_.push_back(value);

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "base/path_display.hpp"
 #include "cli/args/suggestion.hpp"
 #include "cli/output/color.hpp"
 
@@ -27,11 +28,14 @@ UsageError::UsageError(UsageErrorKind kind, std::string message, CommandPath pat
       tip_(std::move(tip)),
       backtrace_(base::Backtrace::capture()) {}
 
+// A value typed on the command line can be a name taken from a store: whatever of it is echoed,
+// the parser's message included, shows its control characters visibly.
 UsageError UsageError::invalid_value(std::string_view value, std::string_view argument,
                                      std::string_view parser_message) {
     return UsageError(UsageErrorKind::InvalidValue,
-                      fmt::format("invalid value '{}' for '{}': {}", value, argument, parser_message), {},
-                      false);
+                      fmt::format("invalid value '{}' for '{}': {}", base::display_text(value), argument,
+                                  base::display_text(parser_message)),
+                      {}, false);
 }
 
 UsageError UsageError::invalid_choice(std::string_view value, std::string_view argument,
@@ -41,8 +45,8 @@ UsageError UsageError::invalid_choice(std::string_view value, std::string_view a
     std::optional<std::string> tip;
     if (auto near = closest_name(value, names)) tip = fmt::format("a similar value exists: '{}'", *near);
     return UsageError(UsageErrorKind::InvalidValue,
-                      fmt::format("invalid value '{}' for '{}'\n  [possible values: {}]", value, argument,
-                                  fmt::join(names, ", ")),
+                      fmt::format("invalid value '{}' for '{}'\n  [possible values: {}]",
+                                  base::display_text(value), argument, fmt::join(names, ", ")),
                       {}, false, std::move(tip));
 }
 
@@ -54,14 +58,15 @@ UsageError UsageError::invalid_utf8(CommandPath path) {
 UsageError UsageError::unknown_argument(std::string_view argument, CommandPath path,
                                         std::optional<std::string> tip) {
     return UsageError(UsageErrorKind::UnknownArgument,
-                      fmt::format("unexpected argument '{}' found", argument), std::move(path), true,
-                      std::move(tip));
+                      fmt::format("unexpected argument '{}' found", base::display_text(argument)),
+                      std::move(path), true, std::move(tip));
 }
 
 UsageError UsageError::invalid_subcommand(std::string_view name, CommandPath path,
                                           std::optional<std::string> tip) {
-    return UsageError(UsageErrorKind::InvalidSubcommand, fmt::format("unrecognized subcommand '{}'", name),
-                      std::move(path), true, std::move(tip));
+    return UsageError(UsageErrorKind::InvalidSubcommand,
+                      fmt::format("unrecognized subcommand '{}'", base::display_text(name)), std::move(path),
+                      true, std::move(tip));
 }
 
 UsageError UsageError::missing_value(std::string_view argument, CommandPath path,
@@ -89,10 +94,10 @@ UsageError UsageError::duplicate(std::string_view argument, CommandPath path) {
 }
 
 UsageError UsageError::unexpected_value(std::string_view value, std::string_view argument, CommandPath path) {
-    return UsageError(
-        UsageErrorKind::UnexpectedValue,
-        fmt::format("unexpected value '{}' for '{}' found; no more were expected", value, argument),
-        std::move(path), true);
+    return UsageError(UsageErrorKind::UnexpectedValue,
+                      fmt::format("unexpected value '{}' for '{}' found; no more were expected",
+                                  base::display_text(value), argument),
+                      std::move(path), true);
 }
 
 UsageError UsageError::argument_conflict(std::string message, CommandPath path) {
