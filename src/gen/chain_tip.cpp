@@ -55,19 +55,14 @@ std::expected<void, IoError> touch_marker(int roots_fd, const char* name) {
 }  // namespace
 
 std::expected<ChainTipRecords, GenerateError> ChainTipRecords::enter(const base::Directory& root) {
-    return io_step(
-        "creating the chain-tip directory", roots_path(root.path()),
-        [&]() -> std::expected<ChainTipRecords, GenerateError> {
-            const auto fail = [&](IoError cause) {
-                return std::unexpected(GenerateError::io("creating the chain-tip directory",
-                                                         roots_path(root.path()), std::move(cause)));
-            };
-            auto meta = root.make_child(format::METADATA_DIR);
-            if (!meta) return fail(meta.error());
-            auto roots = meta->make_child(format::ROOTS_DIR);
-            if (!roots) return fail(roots.error());
-            return ChainTipRecords(std::move(*meta), std::move(*roots));
-        });
+    return io_step("creating the chain-tip directory", roots_path(root.path()),
+                   [&]() -> std::expected<ChainTipRecords, IoError> {
+                       auto meta = root.make_child(format::METADATA_DIR);
+                       if (!meta) return std::unexpected(std::move(meta.error()));
+                       auto roots = meta->make_child(format::ROOTS_DIR);
+                       if (!roots) return std::unexpected(std::move(roots.error()));
+                       return ChainTipRecords(std::move(*meta), std::move(*roots));
+                   });
 }
 
 std::expected<ChainTipRecords, GenerateError> ChainTipRecords::open_existing(const fs::path& root) {
@@ -84,25 +79,16 @@ std::expected<ChainTipRecords, GenerateError> ChainTipRecords::open_existing(con
 
 std::expected<void, GenerateError> ChainTipRecords::record(const format::FileId& tip) const {
     const std::string name = tip.to_hex();
-    return io_step(
-        "writing the chain-tip marker", roots_.path() / name, [&]() -> std::expected<void, GenerateError> {
-            if (auto touched = touch_marker(roots_.fd(), name.c_str()); !touched) {
-                return std::unexpected(
-                    GenerateError::io("writing the chain-tip marker", roots_.path() / name, touched.error()));
-            }
-            return {};
-        });
+    return io_step("writing the chain-tip marker", roots_.path() / name,
+                   [&] { return touch_marker(roots_.fd(), name.c_str()); });
 }
 
 std::expected<AggregateDigest, GenerateError> ChainTipRecords::write_aggregate(
     base::TempFileRegistry* registry, const base::Hooks* hooks) const {
     auto digest = io_step("listing the chain-tip markers", roots_.path(),
-                          [&]() -> std::expected<AggregateDigest, GenerateError> {
+                          [&]() -> std::expected<AggregateDigest, IoError> {
                               auto entries = base::read_dir_entries_at(roots_.fd(), roots_.path());
-                              if (!entries) {
-                                  return std::unexpected(GenerateError::io("listing the chain-tip markers",
-                                                                           roots_.path(), entries.error()));
-                              }
+                              if (!entries) return std::unexpected(std::move(entries.error()));
                               std::vector<std::string> names;
                               names.reserve(entries->size());
                               for (auto& entry : *entries)
@@ -112,14 +98,7 @@ std::expected<AggregateDigest, GenerateError> ChainTipRecords::write_aggregate(
     if (!digest) return digest;
 
     auto temp = io_step("creating the aggregate temporary file", meta_.path(),
-                        [&]() -> std::expected<base::TempFile, GenerateError> {
-                            auto made = base::create_unique_temp_file(meta_, "all.tmp-", hooks, registry);
-                            if (!made) {
-                                return std::unexpected(GenerateError::io(
-                                    "creating the aggregate temporary file", meta_.path(), made.error()));
-                            }
-                            return std::move(*made);
-                        });
+                        [&] { return base::create_unique_temp_file(meta_, "all.tmp-", hooks, registry); });
     if (!temp) return std::unexpected(std::move(temp.error()));
     std::array<char, 2 * AggregateDigest{}.size()> digits;
     const std::string_view hex = format::encode_hex_into(*digest, digits);

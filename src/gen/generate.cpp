@@ -78,20 +78,23 @@ class Run {
         const auto header = format::Header::make(parent, *seed, file_length, options_.version);
         if (!header) base::panic("file size is clamped to the header minimum");
 
-        auto temp = io_step("creating a temporary file", root_.path(), [&] { return create_temp(parent); });
+        // In the store root, named after the parent, on record for a run stopped by a signal.
+        auto temp = io_step("creating a temporary file", root_.path(), [&] {
+            return base::create_unique_temp_file(root_, parent.to_hex().substr(0, kParentPrefixDigits),
+                                                 options_.hooks, options_.temp_files.get());
+        });
         if (!temp) return std::unexpected(std::move(temp.error()));
 
         auto id = io_step("writing content", temp->path(), [&] { return write_content(*temp, *header); });
         if (!id) return std::unexpected(std::move(id.error()));
         // A write that some network file systems lost is reported by close alone.
-        auto closed = temp->close(options_.hooks);
-        if (!closed)
-            return std::unexpected(GenerateError::io("writing content", temp->path(), closed.error()));
+        auto closed = io_step("writing content", temp->path(), [&] { return temp->close(options_.hooks); });
+        if (!closed) return std::unexpected(std::move(closed.error()));
 
         const fs::path final_path = format::store_path_of(root_.path(), *id);
         const fs::path shard = final_path.parent_path();
         if (shard.empty() || shard == final_path) base::panic("hash paths always have shard directories");
-        auto dir = io_step("creating the shard directory", shard, [&] { return enter_shard(*id, shard); });
+        auto dir = io_step("creating the shard directory", shard, [&] { return shards_.enter(*id); });
         if (!dir) return std::unexpected(std::move(dir.error()));
         const std::string name = final_path.filename().native();
         if (auto placed = std::move(*temp).persist_at(dir->get(), name.c_str()); !placed) {
@@ -120,24 +123,6 @@ class Run {
         return sequential_.write(temp, header);
     }
 
-    // In the store root, named after the parent, on record for a run stopped by a signal.
-    std::expected<base::TempFile, GenerateError> create_temp(const format::FileId& parent) {
-        const std::string prefix = parent.to_hex().substr(0, kParentPrefixDigits);
-        auto temp = base::create_unique_temp_file(root_, prefix, options_.hooks, options_.temp_files.get());
-        if (!temp)
-            return std::unexpected(
-                GenerateError::io("creating a temporary file", root_.path(), temp.error()));
-        return std::move(*temp);
-    }
-
-    std::expected<base::UniqueFd, GenerateError> enter_shard(const format::FileId& id,
-                                                             const fs::path& shard) {
-        auto dir = shards_.enter(id);
-        if (!dir)
-            return std::unexpected(GenerateError::io("creating the shard directory", shard, dir.error()));
-        return std::move(*dir);
-    }
-
     GenerateOptions& options_;
     const base::Directory& root_;
     store::ProgressTracker& progress_;
@@ -153,13 +138,7 @@ std::expected<GenerateSummary, GenerateError> generate(GenerateOptions options) 
         return std::unexpected(GenerateError(GenerateError::UnsupportedSeedFormat{}));
     }
     auto root = io_step("creating the store root", options.root,
-                        [&]() -> std::expected<base::Directory, GenerateError> {
-                            auto made = base::Directory::create_root(options.root);
-                            if (!made)
-                                return std::unexpected(
-                                    GenerateError::io("creating the store root", options.root, made.error()));
-                            return std::move(*made);
-                        });
+                        [&] { return base::Directory::create_root(options.root); });
     if (!root) return std::unexpected(std::move(root.error()));
     const ProgressTotals totals = progress_totals(options);
     store::ProgressTracker progress(totals.bytes, totals.files, options.observer);

@@ -9,6 +9,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <variant>
 
 #include "base/boxed_error.hpp"
@@ -46,13 +47,25 @@ class GenerateError final : public base::BoxedError<GenerateErrorKind::Value>, p
     std::string debug() const override;
 };
 
-// Runs one step of generation, which returns a std::expected with a GenerateError. Memory that
-// runs out inside it is that step's failure, `action` at `path` with the cause "out of memory",
-// instead of an exception that would end the process.
+// Runs one step of generation, which returns a std::expected with an IoError or a GenerateError.
+// An IoError becomes the step's failure, `action` at `path`; so does memory that runs out inside
+// it (the cause "out of memory"), instead of an exception that would end the process.
 template <typename Step>
-auto io_step(std::string_view action, const std::filesystem::path& path, Step&& step) -> decltype(step()) {
+auto io_step(std::string_view action, const std::filesystem::path& path, Step&& step)
+    -> std::expected<typename decltype(step())::value_type, GenerateError> {
+    using Value = typename decltype(step())::value_type;
     try {
-        return step();
+        auto result = step();
+        if constexpr (std::is_same_v<typename decltype(result)::error_type, GenerateError>) {
+            return result;
+        } else {
+            if (!result) return std::unexpected(GenerateError::io(action, path, std::move(result.error())));
+            if constexpr (std::is_void_v<Value>) {
+                return {};
+            } else {
+                return std::move(*result);
+            }
+        }
     } catch (const std::bad_alloc&) {
         return std::unexpected(GenerateError::io(action, path, base::IoError::out_of_memory()));
     }
