@@ -1,6 +1,9 @@
 #include "gen/shard_dirs.hpp"
 
 #include <cerrno>
+#include <span>
+
+#include "format/hex.hpp"
 
 namespace kro::gen {
 namespace {
@@ -8,13 +11,9 @@ namespace {
 using base::IoError;
 using base::UniqueFd;
 
-// One shard directory's name: two lower-case hex digits.
+// One shard directory's name: the two hex digits of its byte, as the store path writes them.
 struct ShardName {
-    explicit ShardName(uint8_t byte) {
-        constexpr char kDigits[] = "0123456789abcdef";
-        text[0] = kDigits[byte >> 4];
-        text[1] = kDigits[byte & 0xf];
-    }
+    explicit ShardName(uint8_t byte) { format::encode_hex_into(std::span(&byte, 1), std::span(text, 2)); }
     char text[3] = {};
 };
 
