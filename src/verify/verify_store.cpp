@@ -7,15 +7,20 @@
 #include <algorithm>
 #include <cerrno>
 #include <new>
+#include <optional>
 #include <span>
+#include <string>
 #include <string_view>
+#include <unordered_set>
 #include <utility>
+#include <vector>
 
 #include "base/dir_entries.hpp"
 #include "base/fd.hpp"
 #include "base/file_io.hpp"
 #include "base/path_display.hpp"
 #include "base/saturating.hpp"
+#include "format/file_id.hpp"
 #include "format/hex.hpp"
 #include "format/store_layout.hpp"
 #include "format/store_path.hpp"
@@ -99,8 +104,7 @@ std::expected<std::optional<Issue>, VerifyError> check_aggregate(const std::file
     return Issue{Issue::RootHashInvalid{path, std::move(*contents), digest}};
 }
 
-}  // namespace
-
+// Adds to `tips` the ID of every name made of exactly 40 lower-case hex digits.
 void collect_chain_tips(const std::vector<std::string>& names, std::unordered_set<FileId>& tips) {
     for (const std::string& name : names) {
         if (!base::is_valid_utf8(name)) continue;
@@ -108,6 +112,8 @@ void collect_chain_tips(const std::vector<std::string>& names, std::unordered_se
         if (id && id->to_hex() == name) tips.insert(*id);
     }
 }
+
+}  // namespace
 
 std::expected<FileList, VerifyError> walk_store(const std::filesystem::path& root) {
     FileList files;
@@ -145,6 +151,9 @@ std::expected<FileList, VerifyError> walk_store(const std::filesystem::path& roo
     return files;
 }
 
+namespace {
+
+// The version of every report that has a file ID and sits at its canonical path.
 VersionMap index_canonical_versions(const std::vector<FileReport>& reports) {
     VersionMap versions;
     versions.reserve(reports.size());
@@ -154,6 +163,8 @@ VersionMap index_canonical_versions(const std::vector<FileReport>& reports) {
     return versions;
 }
 
+// The ParentHashNotFound or ChainFormatMismatch issue of the file at `path` with this report, if
+// any.
 std::optional<Issue> parent_link_issue(const FileReport& report, std::string_view path,
                                        const VersionMap& versions, const std::filesystem::path& root) {
     if (!report.parent) return std::nullopt;
@@ -169,6 +180,8 @@ std::optional<Issue> parent_link_issue(const FileReport& report, std::string_vie
     }
     return std::nullopt;
 }
+
+}  // namespace
 
 std::expected<VerifyReport, VerifyError> verify_store(const VerifyOptions& options) try {
     const std::filesystem::path& root = options.root;

@@ -76,7 +76,7 @@ TEST(VerifyClassifyTest, PatternEquality) {
 }
 
 TEST(VerifyPushRegionTest, MergesOnlyAdjacentEqualPatterns) {
-    std::vector<CorruptRegion> regions;
+    RegionList regions;
     push_region(regions, {P::ZeroFilled{}, 60, 40});
     push_region(regions, {P::ZeroFilled{}, 100, 28});  // adjacent, equal: merged
     push_region(regions, {P::Sparse{3}, 128, 128});    // other pattern
@@ -87,7 +87,7 @@ TEST(VerifyPushRegionTest, MergesOnlyAdjacentEqualPatterns) {
                                                  {P::Sparse{3}, 128, 128},
                                                  {P::Sparse{5}, 256, 128},
                                                  {P::Sparse{5}, 512, 256}};
-    EXPECT_EQ(regions, expected);
+    EXPECT_EQ(std::vector<CorruptRegion>(regions), expected);
 }
 
 TEST(VerifyChunkGridTest, Ends) {
@@ -176,7 +176,7 @@ TEST_F(VerifyAnalysisTest, ZeroedRangeOneByteChunks) {
     const auto changed = changed_by_zeroing(header, 1000, 1400);
     // Every differing byte is a chunk of its own; runs merge, and a byte that was already zero
     // splits them.
-    std::vector<CorruptRegion> expected;
+    RegionList expected;
     for (uint64_t i = 0; i < changed.size(); ++i) {
         if (changed[i]) push_region(expected, {P::ZeroFilled{}, 1000 + i, 1});
     }
@@ -230,7 +230,7 @@ TEST_F(VerifyAnalysisTest, RandomContentChunkByChunk) {
     const auto noise = pseudo_random(12000 - 60, 4);
     overwrite(path, 60, noise);
     const auto original = content_bytes(header, 0, 12000 - 60);
-    std::vector<CorruptRegion> expected;
+    RegionList expected;
     for (uint64_t p = 60; p < 12000; p = chunk_end(p, 4096, 12000)) {
         const uint64_t q = chunk_end(p, 4096, 12000);
         uint64_t differing = 0;

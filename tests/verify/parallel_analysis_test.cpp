@@ -208,10 +208,10 @@ TEST_F(ParallelAnalysisTest, SharedBudgetBoundsConcurrentAnalyses) {
 // The regions of the first `span_end` bytes of `bytes` as the plain walk finds them: one read, one
 // chunk after the other, every chunk compared whole; then the tail region of a file that is
 // `span_end` bytes long.
-std::vector<CorruptRegion> plain_walk(const std::vector<uint8_t>& bytes, const Header& header,
-                                      uint64_t span_end, uint64_t chunk_size) {
+RegionList plain_walk(const std::vector<uint8_t>& bytes, const Header& header, uint64_t span_end,
+                      uint64_t chunk_size) {
     const auto expected = content_bytes(header, 0, static_cast<size_t>(span_end - 60));
-    std::vector<CorruptRegion> regions;
+    RegionList regions;
     for (uint64_t p = 60; p < span_end;) {
         const uint64_t q = chunk_end(p, chunk_size, span_end);
         const auto actual = std::span(bytes).subspan(p, q - p);

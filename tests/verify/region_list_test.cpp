@@ -42,15 +42,6 @@ TEST(RegionListTest, KeepsFileOrderAcrossBlocks) {
     }
 }
 
-TEST(RegionListTest, MergesLikeTheVector) {
-    const std::vector<CorruptRegion> pushed = {{P::ZeroFilled{}, 60, 40}, {P::ZeroFilled{}, 100, 28},
-                                               {P::Sparse{3}, 128, 128},  {P::Sparse{5}, 256, 128},
-                                               {P::Sparse{5}, 512, 128},  {P::Sparse{5}, 640, 128}};
-    std::vector<CorruptRegion> expected;
-    for (const CorruptRegion& region : pushed) push_region(expected, region);
-    EXPECT_EQ(std::vector<CorruptRegion>(list_of(pushed)), expected);
-}
-
 TEST(RegionListTest, PushRegionsMovesEverythingAndMergesTheSeam) {
     // Short lists are copied, long ones hand over their blocks; either way the first region of
     // the second list merges into the last of the first when it continues it.

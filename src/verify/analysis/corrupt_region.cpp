@@ -34,12 +34,4 @@ bool continues(const CorruptRegion& last, const CorruptRegion& next) {
     return last.offset + last.length == next.offset && last.pattern == next.pattern;
 }
 
-void push_region(std::vector<CorruptRegion>& regions, const CorruptRegion& region) {
-    if (!regions.empty() && continues(regions.back(), region)) {
-        regions.back().length += region.length;
-        return;
-    }
-    regions.push_back(region);
-}
-
 }  // namespace kro::verify

@@ -86,7 +86,4 @@ CorruptionPattern classify_chunk(std::span<const uint8_t> actual, std::span<cons
 // pattern. The merged region keeps the payload of `last`.
 bool continues(const CorruptRegion& last, const CorruptRegion& next);
 
-// Appends `region`, merging it into the last region when it continues that one.
-void push_region(std::vector<CorruptRegion>& regions, const CorruptRegion& region);
-
 }  // namespace kro::verify

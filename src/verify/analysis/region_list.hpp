@@ -95,8 +95,7 @@ class RegionList {
     size_t size_ = 0;
 };
 
-// Appends `region` as push_region does for a vector: merged into the last region when that ends
-// exactly where `region` starts and has an equal pattern.
+// Appends `region`, merged into the last region when it continues that one.
 void push_region(RegionList& regions, const CorruptRegion& region);
 
 // Appends the regions of `more` (merged among themselves already), its first one merged into the
