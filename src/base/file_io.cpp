@@ -67,9 +67,7 @@ std::expected<size_t, IoError> read_at_full(int fd, std::span<uint8_t> buffer, u
     const auto done = transfer(reachable, [&](size_t done) {
         uint8_t* at = buffer.data() + done;
         const size_t count = buffer.size() - done;
-        // An offset past the signed range of off_t is left for the kernel to refuse.
-        return hooks != nullptr ? hooks->pread(fd, at, count, offset + done)
-                                : ::pread(fd, at, count, static_cast<off_t>(offset + done));
+        return base::pread(hooks, fd, at, count, offset + done);
     });
     if (done && *done == reachable && reachable < buffer.size()) {
         return std::unexpected(
@@ -89,8 +87,7 @@ std::expected<void, IoError> write_all_at(int fd, std::span<const uint8_t> buffe
     const auto done = transfer(buffer.size(), [&](size_t done) {
         const uint8_t* at = buffer.data() + done;
         const size_t count = buffer.size() - done;
-        return hooks != nullptr ? hooks->pwrite(fd, at, count, offset + done)
-                                : ::pwrite(fd, at, count, static_cast<off_t>(offset + done));
+        return base::pwrite(hooks, fd, at, count, offset + done);
     });
     return written_whole(done, buffer.size(), "a positional write made no progress");
 }

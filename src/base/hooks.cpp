@@ -33,4 +33,22 @@ std::expected<void, IoError> Hooks::fill_random(std::span<uint8_t> out) const {
     return fill_os_random(out);
 }
 
+ssize_t pread(const Hooks* hooks, int fd, void* buf, size_t count, uint64_t offset) {
+    return hooks != nullptr ? hooks->pread(fd, buf, count, offset)
+                            : ::pread(fd, buf, count, static_cast<off_t>(offset));
+}
+
+ssize_t pwrite(const Hooks* hooks, int fd, const void* buf, size_t count, uint64_t offset) {
+    return hooks != nullptr ? hooks->pwrite(fd, buf, count, offset)
+                            : ::pwrite(fd, buf, count, static_cast<off_t>(offset));
+}
+
+int close(const Hooks* hooks, int fd) {
+    return hooks != nullptr ? hooks->close(fd) : ::close(fd);
+}
+
+std::expected<void, IoError> fill_random(const Hooks* hooks, std::span<uint8_t> out) {
+    return hooks != nullptr ? hooks->fill_random(out) : fill_os_random(out);
+}
+
 }  // namespace kro::base

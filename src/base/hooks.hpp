@@ -53,5 +53,10 @@ inline std::optional<IoError> before_item(const Hooks* hooks, std::string_view s
 inline void on_reservation(const Hooks* hooks, int64_t bytes) {
     if (hooks != nullptr) hooks->on_reservation(bytes);
 }
+// The system calls and the random source, answered by the hooks when there are any.
+ssize_t pread(const Hooks* hooks, int fd, void* buf, size_t count, uint64_t offset);
+ssize_t pwrite(const Hooks* hooks, int fd, const void* buf, size_t count, uint64_t offset);
+int close(const Hooks* hooks, int fd);
+std::expected<void, IoError> fill_random(const Hooks* hooks, std::span<uint8_t> out);
 
 }  // namespace kro::base

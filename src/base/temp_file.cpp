@@ -27,7 +27,7 @@ std::expected<TempFile, IoError> TempFile::create_in(int dir_fd, const std::file
                                                      const Hooks* hooks, TempFileRegistry* registry) {
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
         std::array<uint8_t, 4> bytes{};
-        auto filled = hooks != nullptr ? hooks->fill_random(bytes) : fill_os_random(bytes);
+        auto filled = base::fill_random(hooks, bytes);
         if (!filled) return std::unexpected(filled.error());
         const uint32_t value = uint32_t{bytes[0]} << 24 | uint32_t{bytes[1]} << 16 | uint32_t{bytes[2]} << 8 |
                                uint32_t{bytes[3]};
@@ -75,8 +75,7 @@ std::expected<void, IoError> TempFile::close(const Hooks* hooks) {
     // Not retried on EINTR: on Linux the descriptor is gone either way, and what the kernel
     // could not report then is lost.
     const int fd = fd_.release();
-    if ((hooks != nullptr ? hooks->close(fd) : ::close(fd)) != 0)
-        return std::unexpected(IoError::last_os_error());
+    if (base::close(hooks, fd) != 0) return std::unexpected(IoError::last_os_error());
     return {};
 }
 

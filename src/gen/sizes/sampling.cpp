@@ -107,7 +107,7 @@ std::expected<SizeSampler, base::IoError> SizeSampler::from_entropy(const SizeSp
                                                                     const base::Hooks* hooks) {
     if (std::holds_alternative<SizeSpec::Fixed>(spec.kind)) return SizeSampler(spec, unused_key());
     ChaChaKey key;
-    auto filled = hooks != nullptr ? hooks->fill_random(key) : base::fill_os_random(key);
+    auto filled = base::fill_random(hooks, key);
     if (!filled) return std::unexpected(filled.error());
     return SizeSampler(spec, key);
 }
