@@ -102,7 +102,7 @@ class FailingRandomSource : public ::testing::TestWithParam<FailingRandomCase> {
 
 TEST_P(FailingRandomSource, AffectsOnlyWhatNeedsRandomness) {
     const FailingRandomCase& c = GetParam();
-    const TempDir dir;
+    const ScratchDir dir;
     c.plant(dir.path());
     const std::vector<uint8_t> file_before =
         fs::exists(dir.path() / "file") ? read_file(dir.path() / "file") : std::vector<uint8_t>{};

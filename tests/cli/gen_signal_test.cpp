@@ -49,7 +49,7 @@ void signal_mid_file(const fs::path& root, pid_t pid, int sig) {
 
 class GenSignal : public ::testing::TestWithParam<Interruption> {
   protected:
-    TempDir scratch_;
+    ScratchDir scratch_;
     const fs::path& dir_ = scratch_.path();
 };
 

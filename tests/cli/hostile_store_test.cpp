@@ -515,7 +515,7 @@ class HostileStore : public ::testing::TestWithParam<HostileCase> {
         fs::create_directory(scene_.outside());
         std::ofstream(scene_.outside() / "sentinel") << "kept";
     }
-    TempDir scratch_;
+    ScratchDir scratch_;
     Scene scene_{scratch_.path()};
 };
 

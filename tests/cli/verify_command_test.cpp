@@ -104,7 +104,7 @@ class VerifyCommand : public ::testing::Test {
                            chunk);
     }
 
-    TempDir scratch_;
+    ScratchDir scratch_;
     const fs::path& dir_ = scratch_.path();
     const fs::path store_ = dir_ / "store";
 };
@@ -453,7 +453,7 @@ TEST_F(VerifyColour, NoColorAndRedirectedStreamsGetNone) {
     // No terminal at all: no escape sequence anywhere, no progress line.
     const KroResult piped = run(false, false);
     EXPECT_EQ(piped.out.find('\x1b'), std::string::npos);
-    EXPECT_THAT(piped.err, testing::StartsWith("CORRUPTION: Invalid file ID"));
+    EXPECT_THAT(piped.err, ::testing::StartsWith("CORRUPTION: Invalid file ID"));
     EXPECT_EQ(piped.err.find('\x1b'), std::string::npos);
 }
 

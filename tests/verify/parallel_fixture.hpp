@@ -37,21 +37,6 @@ inline base::UniqueFd open_read(const std::filesystem::path& path) {
     return base::UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
 }
 
-// Every byte of a file, read in one go (the tests read files of several MiB).
-inline std::vector<uint8_t> slurp(const std::filesystem::path& path) {
-    std::vector<uint8_t> bytes(std::filesystem::file_size(path));
-    const auto fd = open_read(path);
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t got =
-            ::pread(fd.get(), bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
-        if (got <= 0) break;
-        done += static_cast<size_t>(got);
-    }
-    bytes.resize(done);
-    return bytes;
-}
-
 // Inverts the bytes at `offsets` in place.
 inline void flip_in_place(const std::filesystem::path& path, const std::vector<uint64_t>& offsets) {
     const base::UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
@@ -61,21 +46,6 @@ inline void flip_in_place(const std::filesystem::path& path, const std::vector<u
         byte ^= 0xFF;
         ASSERT_EQ(::pwrite(fd.get(), &byte, 1, static_cast<off_t>(at)), 1);
     }
-}
-
-// Writes `count` bytes of `value` from `offset` on, in place.
-inline void fill_in_place(const std::filesystem::path& path, uint64_t offset, size_t count, uint8_t value) {
-    const base::UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
-    const std::vector<uint8_t> bytes(count, value);
-    ASSERT_EQ(::pwrite(fd.get(), bytes.data(), count, static_cast<off_t>(offset)),
-              static_cast<ssize_t>(count));
-}
-
-// Adds `count` bytes of `value` at the end.
-inline void append_in_place(const std::filesystem::path& path, size_t count, uint8_t value) {
-    const base::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
-    const std::vector<uint8_t> bytes(count, value);
-    ASSERT_EQ(::write(fd.get(), bytes.data(), count), static_cast<ssize_t>(count));
 }
 
 // Waits until `flag` is set, for at most a few seconds, so that a broken test fails instead of
