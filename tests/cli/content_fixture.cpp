@@ -47,6 +47,11 @@ StoredFile generate_store(const fs::path& root, format::FormatVersion version, u
     return file;
 }
 
+std::string header_lines(std::string_view shown_dir, std::string_view chunk) {
+    return "Verifying file contents in: " + std::string(shown_dir) +
+           "\nAnalysis chunk size: " + std::string(chunk) + " bytes\n";
+}
+
 void kro_gen_store(const fs::path& root, int files, std::string_view size, std::string_view seed) {
     const KroResult gen = run_kro({"gen", "--directory", root.string(), "--max-files", std::to_string(files),
                                    "--file-size", std::string(size), "--seed", std::string(seed)});

@@ -35,6 +35,13 @@ struct StoredFile {
     std::vector<uint8_t> bytes;
 };
 
+// What verify prints before its findings for the store shown as `shown_dir`.
+std::string header_lines(std::string_view shown_dir, std::string_view chunk = "4,096");
+
+// The last line verify prints.
+inline constexpr std::string_view VERIFY_FAILED = "✗ Verification failed.\n";
+inline constexpr std::string_view VERIFY_PASSED = "✓ All files successfully verified.\n";
+
 // Generates `files` linked files of `length` bytes each into the store under `root` and
 // returns the last one (whose parent is the one before it, or none for a single file).
 StoredFile generate_store(const fs::path& root, format::FormatVersion version, uint64_t length,

@@ -57,9 +57,7 @@ std::vector<FailingRandomCase> cases() {
          make_store,
          {"verify", "--directory", "{dir}/store", "--jobs", "2"},
          0,
-         "Verifying file contents in: {dir}/store\nAnalysis chunk size: 4,096 bytes\n✓ All files "
-         "successfully "
-         "verified.\n",
+         header_lines("{dir}/store") + std::string(VERIFY_PASSED),
          ""},
         {"SeededGenFailsOnItsTemporaryFileName",
          nothing,
