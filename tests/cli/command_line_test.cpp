@@ -287,12 +287,8 @@ Options:
 )help";
 
 // The page with the machine's worker budget in place of "{jobs}".
-std::string with_jobs(std::string page) {
-    const std::string marker = "{jobs}";
-    const size_t at = page.find(marker);
-    if (at != std::string::npos)
-        page.replace(at, marker.size(), std::to_string(store::default_worker_count()));
-    return page;
+std::string with_jobs(const std::string& page) {
+    return substitute(page, {{"jobs", std::to_string(store::default_worker_count())}});
 }
 
 KroResult usage_error(std::vector<std::string> args) {

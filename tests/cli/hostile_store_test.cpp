@@ -487,22 +487,15 @@ class HostileStore : public ::testing::TestWithParam<HostileCase> {
     Scene scene_{scratch_.path()};
 };
 
-std::string substitute(std::string arg, const Scene& scene) {
-    for (const auto& [key, value] : {std::pair<std::string, std::string>{"{store}", scene.store()},
-                                     {"{outside}", scene.outside()},
-                                     {"{dir}", scene.dir}}) {
-        for (size_t at = arg.find(key); at != std::string::npos; at = arg.find(key))
-            arg.replace(at, key.size(), value);
-    }
-    return arg;
-}
-
 TEST_P(HostileStore, HasItsExactOutcome) {
     const HostileCase& c = GetParam();
     c.plant(scene_);
     if (HasFatalFailure()) return;
     std::vector<std::string> args;
-    for (const std::string& arg : c.args) args.push_back(substitute(arg, scene_));
+    for (const std::string& arg : c.args) {
+        args.push_back(
+            substitute(arg, {{"store", scene_.store()}, {"outside", scene_.outside()}, {"dir", scene_.dir}}));
+    }
     const KroResult result = run_kro(args);
     EXPECT_EQ(result.status, c.status) << result.out << result.err;
     c.expect(scene_, result);
