@@ -47,6 +47,17 @@ StoredFile generate_store(const fs::path& root, format::FormatVersion version, u
     return file;
 }
 
+std::vector<std::string> temporary_files(const fs::path& root) {
+    std::vector<std::string> found;
+    std::error_code error;
+    for (const auto& e : fs::directory_iterator(root, error)) {
+        const std::string name = e.path().filename();
+        if (name.size() == 24 && name.find_first_not_of("0123456789abcdef") == std::string::npos)
+            found.push_back(name);
+    }
+    return found;
+}
+
 std::string header_lines(std::string_view shown_dir, std::string_view chunk) {
     return "Verifying file contents in: " + std::string(shown_dir) +
            "\nAnalysis chunk size: " + std::string(chunk) + " bytes\n";

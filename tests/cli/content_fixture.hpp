@@ -35,6 +35,10 @@ struct StoredFile {
     std::vector<uint8_t> bytes;
 };
 
+// The names of the temporary content files (24 hex digits) in the store root; none when it
+// cannot be read.
+std::vector<std::string> temporary_files(const fs::path& root);
+
 // What verify prints before its findings for the store shown as `shown_dir`.
 std::string header_lines(std::string_view shown_dir, std::string_view chunk = "4,096");
 
