@@ -42,7 +42,7 @@ class ParallelAnalysisTest : public ::testing::Test {
         overwrite(path_, UNIT - 5000,
                   std::vector<uint8_t>(10000, 0));  // zeros across the first unit boundary
         overwrite(path_, 2 * UNIT - 1, std::vector<uint8_t>(3, 0xAB));  // repeated bytes across the second
-        flip_in_place(path_, {61, 62, 4096 * 7 + 1, 3 * MiB + 1});      // sparse
+        flip_bytes(path_, {61, 62, 4096 * 7 + 1, 3 * MiB + 1});         // sparse
         const auto random = noise(70000, 3);
         const base::UniqueFd fd(::open(path_.c_str(), O_WRONLY));
         ASSERT_EQ(::pwrite(fd.get(), random.data(), random.size(), 12 * MiB + 11), 70000);

@@ -1,8 +1,8 @@
 #pragma once
 // Helpers of the parallel verification tests: hooks that inject faults and read errors into one
 // item of a stage, count thread starts and reservations, or make a file shrink while it is read;
-// waits that never hang a test, in-place damage for files of several MiB, and a fingerprint of
-// every field of a report that two runs must agree on byte for byte.
+// waits that never hang a test, and a fingerprint of every field of a report that two runs must
+// agree on byte for byte.
 
 #include <fcntl.h>
 #include <fmt/format.h>
@@ -35,17 +35,6 @@ inline constexpr uint64_t MiB = 1048576;
 
 inline base::UniqueFd open_read(const std::filesystem::path& path) {
     return base::UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-}
-
-// Inverts the bytes at `offsets` in place.
-inline void flip_in_place(const std::filesystem::path& path, const std::vector<uint64_t>& offsets) {
-    const base::UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
-    for (uint64_t at : offsets) {
-        uint8_t byte = 0;
-        ASSERT_EQ(::pread(fd.get(), &byte, 1, static_cast<off_t>(at)), 1);
-        byte ^= 0xFF;
-        ASSERT_EQ(::pwrite(fd.get(), &byte, 1, static_cast<off_t>(at)), 1);
-    }
 }
 
 // Waits until `flag` is set, for at most a few seconds, so that a broken test fails instead of

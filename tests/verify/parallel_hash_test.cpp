@@ -66,10 +66,10 @@ TEST_F(ParallelHashTest, V3SameIdAndVerdictForEveryLaneCount) {
         {"3 MiB + 1, sound", 3 * MiB + 1, [](const auto&) {}, true},
         {"5 MiB, block 2 and the last byte damaged", 5 * MiB,
          [](const auto& p) {
-             flip_in_place(p, {2 * MiB + 17, 5 * MiB - 1});
+             flip_bytes(p, {2 * MiB + 17, 5 * MiB - 1});
          },
          false},
-        {"6 MiB, header block damaged", 6 * MiB, [](const auto& p) { flip_in_place(p, {100}); }, false},
+        {"6 MiB, header block damaged", 6 * MiB, [](const auto& p) { flip_bytes(p, {100}); }, false},
         {"4 MiB, truncated into block 3", 4 * MiB, [](const auto& p) { truncate_file(p, 3 * MiB + 5); },
          true},
     };
@@ -99,7 +99,7 @@ TEST_F(ParallelHashTest, V3LanesAreCappedAtTheBlockCount) {
 TEST_F(ParallelHashTest, V3LanesThatCannotStartLeaveTheirBlocksToTheOthers) {
     const Header header = make_header(FormatVersion::V3, 6 * MiB + 3);
     const auto path = write(header);
-    flip_in_place(path, {4 * MiB + 1});
+    flip_bytes(path, {4 * MiB + 1});
     const FileId truth = id_of(read_file(path), FormatVersion::V3);
     for (size_t fail_from : {0, 1, 3}) {
         const SpawnCounter counter(V3_LANE_STAGE, fail_from);
@@ -174,7 +174,7 @@ TEST_F(ParallelHashTest, V2SameIdForEveryLaneCount) {
         {"5 MiB, sound", 5 * MiB, [](const auto&) {}},
         {"5 MiB, damaged in two blocks", 5 * MiB,
          [](const auto& p) {
-             flip_in_place(p, {61, 4 * MiB + 3});
+             flip_bytes(p, {61, 4 * MiB + 3});
          }},
         {"one body byte", 61, [](const auto&) {}},
         {"3 MiB, extra bytes", 3 * MiB, [](const auto& p) { append(p, std::vector<uint8_t>(1000, 1)); }},
@@ -210,7 +210,7 @@ TEST_F(ParallelHashTest, V2ReadPlanBoundsTheBuffers) {
 
 TEST_F(ParallelHashTest, V2ReadersThatCannotStart) {
     const auto path = write(make_header(FormatVersion::V2, 6 * MiB + 9));
-    flip_in_place(path, {3 * MiB});
+    flip_bytes(path, {3 * MiB});
     const FileId truth = id_of(read_file(path), FormatVersion::V2);
     // 0: no reader at all, the calling thread hashes the body in order; otherwise fewer readers.
     for (size_t fail_from : {0, 1, 2}) {

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "base/fd.hpp"
 #include "format/content.hpp"
 #include "format/file_id.hpp"
 #include "format/header.hpp"
@@ -87,10 +88,15 @@ inline void fill_range(const std::filesystem::path& path, uint64_t begin, uint64
     overwrite(path, begin, std::vector<uint8_t>(end - begin, value));
 }
 
+// Inverts the bytes at `offsets` in place.
 inline void flip_bytes(const std::filesystem::path& path, const std::vector<uint64_t>& offsets) {
-    auto all = read_file(path);
-    for (uint64_t at : offsets) all.at(at) ^= 0xFF;
-    write_file(path, all);
+    const base::UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+    for (uint64_t at : offsets) {
+        uint8_t byte = 0;
+        ASSERT_EQ(::pread(fd.get(), &byte, 1, static_cast<off_t>(at)), 1) << path << " at " << at;
+        byte ^= 0xFF;
+        ASSERT_EQ(::pwrite(fd.get(), &byte, 1, static_cast<off_t>(at)), 1) << path << " at " << at;
+    }
 }
 
 inline void truncate_file(const std::filesystem::path& path, uint64_t length) {
