@@ -186,6 +186,17 @@ Options:
           Print help ('-h' for a summary)
 )help";
 
+const std::string VERIFY_SHORT_HELP = R"help(Verify content addressable files and analyze corruption
+
+Usage: kro verify [OPTIONS]
+
+Options:
+      --directory <DIRECTORY>  The directory to verify. Defaults to current directory
+      --chunk-size <INTEGER>   Chunk size in bytes for corruption analysis. Smaller values provide more granular corruption detection but take longer. Common values: 512 (fine-grained), 4096 (4KB blocks), 65536 (64KB chunks) [default: 4096]
+      --jobs <INTEGER>         Global verification-worker budget. Different files run in parallel, and large files use spare workers for segment reads and corruption analysis. Defaults to a CPU-aware worker budget; results are identical at any count [default: {jobs}]
+  -h, --help                   Print help ('--help' for more)
+)help";
+
 const std::string VERIFY_LONG_HELP = R"help(Verify content addressable files and analyze corruption
 
 Usage: kro verify [OPTIONS]
@@ -235,6 +246,18 @@ Options:
           Print help ('-h' for a summary)
 )help";
 
+const std::string SHOW_SHORT_HELP = R"help(Print diagnostic information about a KRO content file
+
+Usage: kro dev show [OPTIONS] <FILEPATH>
+
+Arguments:
+  <FILEPATH>  Path to the KRO content file to inspect
+
+Options:
+      --verify-checksum  Calculate the version-specific file ID and verify it matches the ID implied by the KRO path layout
+  -h, --help             Print help ('--help' for more)
+)help";
+
 const std::string SHOW_LONG_HELP = R"help(Print diagnostic information about a KRO content file
 
 Usage: kro dev show [OPTIONS] <FILEPATH>
@@ -249,6 +272,21 @@ Options:
 
   -h, --help
           Print help ('-h' for a summary)
+)help";
+
+const std::string CORRUPT_FILE_SHORT_HELP = R"help(Intentionally corrupt a file for testing verification
+
+Usage: kro dev corrupt-file [OPTIONS] <FILEPATH>
+
+Arguments:
+  <FILEPATH>  Path to the file to corrupt
+
+Options:
+      --preset <PRESET>   Corruption preset: "zero" fills with zeros, "random" fills with random bytes [default: random] [possible values: zero, random]
+      --start <INTEGER>   Starting byte offset for corruption [default: 0]
+      --length <INTEGER>  Number of bytes to corrupt [default: 100]
+      --seed <INTEGER>    Random seed for reproducible corruption (only applies to "random" preset)
+  -h, --help              Print help ('--help' for more)
 )help";
 
 const std::string CORRUPT_FILE_LONG_HELP = R"help(Intentionally corrupt a file for testing verification
@@ -287,12 +325,8 @@ Options:
 )help";
 
 // The page with the machine's worker budget in place of "{jobs}".
-std::string with_jobs(std::string page) {
-    const std::string marker = "{jobs}";
-    const size_t at = page.find(marker);
-    if (at != std::string::npos)
-        page.replace(at, marker.size(), std::to_string(store::default_worker_count()));
-    return page;
+std::string with_jobs(const std::string& page) {
+    return substitute(page, {{"jobs", std::to_string(store::default_worker_count())}});
 }
 
 KroResult usage_error(std::vector<std::string> args) {
@@ -402,17 +436,22 @@ TEST(HelpTest, ShortHelpShowsOnlyTheOneLineDescription) {
 TEST(HelpTest, VerifyAndDevHelpTexts) {
     const std::vector<std::pair<std::vector<std::string>, std::string>> pages = {
         {{"verify", "--help"}, with_jobs(VERIFY_LONG_HELP)},
+        {{"verify", "-h"}, with_jobs(VERIFY_SHORT_HELP)},
         {{"dev", "--help"}, DEV_LONG_HELP},
         {{"dev", "-h"}, DEV_SHORT_HELP},
         {{"dev", "show", "--help"}, SHOW_LONG_HELP},
         {{"help", "dev", "show"}, SHOW_LONG_HELP},
+        {{"dev", "show", "-h"}, SHOW_SHORT_HELP},
         {{"dev", "corrupt-file", "--help"}, CORRUPT_FILE_LONG_HELP},
         {{"dev", "help", "corrupt-file"}, CORRUPT_FILE_LONG_HELP},
+        {{"dev", "corrupt-file", "-h"}, CORRUPT_FILE_SHORT_HELP},
     };
     for (const auto& [args, page] : pages) {
         const KroResult result = run_kro(args);
-        EXPECT_EQ(result.status, 0);
-        EXPECT_EQ(result.out, page) << args[0] << " " << args[1];
+        std::string command;
+        for (const std::string& arg : args) command += " " + arg;
+        EXPECT_EQ(result.status, 0) << command;
+        EXPECT_EQ(result.out, page) << command;
     }
 }
 

@@ -1,11 +1,5 @@
 #include "content_fixture.hpp"
 
-#include <fcntl.h>
-#include <stdlib.h>
-#include <unistd.h>
-
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 
 #include "base/error.hpp"
@@ -14,17 +8,6 @@
 #include "kro_process.hpp"
 
 namespace kro::test {
-
-TempDir::TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "kro-cli-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    path_ = fs::canonical(pattern);
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-}
 
 format::FileId file_id_of(std::span<const uint8_t> bytes, format::FormatVersion version) {
     if (version == format::FormatVersion::V2) {
@@ -64,41 +47,26 @@ StoredFile generate_store(const fs::path& root, format::FormatVersion version, u
     return file;
 }
 
+std::vector<std::string> temporary_files(const fs::path& root) {
+    std::vector<std::string> found;
+    std::error_code error;
+    for (const auto& e : fs::directory_iterator(root, error)) {
+        const std::string name = e.path().filename();
+        if (name.size() == 24 && name.find_first_not_of("0123456789abcdef") == std::string::npos)
+            found.push_back(name);
+    }
+    return found;
+}
+
+std::string header_lines(std::string_view shown_dir, std::string_view chunk) {
+    return "Verifying file contents in: " + std::string(shown_dir) +
+           "\nAnalysis chunk size: " + std::string(chunk) + " bytes\n";
+}
+
 void kro_gen_store(const fs::path& root, int files, std::string_view size, std::string_view seed) {
     const KroResult gen = run_kro({"gen", "--directory", root.string(), "--max-files", std::to_string(files),
                                    "--file-size", std::string(size), "--seed", std::string(seed)});
     if (gen.status != 0) throw std::runtime_error("kro gen failed: " + gen.err);
-}
-
-std::vector<uint8_t> read_file(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw std::runtime_error("cannot read " + path.string());
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void write_file(const fs::path& path, std::span<const uint8_t> bytes) {
-    write_file(path, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
-}
-
-void write_file(const fs::path& path, std::string_view bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out) throw std::runtime_error("cannot write " + path.string());
-}
-
-void overwrite(const fs::path& path, uint64_t offset, std::string_view bytes) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0) throw std::runtime_error("cannot open " + path.string());
-    const ssize_t written = ::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset));
-    ::close(fd);
-    if (written != static_cast<ssize_t>(bytes.size()))
-        throw std::runtime_error("cannot write " + path.string());
-}
-
-void append(const fs::path& path, std::string_view bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::app);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!out) throw std::runtime_error("cannot append to " + path.string());
 }
 
 }  // namespace kro::test

@@ -46,7 +46,7 @@ TEST(CorruptionRoundTrip, VerifyLocatesAndClassifiesTheDamage) {
     for (const Case& c : cases) {
         SCOPED_TRACE(
             fmt::format("gen {} / corrupt-file {}", fmt::join(c.gen, " "), fmt::join(c.corrupt, " ")));
-        TempDir dir;
+        ScratchDir dir;
         const fs::path root = dir.path() / "store";
         std::vector<std::string> gen = {"gen", "--directory", root.string(), "--max-files",
                                         "1",   "--file-size", "20000"};

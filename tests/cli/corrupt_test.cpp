@@ -82,7 +82,7 @@ std::string opening(const fs::path& path, const std::string& preset, const std::
 
 class CorruptFileTest : public ::testing::Test {
   protected:
-    TempDir dir;
+    ScratchDir dir;
     fs::path make(const std::string& name, const std::vector<uint8_t>& bytes) {
         const fs::path path = dir.path() / name;
         write_file(path, bytes);
@@ -244,7 +244,7 @@ TEST_F(CorruptFileTest, ReadOnlyFileFailsWhenOpened) {
 }
 
 TEST(OverwriteRange, WritesBoundedPiecesInOrder) {
-    TempDir dir;
+    ScratchDir dir;
     const fs::path path = dir.path() / "f";
     write_file(path, std::vector<uint8_t>(200010, 0xee));
     const int fd = ::open(path.c_str(), O_RDWR);
@@ -268,7 +268,7 @@ TEST(OverwriteRange, WritesBoundedPiecesInOrder) {
 }
 
 TEST(OverwriteRange, EmptyRangeFillsNothingAndAFailedWriteStops) {
-    TempDir dir;
+    ScratchDir dir;
     const fs::path path = dir.path() / "f";
     write_file(path, std::vector<uint8_t>(10, 1));
     const int fd = ::open(path.c_str(), O_RDONLY);
@@ -287,7 +287,7 @@ TEST(OverwriteRange, EmptyRangeFillsNothingAndAFailedWriteStops) {
 // The path is opened after its size was read, so anything may have been put there meanwhile:
 // only a regular file is ever written, and opening never waits for a fifo's other end.
 TEST(OpenForOverwrite, OpensOnlyARegularFileAtTheStart) {
-    TempDir dir;
+    ScratchDir dir;
     const fs::path file = dir.path() / "f";
     write_file(file, std::vector<uint8_t>(10, 1));
     const auto opened = cli::open_for_overwrite(file, 7);

@@ -64,10 +64,10 @@ TEST(ColorTest, PaintingWrapsTheTextInItsOwnResetOnlyWhenOn) {
     EXPECT_EQ(paint_string(true, "36", "abc"), "\x1b[36mabc\x1b[0m");
     EXPECT_EQ(paint_string(false, "36", "abc"), "abc");
     EXPECT_EQ(paint_bold(true, "File:"), "\x1b[1mFile:\x1b[0m");
-    EXPECT_EQ(paint_char(true, "32", U'✓'), "\x1b[32m\xE2\x9C\x93\x1b[0m");
-    EXPECT_EQ(paint_char(false, "32", U'x'), "x");
-    EXPECT_EQ(paint_char(false, "32", U'é'), "\xC3\xA9");
-    EXPECT_EQ(paint_char(false, "32", U'\U0001F600'), "\xF0\x9F\x98\x80");
+    EXPECT_EQ(paint_str(true, "32", "✓"), "\x1b[32m\xE2\x9C\x93\x1b[0m");
+    EXPECT_EQ(paint_str(false, "32", "x"), "x");
+    EXPECT_EQ(paint_str(false, "32", "é"), "\xC3\xA9");
+    EXPECT_EQ(paint_str(false, "32", "\U0001F600"), "\xF0\x9F\x98\x80");
     EXPECT_EQ(paint_bold_path(true, std::filesystem::path("a\xff"
                                                           "b")),
               "\x1b[1ma\xEF\xBF\xBD"

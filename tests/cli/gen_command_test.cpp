@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "content_fixture.hpp"
 #include "format/content.hpp"
 #include "format/file_id.hpp"
 #include "format/header.hpp"
@@ -19,14 +20,6 @@ namespace kro::test {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::vector<uint8_t> read_bytes(const fs::path& path) {
-    std::vector<uint8_t> bytes(fs::file_size(path));
-    std::ifstream in(path, std::ios::binary);
-    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    EXPECT_TRUE(in) << path;
-    return bytes;
-}
 
 // What a store holds, every content file checked through the format library.
 struct StoreContents {
@@ -64,7 +57,7 @@ StoreContents read_store(const fs::path& root) {
             continue;
         }
         if (!it->is_regular_file()) continue;
-        const std::vector<uint8_t> bytes = read_bytes(it->path());
+        const std::vector<uint8_t> bytes = read_file(it->path());
         const auto header = format::Header::parse(bytes);
         if (!header) {
             ADD_FAILURE() << "bad header: " << relative;
@@ -104,15 +97,15 @@ std::string single_chain_tip(const StoreContents& store) {
 std::map<fs::path, std::vector<uint8_t>> tree_bytes(const fs::path& root) {
     std::map<fs::path, std::vector<uint8_t>> out;
     for (const auto& entry : fs::recursive_directory_iterator(root)) {
-        if (entry.is_regular_file()) out.emplace(fs::relative(entry.path(), root), read_bytes(entry.path()));
+        if (entry.is_regular_file()) out.emplace(fs::relative(entry.path(), root), read_file(entry.path()));
     }
     return out;
 }
 
-class GenCommandTest : public testing::Test {
+class GenCommandTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        const std::string name = testing::UnitTest::GetInstance()->current_test_info()->name();
+        const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
         dir_ = fs::temp_directory_path() / ("kro-gen-" + name + "-" + std::to_string(::getpid()));
         fs::remove_all(dir_);
         fs::create_directories(dir_);
@@ -272,9 +265,8 @@ TEST_F(GenCommandTest, AnUnreadableCurrentDirectoryIsReported) {
 }
 
 TEST_F(GenCommandTest, MemoryThatRunsOutIsTheStepsErrorNotAnAbort) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    GTEST_SKIP() << "sanitizer runtimes need more address space than the limit leaves";
-#endif
+    if (!address_space_limits_work())
+        GTEST_SKIP() << "sanitizer runtimes need more address space than the limit leaves";
     // 256 jobs on a 1 GiB file want 1 GiB of block buffers; half of that is allowed.
     KroRun run;
     run.args = {"gen",    "--directory", (dir_ / "store").string(), "--max-files", "1", "--file-size", "1GB",

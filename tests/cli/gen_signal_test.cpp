@@ -24,20 +24,6 @@ struct Interruption {
     std::string jobs;  // 1: the sequential writer; 4: the parallel writer
 };
 
-// A temporary content file: 24 hex digits in the store root.
-bool is_temporary_name(const std::string& name) {
-    return name.size() == 24 && name.find_first_not_of("0123456789abcdef") == std::string::npos;
-}
-
-std::vector<std::string> temporary_files(const fs::path& root) {
-    std::vector<std::string> found;
-    std::error_code error;
-    for (const auto& e : fs::directory_iterator(root, error)) {
-        if (is_temporary_name(e.path().filename())) found.push_back(e.path().filename());
-    }
-    return found;
-}
-
 // Waits until the child has a temporary file in the store root, then sends the signal.
 void signal_mid_file(const fs::path& root, pid_t pid, int sig) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
@@ -49,7 +35,7 @@ void signal_mid_file(const fs::path& root, pid_t pid, int sig) {
 
 class GenSignal : public ::testing::TestWithParam<Interruption> {
   protected:
-    TempDir scratch_;
+    ScratchDir scratch_;
     const fs::path& dir_ = scratch_.path();
 };
 

@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "content_fixture.hpp"
-#include "format/digest.hpp"
 #include "format/hex.hpp"
+#include "format/store_layout.hpp"
 #include "kro_process.hpp"
 
 namespace kro::test {
@@ -45,18 +45,30 @@ struct HostileCase {
     std::function<void(const Scene&, const KroResult&)> expect;
 };
 
-// A v3 store of `count` files made by kro itself, reproducible from `seed`.
-void make_store(const Scene& scene, int count, const std::string& seed = "hostile") {
-    kro_gen_store(scene.store(), count, "4KB", seed);
+// The content files of a store, in byte order of their paths.
+std::vector<fs::path> content_files(const fs::path& root) {
+    std::vector<fs::path> files;
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+        if (it->path() == root / ".metadata") {
+            it.disable_recursion_pending();
+        } else if (it->is_regular_file()) {
+            files.push_back(it->path());
+        }
+    }
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+// A v3 store of `count` files of 4 KB made by kro itself, the same on every run.
+void make_store(const fs::path& root, int count) {
+    kro_gen_store(root, count, "4KB", "hostile");
 }
 
 // The only content file of a store.
-fs::path only_file(const Scene& scene) {
-    for (const auto& entry : fs::recursive_directory_iterator(scene.store())) {
-        if (entry.is_regular_file() && entry.path().native().find("/.metadata/") == std::string::npos)
-            return entry.path();
-    }
-    return {};
+fs::path only_file(const fs::path& root) {
+    const std::vector<fs::path> files = content_files(root);
+    EXPECT_EQ(files.size(), 1u) << root;
+    return files.empty() ? fs::path() : files.front();
 }
 
 // The names of `count` chain-tip markers whose IDs share their first eight bytes, in ascending order.
@@ -70,22 +82,11 @@ std::vector<std::string> colliding_marker_names(int count) {
 void plant_colliding_markers(const Scene& scene, int count) {
     const fs::path roots = scene.store() / ".metadata" / "roots";
     fs::create_directories(roots);
-    std::string joined;
-    for (const std::string& name : colliding_marker_names(count)) {
-        write_file(roots / name, "");
-        joined += name;
-    }
-    format::Blake2b160 digest;
-    digest.update({reinterpret_cast<const uint8_t*>(joined.data()), joined.size()});
-    write_file(scene.store() / ".metadata" / "all", format::encode_hex(digest.finalize()));
+    std::vector<std::string> names = colliding_marker_names(count);
+    for (const std::string& name : names) write_file(roots / name, "");
+    write_file(scene.store() / ".metadata" / "all",
+               format::encode_hex(format::chain_tip_aggregate_of(names)));
 }
-
-std::string header_lines(const Scene& scene, std::string_view chunk = "4,096") {
-    return fmt::format("Verifying file contents in: {}\nAnalysis chunk size: {} bytes\n",
-                       scene.store().string(), chunk);
-}
-
-constexpr std::string_view FAILED = "✗ Verification failed.\n";
 
 // Reading follows what the user linked: a `.metadata/roots` that is a link to a directory
 // elsewhere is read through.
@@ -93,7 +94,7 @@ std::vector<HostileCase> read_cases() {
     return {
         {"LinkedChainTipDirectoryIsReadThrough",
          [](const Scene& s) {
-             make_store(s, 3);
+             make_store(s.store(), 3);
              fs::rename(s.store() / ".metadata" / "roots", s.outside() / "roots");
              fs::create_directory_symlink(s.outside() / "roots", s.store() / ".metadata" / "roots");
          },
@@ -121,28 +122,6 @@ void expect_no_raw_controls(const std::string& text) {
     EXPECT_EQ(text.find("\xc2\x9b"), std::string::npos) << text;
 }
 
-std::string header_lines(const std::string& shown_dir) {
-    return "Verifying file contents in: " + shown_dir + "\nAnalysis chunk size: 4,096 bytes\n";
-}
-
-// The content files of a store, in byte order of their paths.
-std::vector<fs::path> content_files(const fs::path& root) {
-    std::vector<fs::path> files;
-    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
-        if (it->path() == root / ".metadata") {
-            it.disable_recursion_pending();
-        } else if (it->is_regular_file()) {
-            files.push_back(it->path());
-        }
-    }
-    std::sort(files.begin(), files.end());
-    return files;
-}
-
-void make_store_at(const fs::path& root, int count) {
-    kro_gen_store(root, count, "4KB", "hostile");
-}
-
 // Names read from the file system, and paths typed by the user, reach the terminal only in their
 // display form: each control character visible, every other byte of valid UTF-8 as it is; and a
 // store directory may have any name the file system accepts.
@@ -150,7 +129,7 @@ std::vector<HostileCase> text_cases() {
     return {
         {"ControlCharactersOfAStrayNameAreShownVisibly",
          [](const Scene& s) {
-             make_store(s, 2);
+             make_store(s.store(), 2);
              write_file(s.store() / FORGING_NAME, std::vector<uint8_t>{'x'});
          },
          {"verify", "--directory", "{store}", "--jobs", "1"},
@@ -159,11 +138,11 @@ std::vector<HostileCase> text_cases() {
              const std::string shown = s.store().string() + "/" + FORGING_SHOWN;
              EXPECT_EQ(r.err, "ERROR: Invalid KRO path layout: " + shown +
                                   "\nORPHAN: File not referenced by any files: " + shown + "\n");
-             EXPECT_EQ(r.out, header_lines(s.store().string()) + "✗ Verification failed.\n");
+             EXPECT_EQ(r.out, header_lines(s.store().string()) + std::string(VERIFY_FAILED));
          }},
         {"ControlCharactersOfTheStoreDirectoryAreShownVisibly",
          [](const Scene& s) {
-             make_store_at(s.dir / RETITLING_DIR, 2);
+             make_store(s.dir / RETITLING_DIR, 2);
              const fs::path damaged = content_files(s.dir / RETITLING_DIR).front();
              std::vector<uint8_t> bytes = read_file(damaged);
              std::fill_n(bytes.begin() + 100, 10, uint8_t{0});
@@ -189,7 +168,7 @@ std::vector<HostileCase> text_cases() {
          1,
          [](const Scene& s, const KroResult& r) {
              const std::string shown = s.dir.string() + "/e\\x1b[2Jf";
-             EXPECT_EQ(r.out, header_lines(shown) + "✗ Verification failed.\n");
+             EXPECT_EQ(r.out, header_lines(shown) + std::string(VERIFY_FAILED));
              EXPECT_EQ(r.err,
                        "ERROR: " + shown + " is not a valid KRO store (missing .metadata/roots directory)\n");
          }},
@@ -204,7 +183,7 @@ std::vector<HostileCase> text_cases() {
          }},
         {"ControlCharactersOfAShownFileAreShownVisibly",
          [](const Scene& s) {
-             make_store(s, 1);
+             make_store(s.store(), 1);
              fs::copy_file(content_files(s.store()).front(), s.dir / FORGING_NAME);
          },
          {"dev", "show", "{dir}/" + FORGING_NAME, "--verify-checksum"},
@@ -242,12 +221,12 @@ std::vector<HostileCase> text_cases() {
              EXPECT_TRUE(fs::is_regular_file(s.dir / "st\xffore" / ".metadata" / "all"));
          }},
         {"NonUtf8DirectoryIsAcceptedByVerify",
-         [](const Scene& s) { make_store_at(s.dir / "st\xffore", 2); },
+         [](const Scene& s) { make_store(s.dir / "st\xffore", 2); },
          {"verify", "--directory={dir}/st\xffore"},
          0,
          [](const Scene& s, const KroResult& r) {
-             EXPECT_EQ(r.out, header_lines(s.dir.string() + "/st\xef\xbf\xbdore") +
-                                  "✓ All files successfully verified.\n");
+             EXPECT_EQ(r.out,
+                       header_lines(s.dir.string() + "/st\xef\xbf\xbdore") + std::string(VERIFY_PASSED));
              EXPECT_EQ(r.err, "");
          }},
         {"FifoGivenToShowReadsAsEmpty",
@@ -278,7 +257,7 @@ std::vector<HostileCase> cost_cases() {
     return {
         {"HugeAggregateIsReadOnlyToItsStart",
          [](const Scene& s) {
-             make_store(s, 3);
+             make_store(s.store(), 3);
              // The right 40 digits, then 1 GiB of holes.
              fs::resize_file(s.store() / ".metadata" / "all", uint64_t{1} << 30);
          },
@@ -286,7 +265,7 @@ std::vector<HostileCase> cost_cases() {
          1,
          [](const Scene& s, const KroResult& r) {
              EXPECT_EQ(r.err, "CORRUPTION: Root hash is not valid, roots are missing.\n");
-             EXPECT_EQ(r.out, header_lines(s) + std::string(FAILED));
+             EXPECT_EQ(r.out, header_lines(s.store().string()) + std::string(VERIFY_FAILED));
          }},
         {"CollidingIdPrefixesAreStillEveryOneReported",
          [](const Scene& s) { plant_colliding_markers(s, 400); },
@@ -300,7 +279,7 @@ std::vector<HostileCase> cost_cases() {
                                  name.substr(0, 2), name.substr(2, 2), name.substr(4, 2), name.substr(6));
              }
              EXPECT_EQ(r.err, expected);
-             EXPECT_EQ(r.out, header_lines(s) + std::string(FAILED));
+             EXPECT_EQ(r.out, header_lines(s.store().string()) + std::string(VERIFY_FAILED));
          }},
         {"OneByteChunksGiveTheSameAnalysisOnOneThreadAndOnMany",
          [](const Scene& s) {
@@ -308,7 +287,7 @@ std::vector<HostileCase> cost_cases() {
              const KroResult gen = run_kro({"gen", "--directory", s.store().string(), "--max-files", "1",
                                             "--file-size", "17825792", "--seed", "hostile"});
              ASSERT_EQ(gen.status, 0) << gen.err;
-             const fs::path file = only_file(s);
+             const fs::path file = only_file(s.store());
              overwrite(file, (8 << 20) - 3000, std::string(6000, '\0'));  // across a unit boundary
              overwrite(file, (1 << 20) - 2, std::string(5, '\x5a'));      // across a read boundary
              std::mt19937 rng(11);
@@ -336,12 +315,6 @@ fs::path probe_root(const Scene& scene) {
     return scene.dir / "probe";
 }
 
-void make_probe(const Scene& scene, int count) {
-    const KroResult gen = run_kro({"gen", "--directory", probe_root(scene).string(), "--max-files",
-                                   std::to_string(count), "--file-size", "4KB", "--seed", "hostile"});
-    ASSERT_EQ(gen.status, 0) << gen.err;
-}
-
 // The probe's chain tip: the name of its only marker.
 std::string probe_tip(const Scene& scene) {
     std::vector<std::string> names;
@@ -351,14 +324,9 @@ std::string probe_tip(const Scene& scene) {
     return names.empty() ? std::string() : names.front();
 }
 
-// The probe's first content file, relative to its root (a one-file probe has no other).
+// The probe's only content file, relative to its root.
 fs::path probe_file(const Scene& scene) {
-    for (const auto& e : fs::recursive_directory_iterator(probe_root(scene))) {
-        const fs::path relative = fs::relative(e.path(), probe_root(scene));
-        if (e.is_regular_file() && *relative.begin() != ".metadata") return relative;
-    }
-    ADD_FAILURE() << "the probe has no content file";
-    return {};
+    return fs::relative(only_file(probe_root(scene)), probe_root(scene));
 }
 
 void plant_store_dirs(const Scene& scene) {
@@ -373,12 +341,6 @@ void expect_outside_untouched(const Scene& scene) {
     std::ifstream in(scene.outside() / "sentinel");
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_EQ(text, "kept");
-}
-
-// No temporary content file (24 hex digits) is left in the store root.
-void expect_no_temporary_file(const Scene& scene) {
-    for (const auto& e : fs::directory_iterator(scene.store()))
-        EXPECT_NE(e.path().filename().string().size(), 24u) << "left behind: " << e.path();
 }
 
 std::string marker_error(const Scene& scene, const std::string& tip,
@@ -409,7 +371,7 @@ std::vector<HostileCase> write_cases() {
          }},
         {"SymlinkAtASeededRunsTip",
          [](const Scene& s) {
-             make_probe(s, 3);
+             make_store(probe_root(s), 3);
              plant_store_dirs(s);
              fs::create_symlink(s.outside() / "created", s.store() / ".metadata" / "roots" / probe_tip(s));
          },
@@ -441,7 +403,7 @@ std::vector<HostileCase> write_cases() {
          }},
         {"SymlinkAtAShardDirectory",
          [](const Scene& s) {
-             make_probe(s, 1);
+             make_store(probe_root(s), 1);
              fs::create_directories(s.store());
              fs::create_directory_symlink(s.outside(), s.store() / *probe_file(s).begin());
          },
@@ -450,7 +412,7 @@ std::vector<HostileCase> write_cases() {
              EXPECT_EQ(r.err, "error: creating the shard directory at " +
                                   (s.store() / probe_file(s).parent_path()).string() + ": Not a directory\n");
              expect_outside_untouched(s);
-             expect_no_temporary_file(s);
+             EXPECT_EQ(temporary_files(s.store()), std::vector<std::string>{});
          }},
         {"SymlinkAtTheMetadataDirectory",
          [](const Scene& s) {
@@ -515,26 +477,19 @@ class HostileStore : public ::testing::TestWithParam<HostileCase> {
         fs::create_directory(scene_.outside());
         std::ofstream(scene_.outside() / "sentinel") << "kept";
     }
-    TempDir scratch_;
+    ScratchDir scratch_;
     Scene scene_{scratch_.path()};
 };
-
-std::string substitute(std::string arg, const Scene& scene) {
-    for (const auto& [key, value] : {std::pair<std::string, std::string>{"{store}", scene.store()},
-                                     {"{outside}", scene.outside()},
-                                     {"{dir}", scene.dir}}) {
-        for (size_t at = arg.find(key); at != std::string::npos; at = arg.find(key))
-            arg.replace(at, key.size(), value);
-    }
-    return arg;
-}
 
 TEST_P(HostileStore, HasItsExactOutcome) {
     const HostileCase& c = GetParam();
     c.plant(scene_);
     if (HasFatalFailure()) return;
     std::vector<std::string> args;
-    for (const std::string& arg : c.args) args.push_back(substitute(arg, scene_));
+    for (const std::string& arg : c.args) {
+        args.push_back(
+            substitute(arg, {{"store", scene_.store()}, {"outside", scene_.outside()}, {"dir", scene_.dir}}));
+    }
     const KroResult result = run_kro(args);
     EXPECT_EQ(result.status, c.status) << result.out << result.err;
     c.expect(scene_, result);

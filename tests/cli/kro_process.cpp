@@ -147,4 +147,14 @@ KroResult run_kro(std::vector<std::string> args) {
     return run_kro(run);
 }
 
+std::string substitute(std::string text, const std::map<std::string, std::string>& values) {
+    for (const auto& [name, value] : values) {
+        const std::string marker = "{" + name + "}";
+        for (size_t at = text.find(marker); at != std::string::npos;
+             at = text.find(marker, at + value.size()))
+            text.replace(at, marker.size(), value);
+    }
+    return text;
+}
+
 }  // namespace kro::test

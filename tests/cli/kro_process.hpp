@@ -53,4 +53,7 @@ KroResult run_kro(const KroRun& run);
 // Convenience: plain pipes, TERM and NO_COLOR removed so that the output is predictable.
 KroResult run_kro(std::vector<std::string> args);
 
+// `text` with every "{name}" of a name in `values` replaced by its value.
+std::string substitute(std::string text, const std::map<std::string, std::string>& values);
+
 }  // namespace kro::test

@@ -43,7 +43,7 @@ void rewrite_descriptor(const fs::path& path, std::array<uint8_t, 8> descriptor,
 
 class DevShowTest : public ::testing::Test {
   protected:
-    TempDir dir;
+    ScratchDir dir;
     fs::path root = dir.path() / "store";
 };
 
@@ -217,7 +217,7 @@ TEST_F(DevShowTest, UnsupportedDescriptorBytesAreDescribedWhileTheChecksumHolds)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.line);
-        TempDir here;
+        ScratchDir here;
         const StoredFile file = generate_store(here.path(), FormatVersion::V3, 300, 2);
         rewrite_descriptor(file.path, c.descriptor, true);
         const KroResult run = run_kro({"dev", "show", file.path.string()});

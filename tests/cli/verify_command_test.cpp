@@ -27,8 +27,6 @@ namespace {
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 
-constexpr std::string_view kFailed = "✗ Verification failed.\n";
-constexpr std::string_view kVerified = "✓ All files successfully verified.\n";
 const std::string kTitle = [] {
     std::string rule;
     for (int i = 0; i < 32; ++i) rule += "─";
@@ -100,11 +98,10 @@ class VerifyCommand : public ::testing::Test {
     }
 
     std::string header_lines(std::string_view chunk = "4,096") const {
-        return fmt::format("Verifying file contents in: {}\nAnalysis chunk size: {} bytes\n", store_.string(),
-                           chunk);
+        return test::header_lines(store_.string(), chunk);
     }
 
-    TempDir scratch_;
+    ScratchDir scratch_;
     const fs::path& dir_ = scratch_.path();
     const fs::path store_ = dir_ / "store";
 };
@@ -113,13 +110,13 @@ TEST_F(VerifyCommand, CleanStorePrintsTheHeaderAndTheSuccessVerdict) {
     generate(4, "5000");
     const KroResult clean = verify();
     EXPECT_EQ(clean.status, 0);
-    EXPECT_EQ(clean.out, header_lines() + std::string(kVerified));
+    EXPECT_EQ(clean.out, header_lines() + std::string(VERIFY_PASSED));
     EXPECT_EQ(clean.err, "");
 
     // The user's chunk size is shown as given, before it is clamped to 64 MiB.
     const KroResult large = verify({"--chunk-size", "100000000", "--jobs", "3"});
     EXPECT_EQ(large.status, 0);
-    EXPECT_EQ(large.out, header_lines("100,000,000") + std::string(kVerified));
+    EXPECT_EQ(large.out, header_lines("100,000,000") + std::string(VERIFY_PASSED));
 }
 
 TEST_F(VerifyCommand, DefaultDirectoryIsTheCurrentOne) {
@@ -131,7 +128,7 @@ TEST_F(VerifyCommand, DefaultDirectoryIsTheCurrentOne) {
     const KroResult result = run_kro(run);
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(result.out, fmt::format("Verifying file contents in: {}\nAnalysis chunk size: 4,096 bytes\n{}",
-                                      fs::canonical(store_).string(), kVerified));
+                                      fs::canonical(store_).string(), VERIFY_PASSED));
 }
 
 TEST_F(VerifyCommand, ZeroedBlockIsAnalysed) {
@@ -171,7 +168,7 @@ TEST_F(VerifyCommand, ZeroedBlockIsAnalysed) {
         fmt::arg("path", damaged.string()), fmt::arg("expected", id_of_path(damaged)),
         fmt::arg("actual", actual), fmt::arg("seed", seed_hex(damaged)), fmt::arg("map", map_line(24, 49)),
         fmt::arg("scale", kScale));
-    EXPECT_EQ(result.out, header_lines() + kTitle + analysis + "\n" + std::string(kFailed));
+    EXPECT_EQ(result.out, header_lines() + kTitle + analysis + "\n" + std::string(VERIFY_FAILED));
 }
 
 TEST_F(VerifyCommand, TruncatedAndExtendedFilesReportSizeAndTail) {
@@ -227,7 +224,7 @@ TEST_F(VerifyCommand, TruncatedAndExtendedFilesReportSizeAndTail) {
             fmt::arg("map", truncated ? map_line(42, 59) : map_line(59, 59)), fmt::arg("scale", kScale));
     }
     EXPECT_EQ(result.err, err);
-    EXPECT_EQ(result.out, header_lines() + kTitle + analyses + "\n" + std::string(kFailed));
+    EXPECT_EQ(result.out, header_lines() + kTitle + analyses + "\n" + std::string(VERIFY_FAILED));
 }
 
 TEST_F(VerifyCommand, FileMovedToAnotherContentPath) {
@@ -261,7 +258,7 @@ TEST_F(VerifyCommand, FileMovedToAnotherContentPath) {
                                           "\n"
                                           "The file content is valid but stored at an incorrect path.\n",
                                           moved.string(), id_of_path(moved), id_of_path(original)) +
-                              "\n" + std::string(kFailed));
+                              "\n" + std::string(VERIFY_FAILED));
 }
 
 TEST_F(VerifyCommand, ChainFindingsWithoutContentDamage) {
@@ -306,7 +303,7 @@ TEST_F(VerifyCommand, ChainFindingsWithoutContentDamage) {
         EXPECT_EQ(result.status, 1);
         EXPECT_EQ(result.err, err);
         // Findings without a content mismatch print no analysis.
-        EXPECT_EQ(result.out, header_lines() + std::string(kFailed));
+        EXPECT_EQ(result.out, header_lines() + std::string(VERIFY_FAILED));
     }
 }
 
@@ -317,7 +314,7 @@ TEST_F(VerifyCommand, RunErrorsPrintTheWholeChain) {
     EXPECT_EQ(not_store.err,
               fmt::format("ERROR: {} is not a valid KRO store (missing .metadata/roots directory)\n",
                           store_.string()));
-    EXPECT_EQ(not_store.out, header_lines() + std::string(kFailed));
+    EXPECT_EQ(not_store.out, header_lines() + std::string(VERIFY_FAILED));
 
     // Failures of the operating system: the action, the path and the system's text.
     fs::remove_all(store_);
@@ -329,7 +326,7 @@ TEST_F(VerifyCommand, RunErrorsPrintTheWholeChain) {
     EXPECT_EQ(missing.err,
               fmt::format("ERROR: reading the chain-tip aggregate at {}: No such file or directory\n",
                           aggregate.string()));
-    EXPECT_EQ(missing.out, header_lines() + std::string(kFailed));
+    EXPECT_EQ(missing.out, header_lines() + std::string(VERIFY_FAILED));
 
     const fs::path roots = store_ / ".metadata" / "roots";
     fs::remove_all(roots);
@@ -339,7 +336,7 @@ TEST_F(VerifyCommand, RunErrorsPrintTheWholeChain) {
     EXPECT_EQ(loop.err,
               fmt::format("ERROR: reading the chain-tip directory at {}: Too many levels of symbolic links\n",
                           roots.string()));
-    EXPECT_EQ(loop.out, header_lines() + std::string(kFailed));
+    EXPECT_EQ(loop.out, header_lines() + std::string(VERIFY_FAILED));
 }
 
 TEST_F(VerifyCommand, UnresolvableCurrentDirectory) {
@@ -353,7 +350,7 @@ TEST_F(VerifyCommand, UnresolvableCurrentDirectory) {
     const KroResult result = run_kro(run);
     EXPECT_EQ(result.status, 1);
     EXPECT_EQ(result.err, "ERROR: resolving the current directory: No such file or directory\n");
-    EXPECT_EQ(result.out, std::string(kFailed));
+    EXPECT_EQ(result.out, std::string(VERIFY_FAILED));
 }
 
 // A store with findings of most kinds, one file large enough to be split into lanes.
@@ -453,7 +450,7 @@ TEST_F(VerifyColour, NoColorAndRedirectedStreamsGetNone) {
     // No terminal at all: no escape sequence anywhere, no progress line.
     const KroResult piped = run(false, false);
     EXPECT_EQ(piped.out.find('\x1b'), std::string::npos);
-    EXPECT_THAT(piped.err, testing::StartsWith("CORRUPTION: Invalid file ID"));
+    EXPECT_THAT(piped.err, ::testing::StartsWith("CORRUPTION: Invalid file ID"));
     EXPECT_EQ(piped.err.find('\x1b'), std::string::npos);
 }
 
@@ -490,7 +487,7 @@ TEST_F(VerifyCommand, MemoryThatRunsOutIsAnErrorNotACrash) {
         EXPECT_EQ(result.err,
                   fmt::format("ERROR: analyzing a corrupted file at {}: out of memory\n", damaged.string()))
             << jobs;
-        EXPECT_EQ(result.out, header_lines("1") + std::string(kFailed)) << jobs;
+        EXPECT_EQ(result.out, header_lines("1") + std::string(VERIFY_FAILED)) << jobs;
     }
 }
 

@@ -383,9 +383,7 @@ TEST(StoreGenerateTest, ParallelWriteFailureReportsTheLowestBlockAndCleansUp) {
 
 TEST(StoreGenerateTest, RefusedThreadStartEndsTheRunAndCleansUp) {
     testing::ScratchDir dir;
-    struct RefuseFourthStart : base::Hooks {
-        bool refuse_spawn(std::string_view, size_t spawn_index) const override { return spawn_index == 3; }
-    } hooks;
+    const testing::RefuseSpawn hooks(3);
     GenerateOptions options(dir.path());
     options.max_files = 1;
     options.hooks = &hooks;
@@ -400,12 +398,7 @@ TEST(StoreGenerateTest, RefusedThreadStartEndsTheRunAndCleansUp) {
 
 TEST(StoreGenerateTest, WriterPanicReachesTheCallerAndTheTemporaryFileGoes) {
     testing::ScratchDir dir;
-    struct FaultAtBlockOne : base::Hooks {
-        std::optional<base::IoError> before_item(std::string_view, uint64_t block) const override {
-            if (block == 1) base::panic("injected writer fault");
-            return std::nullopt;
-        }
-    } hooks;
+    const testing::FaultAt hooks(1);
     GenerateOptions options(dir.path());
     options.max_files = 1;
     options.hooks = &hooks;

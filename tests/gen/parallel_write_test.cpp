@@ -35,25 +35,6 @@ std::expected<format::FileId, GenerateError> write_content_parallel(const base::
     return ParallelContentWriter(jobs, writers, hooks).write(temp, header, progress);
 }
 
-// Refuses the n-th thread start of the writer.
-struct RefuseSpawn : base::Hooks {
-    explicit RefuseSpawn(size_t refused) : refused(refused) {}
-    bool refuse_spawn(std::string_view stage, size_t spawn_index) const override {
-        return stage == PARALLEL_WRITE_STAGE && spawn_index == refused;
-    }
-    size_t refused;
-};
-
-// Faults the writer thread that takes block `index`.
-struct FaultAt : base::Hooks {
-    explicit FaultAt(uint64_t index) : index(index) {}
-    std::optional<base::IoError> before_item(std::string_view, uint64_t block) const override {
-        if (block == index) base::panic("injected writer fault");
-        return std::nullopt;
-    }
-    uint64_t index;
-};
-
 size_t entries_in(const fs::path& dir) {
     return static_cast<size_t>(std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
 }
@@ -138,7 +119,7 @@ TEST(ParallelWriteTest, RefusedThreadStartIsAWriteError) {
             testing::ScratchDir dir;
             auto temp = base::create_unique_temp_file(dir.path(), "t").value();
             store::ProgressTracker progress(std::nullopt, std::nullopt, nullptr);
-            const RefuseSpawn hooks(refused);
+            const testing::RefuseSpawn hooks(refused);
             const auto id =
                 write_content_parallel(temp, header_of(6 * FILE_BLOCK_SIZE, version), 2, 4, progress, &hooks);
             ASSERT_FALSE(id.has_value()) << "refused spawn " << refused;
@@ -153,7 +134,7 @@ TEST(ParallelWriteTest, WriterPanicIsRaisedOnTheCallingThread) {
         testing::ScratchDir dir;
         auto temp = base::create_unique_temp_file(dir.path(), "t").value();
         store::ProgressTracker progress(std::nullopt, std::nullopt, nullptr);
-        const FaultAt hooks(2);
+        const testing::FaultAt hooks(2);
         EXPECT_THROW(
             {
                 const auto id = write_content_parallel(temp, header_of(8 * FILE_BLOCK_SIZE, version), 2, 4,

@@ -1,8 +1,9 @@
 #pragma once
-// Hooks for the parallel writer that fail chosen blocks with chosen errors and count the bytes
-// of the positional writes that went through. Optionally one block must fail before the others
-// are allowed to: they wait for it, so that a test can make a high block's error be recorded
-// first.
+// Hooks for the parallel writer: one that refuses a thread start, one that panics in the thread
+// taking a block, and one that fails chosen blocks with chosen errors and counts the bytes of the
+// positional writes that went through. With the last, one block may have to fail before the
+// others are allowed to: they wait for it, so that a test can make a high block's error be
+// recorded first.
 
 #include <gtest/gtest.h>
 
@@ -15,9 +16,29 @@
 #include <vector>
 
 #include "base/hooks.hpp"
+#include "base/panic.hpp"
 #include "gen/parallel_write.hpp"
 
 namespace kro::testing {
+
+// Refuses the n-th thread start of the writer.
+struct RefuseSpawn : base::Hooks {
+    explicit RefuseSpawn(size_t refused) : refused(refused) {}
+    bool refuse_spawn(std::string_view stage, size_t spawn_index) const override {
+        return stage == gen::PARALLEL_WRITE_STAGE && spawn_index == refused;
+    }
+    size_t refused;
+};
+
+// Faults the writer thread that takes block `index`.
+struct FaultAt : base::Hooks {
+    explicit FaultAt(uint64_t index) : index(index) {}
+    std::optional<base::IoError> before_item(std::string_view, uint64_t block) const override {
+        if (block == index) base::panic("injected writer fault");
+        return std::nullopt;
+    }
+    uint64_t index;
+};
 
 class WriteFaults : public base::Hooks {
   public:

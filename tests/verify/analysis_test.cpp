@@ -105,7 +105,7 @@ class VerifyAnalysisTest : public ::testing::Test {
   protected:
     std::filesystem::path write(const Header& header) {
         const auto path = dir_ / "file";
-        write_bytes(path, file_bytes(header));
+        write_file(path, file_bytes(header));
         return path;
     }
 
@@ -256,14 +256,14 @@ TEST_F(VerifyAnalysisTest, TailRegions) {
     {
         const Header header = make_header(FormatVersion::V3, 1000);
         const auto path = write(header);
-        append_bytes(path, std::vector<uint8_t>(200, 0));
+        append(path, std::vector<uint8_t>(200, 0));
         const std::vector<CorruptRegion> expected = {{P::ExtraBytes{200}, 1000, 200}};
         EXPECT_EQ(analyze(path, header, 4096), expected);
     }
     {
         const Header header = make_header(FormatVersion::V3, 60);
         const auto path = write(header);
-        append_bytes(path, std::vector<uint8_t>(10, 1));
+        append(path, std::vector<uint8_t>(10, 1));
         const std::vector<CorruptRegion> expected = {{P::ExtraBytes{10}, 60, 10}};
         EXPECT_EQ(analyze(path, header, 4096), expected);
     }

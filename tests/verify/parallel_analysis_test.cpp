@@ -38,10 +38,11 @@ class ParallelAnalysisTest : public ::testing::Test {
     void SetUp() override {
         header_ = make_header(FormatVersion::V3, 17 * MiB + 5, {}, 9);
         path_ = dir_ / "damaged";
-        write_bytes(path_, file_bytes(header_));
-        fill_in_place(path_, UNIT - 5000, 10000, 0);                // zeros across the first unit boundary
-        fill_in_place(path_, 2 * UNIT - 1, 3, 0xAB);                // repeated bytes across the second
-        flip_in_place(path_, {61, 62, 4096 * 7 + 1, 3 * MiB + 1});  // sparse
+        write_file(path_, file_bytes(header_));
+        overwrite(path_, UNIT - 5000,
+                  std::vector<uint8_t>(10000, 0));  // zeros across the first unit boundary
+        overwrite(path_, 2 * UNIT - 1, std::vector<uint8_t>(3, 0xAB));  // repeated bytes across the second
+        flip_bytes(path_, {61, 62, 4096 * 7 + 1, 3 * MiB + 1});         // sparse
         const auto random = noise(70000, 3);
         const base::UniqueFd fd(::open(path_.c_str(), O_WRONLY));
         ASSERT_EQ(::pwrite(fd.get(), random.data(), random.size(), 12 * MiB + 11), 70000);
@@ -230,7 +231,7 @@ RegionList plain_walk(const std::vector<uint8_t>& bytes, const Header& header, u
 TEST_F(ParallelAnalysisTest, EveryChunkSizeAndLaneCountFindsWhatThePlainWalkFinds) {
     // The sequential analysis reads 1 MiB at a time and the parallel one 8 MiB: the damage lies
     // across both kinds of boundary, and some chunk sizes divide neither.
-    const auto bytes = slurp(path_);
+    const auto bytes = read_file(path_);
     struct Case {
         uint64_t chunk_size;
         std::vector<uint64_t> workers;
@@ -250,7 +251,7 @@ TEST_F(ParallelAnalysisTest, EveryChunkSizeAndLaneCountFindsWhatThePlainWalkFind
 TEST_F(ParallelAnalysisTest, FileThatShrinksWhileAnalysedIsMissingFromWhereItEnds) {
     // The metadata said 17 MiB - 3 bytes; the reads end earlier. What they got is compared, and
     // the rest is missing, never taken for sound content: the regions of a file of that length.
-    const auto bytes = slurp(path_);
+    const auto bytes = read_file(path_);
     struct Case {
         uint64_t shrunk_to;
         uint64_t chunk_size;
@@ -306,7 +307,7 @@ TEST(ParallelAnalysisShortTest, TailOnlyFiles) {
     kro::testing::ScratchDir dir;
     const Header header = make_header(FormatVersion::V2, 1000);
     const auto path = dir / "short";
-    write_bytes(path, file_bytes(header));
+    write_file(path, file_bytes(header));
     truncate_file(path, 50);
     const auto fd = open_read(path);
     MemoryBudget budget;

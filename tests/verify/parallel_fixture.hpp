@@ -1,8 +1,8 @@
 #pragma once
 // Helpers of the parallel verification tests: hooks that inject faults and read errors into one
 // item of a stage, count thread starts and reservations, or make a file shrink while it is read;
-// waits that never hang a test, in-place damage for files of several MiB, and a fingerprint of
-// every field of a report that two runs must agree on byte for byte.
+// waits that never hang a test, and a fingerprint of every field of a report that two runs must
+// agree on byte for byte.
 
 #include <fcntl.h>
 #include <fmt/format.h>
@@ -35,47 +35,6 @@ inline constexpr uint64_t MiB = 1048576;
 
 inline base::UniqueFd open_read(const std::filesystem::path& path) {
     return base::UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-}
-
-// Every byte of a file, read in one go (the tests read files of several MiB).
-inline std::vector<uint8_t> slurp(const std::filesystem::path& path) {
-    std::vector<uint8_t> bytes(std::filesystem::file_size(path));
-    const auto fd = open_read(path);
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t got =
-            ::pread(fd.get(), bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
-        if (got <= 0) break;
-        done += static_cast<size_t>(got);
-    }
-    bytes.resize(done);
-    return bytes;
-}
-
-// Inverts the bytes at `offsets` in place.
-inline void flip_in_place(const std::filesystem::path& path, const std::vector<uint64_t>& offsets) {
-    const base::UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
-    for (uint64_t at : offsets) {
-        uint8_t byte = 0;
-        ASSERT_EQ(::pread(fd.get(), &byte, 1, static_cast<off_t>(at)), 1);
-        byte ^= 0xFF;
-        ASSERT_EQ(::pwrite(fd.get(), &byte, 1, static_cast<off_t>(at)), 1);
-    }
-}
-
-// Writes `count` bytes of `value` from `offset` on, in place.
-inline void fill_in_place(const std::filesystem::path& path, uint64_t offset, size_t count, uint8_t value) {
-    const base::UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
-    const std::vector<uint8_t> bytes(count, value);
-    ASSERT_EQ(::pwrite(fd.get(), bytes.data(), count, static_cast<off_t>(offset)),
-              static_cast<ssize_t>(count));
-}
-
-// Adds `count` bytes of `value` at the end.
-inline void append_in_place(const std::filesystem::path& path, size_t count, uint8_t value) {
-    const base::UniqueFd fd(::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
-    const std::vector<uint8_t> bytes(count, value);
-    ASSERT_EQ(::write(fd.get(), bytes.data(), count), static_cast<ssize_t>(count));
 }
 
 // Waits until `flag` is set, for at most a few seconds, so that a broken test fails instead of

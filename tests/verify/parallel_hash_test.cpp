@@ -26,7 +26,7 @@ class ParallelHashTest : public ::testing::Test {
     // A sound file with `header`, written to a fresh path.
     std::filesystem::path write(const Header& header) {
         const auto path = dir_ / fmt::format("file{}", count_++);
-        write_bytes(path, file_bytes(header));
+        write_file(path, file_bytes(header));
         return path;
     }
 
@@ -44,7 +44,7 @@ class ParallelHashTest : public ::testing::Test {
                                                    const base::Hooks* hooks = nullptr,
                                                    std::optional<uint64_t> length = std::nullopt) {
         const auto fd = open_read(path);
-        const auto bytes = slurp(path);
+        const auto bytes = read_file(path);
         const auto header_bytes = std::span(bytes).first(std::min<size_t>(bytes.size(), format::HEADER_LEN));
         return hash_v2_parallel(fd.get(), header_bytes, length.value_or(bytes.size()), lanes, nullptr, hooks);
     }
@@ -62,14 +62,14 @@ TEST_F(ParallelHashTest, V3SameIdAndVerdictForEveryLaneCount) {
     };
     const std::vector<Case> cases = {
         {"header only", 60, [](const auto&) {}, true},
-        {"declared 100, holds 150", 100, [](const auto& p) { append_in_place(p, 50, 7); }, true},
+        {"declared 100, holds 150", 100, [](const auto& p) { append(p, std::vector<uint8_t>(50, 7)); }, true},
         {"3 MiB + 1, sound", 3 * MiB + 1, [](const auto&) {}, true},
         {"5 MiB, block 2 and the last byte damaged", 5 * MiB,
          [](const auto& p) {
-             flip_in_place(p, {2 * MiB + 17, 5 * MiB - 1});
+             flip_bytes(p, {2 * MiB + 17, 5 * MiB - 1});
          },
          false},
-        {"6 MiB, header block damaged", 6 * MiB, [](const auto& p) { flip_in_place(p, {100}); }, false},
+        {"6 MiB, header block damaged", 6 * MiB, [](const auto& p) { flip_bytes(p, {100}); }, false},
         {"4 MiB, truncated into block 3", 4 * MiB, [](const auto& p) { truncate_file(p, 3 * MiB + 5); },
          true},
     };
@@ -77,7 +77,7 @@ TEST_F(ParallelHashTest, V3SameIdAndVerdictForEveryLaneCount) {
         const Header header = make_header(FormatVersion::V3, c.declared);
         const auto path = write(header);
         c.damage(path);
-        const FileId truth = id_of(slurp(path), FormatVersion::V3);
+        const FileId truth = id_of(read_file(path), FormatVersion::V3);
         for (uint64_t lanes : {1, 2, 3, 8, 16}) {
             const auto checked = v3(path, header, lanes);
             ASSERT_TRUE(checked.has_value())
@@ -99,8 +99,8 @@ TEST_F(ParallelHashTest, V3LanesAreCappedAtTheBlockCount) {
 TEST_F(ParallelHashTest, V3LanesThatCannotStartLeaveTheirBlocksToTheOthers) {
     const Header header = make_header(FormatVersion::V3, 6 * MiB + 3);
     const auto path = write(header);
-    flip_in_place(path, {4 * MiB + 1});
-    const FileId truth = id_of(slurp(path), FormatVersion::V3);
+    flip_bytes(path, {4 * MiB + 1});
+    const FileId truth = id_of(read_file(path), FormatVersion::V3);
     for (size_t fail_from : {0, 1, 3}) {
         const SpawnCounter counter(V3_LANE_STAGE, fail_from);
         const auto checked = v3(path, header, 8, &counter);
@@ -174,15 +174,15 @@ TEST_F(ParallelHashTest, V2SameIdForEveryLaneCount) {
         {"5 MiB, sound", 5 * MiB, [](const auto&) {}},
         {"5 MiB, damaged in two blocks", 5 * MiB,
          [](const auto& p) {
-             flip_in_place(p, {61, 4 * MiB + 3});
+             flip_bytes(p, {61, 4 * MiB + 3});
          }},
         {"one body byte", 61, [](const auto&) {}},
-        {"3 MiB, extra bytes", 3 * MiB, [](const auto& p) { append_in_place(p, 1000, 1); }},
+        {"3 MiB, extra bytes", 3 * MiB, [](const auto& p) { append(p, std::vector<uint8_t>(1000, 1)); }},
     };
     for (const auto& c : cases) {
         const auto path = write(make_header(FormatVersion::V2, c.declared));
         c.damage(path);
-        const FileId truth = id_of(slurp(path), FormatVersion::V2);
+        const FileId truth = id_of(read_file(path), FormatVersion::V2);
         for (uint64_t lanes : {2, 3, 16}) {
             const auto id = v2(path, lanes);
             ASSERT_TRUE(id.has_value()) << c.name << " lanes " << lanes;
@@ -193,7 +193,7 @@ TEST_F(ParallelHashTest, V2SameIdForEveryLaneCount) {
 
 TEST_F(ParallelHashTest, V2ShortBlocksAreHashedAsRead) {
     const auto path = write(make_header(FormatVersion::V2, 3 * MiB + 10));
-    const FileId truth = id_of(slurp(path), FormatVersion::V2);
+    const FileId truth = id_of(read_file(path), FormatVersion::V2);
     // The metadata claimed two more blocks than the file holds now.
     const auto id = v2(path, 4, nullptr, 5 * MiB);
     ASSERT_TRUE(id.has_value());
@@ -210,8 +210,8 @@ TEST_F(ParallelHashTest, V2ReadPlanBoundsTheBuffers) {
 
 TEST_F(ParallelHashTest, V2ReadersThatCannotStart) {
     const auto path = write(make_header(FormatVersion::V2, 6 * MiB + 9));
-    flip_in_place(path, {3 * MiB});
-    const FileId truth = id_of(slurp(path), FormatVersion::V2);
+    flip_bytes(path, {3 * MiB});
+    const FileId truth = id_of(read_file(path), FormatVersion::V2);
     // 0: no reader at all, the calling thread hashes the body in order; otherwise fewer readers.
     for (size_t fail_from : {0, 1, 2}) {
         const SpawnCounter counter(V2_READER_STAGE, fail_from);
@@ -247,7 +247,7 @@ TEST_F(ParallelHashTest, ProgressCountsEveryBodyByteOnce) {
     {
         store::FileProgress progress(tracker, 7 * MiB + 5);
         const auto fd = open_read(v2_path);
-        const auto bytes = slurp(v2_path);
+        const auto bytes = read_file(v2_path);
         ASSERT_TRUE(
             hash_v2_parallel(fd.get(), std::span(bytes).first(60), bytes.size(), 8, &progress).has_value());
         EXPECT_EQ(progress.reported(), 7 * MiB + 5 - 60);

@@ -34,26 +34,27 @@ void build_damaged_store(StoreBuilder& store) {
     for (uint64_t i = 0; i < 10; ++i) small_v2.push_back(61 + i * 1409);
     const auto v3_ids = store.add_chain(FormatVersion::V3, small_v3, 1);
     const auto v2_ids = store.add_chain(FormatVersion::V2, small_v2, 40);
-    for (size_t i = 2; i < v3_ids.size(); i += 3) flip_in_place(store.path_of(v3_ids[i]), {60 + i});
-    for (size_t i = 1; i < v2_ids.size(); i += 4) fill_in_place(store.path_of(v2_ids[i]), 60, i, 0);
-    flip_in_place(store.path_of(v3_ids[4]), {10});                // header checksum broken
-    append_in_place(store.path_of(v2_ids[6]), 33, 9);             // size mismatch, extra bytes
-    truncate_file(store.path_of(v3_ids[7]), 60 + 7 * 977 - 100);  // size mismatch, truncated
+    for (size_t i = 2; i < v3_ids.size(); i += 3) flip_bytes(store.path_of(v3_ids[i]), {60 + i});
+    for (size_t i = 1; i < v2_ids.size(); i += 4)
+        overwrite(store.path_of(v2_ids[i]), 60, std::vector<uint8_t>(i, 0));
+    flip_bytes(store.path_of(v3_ids[4]), {10});                     // header checksum broken
+    append(store.path_of(v2_ids[6]), std::vector<uint8_t>(33, 9));  // size mismatch, extra bytes
+    truncate_file(store.path_of(v3_ids[7]), 60 + 7 * 977 - 100);    // size mismatch, truncated
 
     // Large files: several lanes and units each when they land in the tail group.
     const auto big = store.add_chain(FormatVersion::V3, {9 * MiB, 5 * MiB + 77, 3 * MiB + 1}, 70);
-    fill_in_place(store.path_of(big[0]), 8 * MiB - 5000, 10000, 0);
-    flip_in_place(store.path_of(big[0]), {3 * MiB + 5, 4 * MiB});
-    flip_in_place(store.path_of(big[1]), {1 * MiB + 1});
+    overwrite(store.path_of(big[0]), 8 * MiB - 5000, std::vector<uint8_t>(10000, 0));
+    flip_bytes(store.path_of(big[0]), {3 * MiB + 5, 4 * MiB});
+    flip_bytes(store.path_of(big[1]), {1 * MiB + 1});
     truncate_file(store.path_of(big[2]), 3 * MiB - 10);
     const auto big_v2 = store.add_chain(FormatVersion::V2, {6 * MiB, 4 * MiB + 3}, 80);
-    fill_in_place(store.path_of(big_v2[0]), 4 * MiB, 70000, 0x5C);
-    append_in_place(store.path_of(big_v2[0]), 1000, 0);
+    overwrite(store.path_of(big_v2[0]), 4 * MiB, std::vector<uint8_t>(70000, 0x5C));
+    append(store.path_of(big_v2[0]), std::vector<uint8_t>(1000, 0));
 
     // A stray file, and a sound file copied under another valid content path.
-    write_bytes(store.root() / "junk.txt", std::vector<uint8_t>(5, 1));
-    const auto copy = slurp(store.path_of(v3_ids[0]));
-    write_bytes(store.root() / "ab" / "cd" / "ef" / std::string(34, '0'), copy);
+    write_file(store.root() / "junk.txt", std::vector<uint8_t>(5, 1));
+    const auto copy = read_file(store.path_of(v3_ids[0]));
+    write_file(store.root() / "ab" / "cd" / "ef" / std::string(34, '0'), copy);
     store.mark_tip(FileId{{1, 2, 3}});
     store.write_aggregate();
 }
@@ -92,9 +93,9 @@ TEST(VerifyParallelStoreTest, SameReportForEveryBudgetWithLargeFilesOnly) {
     StoreBuilder store(dir.path());
     const auto ids = store.add_chain(FormatVersion::V3, {9 * MiB, 4 * MiB + 9}, 3);
     const auto v2 = store.add_chain(FormatVersion::V2, {5 * MiB + 1, 6 * MiB + 2}, 5);
-    fill_in_place(store.path_of(ids[0]), 8 * MiB - 3, MiB, 0);
-    flip_in_place(store.path_of(ids[1]), {4 * MiB + 8});
-    fill_in_place(store.path_of(v2[1]), 100, MiB, 0xEE);
+    overwrite(store.path_of(ids[0]), 8 * MiB - 3, std::vector<uint8_t>(MiB, 0));
+    flip_bytes(store.path_of(ids[1]), {4 * MiB + 8});
+    overwrite(store.path_of(v2[1]), 100, std::vector<uint8_t>(MiB, 0xEE));
     store.write_aggregate();
     const RunResult one = run_store(dir.path(), 1);
     ASSERT_EQ(one.issues.size(), 3u) << ::testing::PrintToString(one.issues);
@@ -187,8 +188,8 @@ TEST_F(ParallelScheduleTest, LargeFilesInTheTailGiveTheSameReports) {
     auto paths = small_files(9);
     const auto big = store_.add_chain(FormatVersion::V3, {6 * MiB + 1, 4 * MiB}, 90);
     const auto big_v2 = store_.add_chain(FormatVersion::V2, {5 * MiB + 2}, 95);
-    fill_in_place(store_.path_of(big[0]), 5 * MiB, 300000, 0);
-    flip_in_place(store_.path_of(big_v2[0]), {2 * MiB + 4});
+    overwrite(store_.path_of(big[0]), 5 * MiB, std::vector<uint8_t>(300000, 0));
+    flip_bytes(store_.path_of(big_v2[0]), {2 * MiB + 4});
     for (const auto& id : {big[0], big[1], big_v2[0]}) paths.push_back(store_.path_of(id));
     const auto one = run(paths, 1);
     ASSERT_TRUE(one.has_value());
@@ -292,7 +293,7 @@ TEST_F(ParallelScheduleTest, FaultWinsOverAFatalErrorOfTheSameGroup) {
 TEST_F(ParallelScheduleTest, ThreadsThatCannotStartDegrade) {
     auto paths = small_files(10);
     const auto big = store_.add_chain(FormatVersion::V3, {9 * MiB}, 99);
-    flip_in_place(store_.path_of(big[0]), {3 * MiB});
+    flip_bytes(store_.path_of(big[0]), {3 * MiB});
     paths.push_back(store_.path_of(big[0]));
     const auto one = run(paths, 1);
     ASSERT_TRUE(one.has_value());
@@ -352,8 +353,8 @@ TEST_F(ParallelScheduleTest, AnalysisMemoryIsBoundedAcrossTheRun) {
     const auto ids = store_.add_chain(FormatVersion::V3, {10 * MiB, 10 * MiB + 5}, 100);
     const auto v2 = store_.add_chain(FormatVersion::V2, {10 * MiB + 9}, 110);
     for (const auto& id : {ids[0], ids[1], v2[0]}) {
-        fill_in_place(store_.path_of(id), 9 * MiB, 1000, 0);
-        flip_in_place(store_.path_of(id), {100});
+        overwrite(store_.path_of(id), 9 * MiB, std::vector<uint8_t>(1000, 0));
+        flip_bytes(store_.path_of(id), {100});
         paths.push_back(store_.path_of(id));
     }
     const auto one = run(paths, 1);

@@ -103,7 +103,7 @@ TEST_F(VerifyFileTest, SoundFilesReportVersionAndParent) {
 }
 
 TEST_F(VerifyFileTest, NonContentPath) {
-    write_bytes(dir_ / "ab" / "cd" / "e" / std::string(34, 'a'), std::vector<uint8_t>(100, 1));
+    write_file(dir_ / "ab" / "cd" / "e" / std::string(34, 'a'), std::vector<uint8_t>(100, 1));
     auto report = verify(dir_ / "ab" / "cd" / "e" / std::string(34, 'a'));
     ASSERT_TRUE(report.has_value());
     EXPECT_EQ(report->file_id, std::nullopt);
@@ -120,7 +120,7 @@ TEST_F(VerifyFileTest, LongerThanDeclaredV2) {
     auto bytes = file_bytes(header);
     bytes.resize(1200, 0xEE);
     const FileId id = store_.add(make_header(FormatVersion::V2, 1000));
-    write_bytes(store_.path_of(id), bytes);
+    write_file(store_.path_of(id), bytes);
     auto report = verify(store_.path_of(id));
     ASSERT_TRUE(report.has_value());
     EXPECT_THAT(describe(report->issues, dir_.path()),
@@ -141,7 +141,7 @@ TEST_F(VerifyFileTest, V3BytesPastTheDeclaredLengthOnlyEnterTheId) {
     std::copy(encoded.begin(), encoded.end(), bytes.begin());
     std::fill(bytes.begin() + 100, bytes.end(), 0xCC);
     const FileId id = id_of(bytes, FormatVersion::V3);
-    write_bytes(store_.path_of(id), bytes);
+    write_file(store_.path_of(id), bytes);
     auto report = verify(store_.path_of(id));
     ASSERT_TRUE(report.has_value());
     EXPECT_THAT(describe(report->issues, dir_.path()),
@@ -210,7 +210,7 @@ TEST_F(VerifyFileTest, ProgressCountsEveryFileOnce) {
     flip_bytes(store_.path_of(ids[1]), {MiB + 3});
     truncate_file(store_.path_of(ids[2]), 40000);
     flip_bytes(store_.path_of(v2), {40});
-    write_bytes(dir_ / "stray", std::vector<uint8_t>(33, 1));
+    write_file(dir_ / "stray", std::vector<uint8_t>(33, 1));
     uint64_t total = 0;
     for (const auto& entry : fs::recursive_directory_iterator(dir_.path())) {
         if (entry.is_regular_file() && entry.path().native().find(".metadata") == std::string::npos) {

@@ -18,15 +18,22 @@
 #include <string>
 #include <vector>
 
+#include "base/fd.hpp"
 #include "format/content.hpp"
 #include "format/file_id.hpp"
 #include "format/header.hpp"
 #include "format/hex.hpp"
 #include "format/store_layout.hpp"
+#include "support/scratch_dir.hpp"
 #include "verify/verify_report.hpp"
 #include "verify/verify_store.hpp"
 
 namespace kro::verify_testing {
+
+using testing::append;
+using testing::overwrite;
+using testing::read_file;
+using testing::write_file;
 
 using format::ContentSeed;
 using format::FileId;
@@ -77,43 +84,23 @@ inline FileId id_of(std::span<const uint8_t> bytes, FormatVersion version) {
     return format::merkle_file_id(std::move(leaves), bytes.size());
 }
 
-inline void write_bytes(const std::filesystem::path& path, std::span<const uint8_t> bytes) {
-    std::filesystem::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
-inline std::vector<uint8_t> read_bytes(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-// Overwrites bytes of a file in place, from `offset` on.
-inline void overwrite(const std::filesystem::path& path, uint64_t offset, std::span<const uint8_t> bytes) {
-    auto all = read_bytes(path);
-    ASSERT_LE(offset + bytes.size(), all.size());
-    std::copy(bytes.begin(), bytes.end(), all.begin() + static_cast<ptrdiff_t>(offset));
-    write_bytes(path, all);
-}
-
 inline void fill_range(const std::filesystem::path& path, uint64_t begin, uint64_t end, uint8_t value) {
     overwrite(path, begin, std::vector<uint8_t>(end - begin, value));
 }
 
+// Inverts the bytes at `offsets` in place.
 inline void flip_bytes(const std::filesystem::path& path, const std::vector<uint64_t>& offsets) {
-    auto all = read_bytes(path);
-    for (uint64_t at : offsets) all.at(at) ^= 0xFF;
-    write_bytes(path, all);
+    const base::UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+    for (uint64_t at : offsets) {
+        uint8_t byte = 0;
+        ASSERT_EQ(::pread(fd.get(), &byte, 1, static_cast<off_t>(at)), 1) << path << " at " << at;
+        byte ^= 0xFF;
+        ASSERT_EQ(::pwrite(fd.get(), &byte, 1, static_cast<off_t>(at)), 1) << path << " at " << at;
+    }
 }
 
 inline void truncate_file(const std::filesystem::path& path, uint64_t length) {
     std::filesystem::resize_file(path, length);
-}
-
-inline void append_bytes(const std::filesystem::path& path, std::span<const uint8_t> bytes) {
-    auto all = read_bytes(path);
-    all.insert(all.end(), bytes.begin(), bytes.end());
-    write_bytes(path, all);
 }
 
 // A store under construction: content files at their canonical paths, chain-tip markers and
@@ -131,7 +118,7 @@ class StoreBuilder {
     FileId add(const Header& header) {
         const auto bytes = file_bytes(header);
         const FileId id = id_of(bytes, header.version());
-        write_bytes(path_of(id), bytes);
+        write_file(path_of(id), bytes);
         return id;
     }
 
@@ -149,7 +136,7 @@ class StoreBuilder {
     }
 
     void mark_tip(const FileId& id) { mark_tip_name(id.to_hex()); }
-    void mark_tip_name(const std::string& name) { write_bytes(format::roots_path(root_) / name, {}); }
+    void mark_tip_name(const std::string& name) { write_file(format::roots_path(root_) / name, ""); }
 
     // The aggregate over the markers present now.
     void write_aggregate() {
@@ -158,8 +145,7 @@ class StoreBuilder {
             names.push_back(entry.path().filename().native());
         }
         const std::string hex = format::encode_hex(format::chain_tip_aggregate_of(names));
-        write_bytes(format::aggregate_path(root_),
-                    {reinterpret_cast<const uint8_t*>(hex.data()), hex.size()});
+        write_file(format::aggregate_path(root_), hex);
     }
 
   private:
@@ -168,7 +154,7 @@ class StoreBuilder {
 
 // The parsed header of a file.
 inline Header header_of(const std::filesystem::path& path) {
-    return Header::parse(read_bytes(path)).value();
+    return Header::parse(read_file(path)).value();
 }
 
 inline std::string describe(const verify::CorruptRegion& region) {

@@ -180,7 +180,7 @@ std::vector<DamageCase> damage_cases() {
                  t.content_corrupted(1, fmt::format("Truncated({0})@10000+{0}", T::LENGTH - 10000), 10000)};
          },
          3},
-        {"AppendedBytes", [](T& t) { append_bytes(t.path(2), std::vector<uint8_t>(100, 0)); },
+        {"AppendedBytes", [](T& t) { append(t.path(2), std::vector<uint8_t>(100, 0)); },
          [](const T& t) {
              return Findings{
                  fmt::format("FileSizeMismatch {} expected={} actual={}", shard(t.ids_[2]), T::LENGTH,
@@ -196,7 +196,7 @@ std::vector<DamageCase> damage_cases() {
              auto bytes = file_bytes(header);
              bytes[4000] ^= 1;
              const FileId id = id_of(bytes, FormatVersion::V3);
-             write_bytes(t.store_.path_of(id), bytes);
+             write_file(t.store_.path_of(id), bytes);
              t.store_.mark_tip(id);
              t.store_.write_aggregate();
              t.made_ = {id};
@@ -227,7 +227,7 @@ std::vector<DamageCase> damage_cases() {
                                          hex_of(t.ids_[0]), shard(t.ids_[0]))};
          },
          3},
-        {"StrayFile", [](T& t) { write_bytes(t.root() / "notes.txt", std::vector<uint8_t>(10, 'x')); },
+        {"StrayFile", [](T& t) { write_file(t.root() / "notes.txt", std::vector<uint8_t>(10, 'x')); },
          [](const T&) {
              return Findings{"InvalidPathLayout notes.txt", "FileNotReferenced notes.txt"};
          },
@@ -277,11 +277,11 @@ std::vector<DamageCase> damage_cases() {
          [](const T& t) { return Findings{"FileNotReferenced " + shard(t.ids_[2])}; }, 3},
         {"AggregateWithTrailingNewline",
          [](T& t) {
-             auto contents = read_bytes(t.root() / ".metadata" / "all");
+             auto contents = read_file(t.root() / ".metadata" / "all");
              ASSERT_EQ(contents.size(), 40u);
              t.noted_ = std::string(contents.begin(), contents.end());
              contents.push_back('\n');
-             write_bytes(t.root() / ".metadata" / "all", contents);
+             write_file(t.root() / ".metadata" / "all", contents);
          },
          [](const T& t) {
              return Findings{fmt::format("RootHashInvalid .metadata/all contents=\"{}\\n\" digest={}",
@@ -292,7 +292,7 @@ std::vector<DamageCase> damage_cases() {
          // The right digits followed by a gigabyte of holes: only its start is read, and that is
          // what the finding holds.
          [](T& t) {
-             const auto contents = read_bytes(t.root() / ".metadata" / "all");
+             const auto contents = read_file(t.root() / ".metadata" / "all");
              t.noted_ = std::string(contents.begin(), contents.end());
              fs::resize_file(t.root() / ".metadata" / "all", uint64_t{1} << 30);
          },
@@ -302,7 +302,7 @@ std::vector<DamageCase> damage_cases() {
          },
          3},
         {"HeaderTruncatedFile",
-         [](T& t) { write_bytes(t.store_.path_of(id_filled(0x33)), std::vector<uint8_t>(59, 7)); },
+         [](T& t) { write_file(t.store_.path_of(id_filled(0x33)), std::vector<uint8_t>(59, 7)); },
          [](const T&) {
              const std::string path = shard(id_filled(0x33));
              return Findings{"HeaderCorrupted " + path + ": header truncated: need 60 bytes, got 59",
@@ -310,7 +310,7 @@ std::vector<DamageCase> damage_cases() {
          },
          4},
         {"MetadataBelowTheRootIsWalked",
-         [](T& t) { write_bytes(t.root() / "aa" / ".metadata" / "x", std::vector<uint8_t>(1, 1)); },
+         [](T& t) { write_file(t.root() / "aa" / ".metadata" / "x", std::vector<uint8_t>(1, 1)); },
          [](const T&) {
              return Findings{"InvalidPathLayout aa/.metadata/x", "FileNotReferenced aa/.metadata/x"};
          },
@@ -329,10 +329,10 @@ std::vector<DamageCase> damage_cases() {
         // Untrusted entries: findings, never a hang or a crash.
         {"NonUtf8Names",
          [](T& t) {
-             write_bytes(t.root() / "\xff\xfe", std::vector<uint8_t>(1, 1));
+             write_file(t.root() / "\xff\xfe", std::vector<uint8_t>(1, 1));
              // Hex-like, but not UTF-8 in its file name.
-             write_bytes(t.root() / "ab" / "cd" / "ef" / (std::string(33, 'a') + "\xff"),
-                         std::vector<uint8_t>(100, 1));
+             write_file(t.root() / "ab" / "cd" / "ef" / (std::string(33, 'a') + "\xff"),
+                        std::vector<uint8_t>(100, 1));
          },
          [](const T&) {
              const std::string odd = "ab/cd/ef/" + std::string(33, 'a') + "\xff";
@@ -383,7 +383,7 @@ TEST_F(VerifyStoreFindingsTest, NestingLimit) {
     fs::path deep = root();
     for (int level = 1; level <= 64; ++level) deep /= "d";
     fs::create_directories(deep);
-    write_bytes(deep / "f", std::vector<uint8_t>(3, 1));
+    write_file(deep / "f", std::vector<uint8_t>(3, 1));
     files_ = 4;
     const std::string rel = (deep / "f").lexically_relative(root()).native();
     EXPECT_THAT(run(), ElementsAre("InvalidPathLayout " + rel, "FileNotReferenced " + rel));
@@ -395,9 +395,9 @@ TEST_F(VerifyStoreFindingsTest, NestingLimit) {
 
 TEST_F(VerifyStoreFindingsTest, ByteWiseFileOrder) {
     // "a-b" sorts before "a/b" because '-' (0x2D) is below '/' (0x2F).
-    write_bytes(root() / "a" / "b", std::vector<uint8_t>(1, 1));
-    write_bytes(root() / "a-b", std::vector<uint8_t>(1, 1));
-    write_bytes(root() / "\xc3\xa9", std::vector<uint8_t>(1, 1));  // above every ASCII byte
+    write_file(root() / "a" / "b", std::vector<uint8_t>(1, 1));
+    write_file(root() / "a-b", std::vector<uint8_t>(1, 1));
+    write_file(root() / "\xc3\xa9", std::vector<uint8_t>(1, 1));  // above every ASCII byte
     files_ = 6;
     const auto result = run();
     ASSERT_EQ(result.size(), 6u);
@@ -409,7 +409,7 @@ TEST_F(VerifyStoreFindingsTest, ByteWiseFileOrder) {
 TEST_F(VerifyStoreFindingsTest, SameReportForEveryBudget) {
     fill_range(path(1), 5000, 20000, 0);
     truncate_file(path(2), 2000);
-    write_bytes(root() / "stray", std::vector<uint8_t>(1, 1));
+    write_file(root() / "stray", std::vector<uint8_t>(1, 1));
     files_ = 4;
     const auto one = run(512, 1);
     EXPECT_EQ(one.size(), 5u);
@@ -473,11 +473,11 @@ TEST(VerifyStoreTest, NotAStore) {
         return root.native() + " is not a valid KRO store (missing .metadata/roots directory)";
     };
     EXPECT_EQ(not_a_store(dir / "missing"), message(dir / "missing"));
-    write_bytes(dir / "file", std::vector<uint8_t>(1, 1));
+    write_file(dir / "file", std::vector<uint8_t>(1, 1));
     EXPECT_EQ(not_a_store(dir / "file"), message(dir / "file"));
     fs::create_directories(dir / "bare" / ".metadata");
     EXPECT_EQ(not_a_store(dir / "bare"), message(dir / "bare"));
-    write_bytes(dir / "bare" / ".metadata" / "roots", {});
+    write_file(dir / "bare" / ".metadata" / "roots", "");
     EXPECT_EQ(not_a_store(dir / "bare"), message(dir / "bare"));
 
     // A chain-tip directory reached through a symbolic link is accepted.
@@ -514,10 +514,10 @@ TEST_F(VerifyBadInputTest, HugeDeclaredLength) {
         const auto encoded = header.encode();
         std::copy(encoded.begin(), encoded.end(), bytes.begin());
         const FileId own = id_of(bytes, version);
-        write_bytes(store.path_of(own), bytes);
+        write_file(store.path_of(own), bytes);
         // The same bytes under another name are analysed: the missing bytes form one region.
         const FileId other = id_filled(0x55);
-        write_bytes(store.path_of(other), bytes);
+        write_file(store.path_of(other), bytes);
         store.mark_tip(own);
         store.mark_tip(other);
         store.write_aggregate();
@@ -667,7 +667,7 @@ TEST_F(VerifyBadInputTest, ArbitraryHeaderBytes) {
         std::vector<uint8_t> bytes(60 + i * 13);
         for (auto& b : bytes) b = static_cast<uint8_t>(rng());
         const FileId id = id_filled(static_cast<uint8_t>(0xA0 + i));
-        write_bytes(store_.path_of(id), bytes);
+        write_file(store_.path_of(id), bytes);
         ids.push_back(id);
     }
     files_ = 11;

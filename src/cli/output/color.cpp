@@ -7,30 +7,6 @@
 #include "base/path_display.hpp"
 
 namespace kro::cli {
-namespace {
-
-std::string utf8_of(char32_t c) {
-    std::string out;
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-    return out;
-}
-
-}  // namespace
-
 bool color_allowed() {
     const char* no_color = std::getenv("NO_COLOR");
     if (no_color != nullptr && *no_color != '\0') return false;
@@ -57,10 +33,6 @@ std::string paint_str(bool color, std::string_view code, std::string_view text) 
 std::string paint_string(bool color, std::string_view code, std::string text) {
     if (!color) return text;
     return paint_str(color, code, text);
-}
-
-std::string paint_char(bool color, std::string_view code, char32_t character) {
-    return paint_string(color, code, utf8_of(character));
 }
 
 std::string paint_bold(bool color, std::string_view text) {

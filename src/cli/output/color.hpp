@@ -29,8 +29,6 @@ bool color_for_stream(int fd);
 // ESC "[" code "m", the text, ESC "[0m" when `color` is on; else the text unchanged.
 std::string paint_str(bool color, std::string_view code, std::string_view text);
 std::string paint_string(bool color, std::string_view code, std::string text);
-// One character, written as its UTF-8 bytes.
-std::string paint_char(bool color, std::string_view code, char32_t character);
 // Bold.
 std::string paint_bold(bool color, std::string_view text);
 // The display form of a path (invalid UTF-8 replaced), bold.
