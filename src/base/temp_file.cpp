@@ -23,16 +23,15 @@ constexpr int kNameAttempts = 16;
 }  // namespace
 
 std::expected<TempFile, IoError> TempFile::create_in(int dir_fd, const std::filesystem::path& dir,
-                                                     bool relative, std::string_view prefix,
-                                                     const Hooks* hooks, TempFileRegistry* registry) {
+                                                     std::string_view prefix, const Hooks* hooks,
+                                                     TempFileRegistry* registry) {
     for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
         std::array<uint8_t, 4> bytes{};
         auto filled = base::fill_random(hooks, bytes);
         if (!filled) return std::unexpected(filled.error());
         const uint32_t value = uint32_t{bytes[0]} << 24 | uint32_t{bytes[1]} << 16 | uint32_t{bytes[2]} << 8 |
                                uint32_t{bytes[3]};
-        auto path = dir / fmt::format("{}{:08x}", prefix, value);
-        std::string name = relative ? path.filename().native() : path.native();
+        std::string name = fmt::format("{}{:08x}", prefix, value);
         int error = 0;
         const auto create = [&] {
             base::UniqueFd fd(::openat(dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
@@ -40,7 +39,10 @@ std::expected<TempFile, IoError> TempFile::create_in(int dir_fd, const std::file
             return fd;
         };
         base::UniqueFd fd = registry != nullptr ? registry->create(dir_fd, name, create) : create();
-        if (fd.valid()) return TempFile(dir_fd, std::move(name), std::move(path), std::move(fd), registry);
+        if (fd.valid()) {
+            std::filesystem::path path = dir / name;
+            return TempFile(dir_fd, std::move(name), std::move(path), std::move(fd), registry);
+        }
         if (error != EEXIST) return std::unexpected(IoError::from_errno(error));
     }
     return std::unexpected(IoError::with_message(base::IoErrorKind::AlreadyExists,
@@ -92,18 +94,9 @@ std::expected<void, IoError> TempFile::persist_at(int dir_fd, const char* name) 
     return rename();
 }
 
-std::expected<void, IoError> TempFile::persist(const std::filesystem::path& final_path) && {
-    return std::move(*this).persist_at(AT_FDCWD, final_path.c_str());
-}
-
-std::expected<TempFile, IoError> create_unique_temp_file(const std::filesystem::path& dir,
-                                                         std::string_view prefix, const Hooks* hooks) {
-    return TempFile::create_in(AT_FDCWD, dir, false, prefix, hooks, nullptr);
-}
-
 std::expected<TempFile, IoError> create_unique_temp_file(const Directory& dir, std::string_view prefix,
                                                          const Hooks* hooks, TempFileRegistry* registry) {
-    return TempFile::create_in(dir.fd(), dir.path(), true, prefix, hooks, registry);
+    return TempFile::create_in(dir.fd(), dir.path(), prefix, hooks, registry);
 }
 
 }  // namespace kro::base

@@ -44,21 +44,16 @@ class TempFile {
     // replacing whatever file is there; a link at `name` is replaced, never followed. On
     // failure the temporary file is unlinked and the rename's error returned.
     std::expected<void, base::IoError> persist_at(int dir_fd, const char* name) &&;
-    // The same onto a path.
-    std::expected<void, base::IoError> persist(const std::filesystem::path& final_path) &&;
 
   private:
-    friend std::expected<TempFile, base::IoError> create_unique_temp_file(const std::filesystem::path& dir,
-                                                                          std::string_view prefix,
-                                                                          const Hooks* hooks);
     friend std::expected<TempFile, base::IoError> create_unique_temp_file(const Directory& dir,
                                                                           std::string_view prefix,
                                                                           const Hooks* hooks,
                                                                           TempFileRegistry* registry);
-    // Names are relative to `dir_fd` when `relative`, else whole paths (with AT_FDCWD).
+    // `dir` is the path of the directory `dir_fd`, for messages.
     static std::expected<TempFile, base::IoError> create_in(int dir_fd, const std::filesystem::path& dir,
-                                                            bool relative, std::string_view prefix,
-                                                            const Hooks* hooks, TempFileRegistry* registry);
+                                                            std::string_view prefix, const Hooks* hooks,
+                                                            TempFileRegistry* registry);
     TempFile(int dir_fd, std::string name, std::filesystem::path path, base::UniqueFd fd,
              TempFileRegistry* registry)
         : dir_fd_(dir_fd),
@@ -75,16 +70,13 @@ class TempFile {
     bool owns_name_ = true;  // the temporary name is still ours to remove
 };
 
-// Creates `dir`/`prefix` followed by 8 random lower-case hex digits, exclusively, mode 0666
-// before the umask. A name that exists already, a link included, is skipped; after 16 such
-// names in a row the call fails with kind AlreadyExists. The digits come from the operating
-// system's random source, or from `hooks` when given; a failing source fails the call at once.
-std::expected<TempFile, base::IoError> create_unique_temp_file(const std::filesystem::path& dir,
-                                                               std::string_view prefix,
-                                                               const Hooks* hooks = nullptr);
-// The same in a directory that generation entered, on record in `registry` when one is given.
+// Creates `prefix` followed by 8 random lower-case hex digits in `dir`, exclusively, mode 0666
+// before the umask, on record in `registry` when one is given. A name that exists already, a
+// link included, is skipped; after 16 such names in a row the call fails with kind
+// AlreadyExists. The digits come from the operating system's random source, or from `hooks`
+// when given; a failing source fails the call at once. `dir` must outlive the file.
 std::expected<TempFile, base::IoError> create_unique_temp_file(const Directory& dir, std::string_view prefix,
-                                                               const Hooks* hooks,
-                                                               TempFileRegistry* registry);
+                                                               const Hooks* hooks = nullptr,
+                                                               TempFileRegistry* registry = nullptr);
 
 }  // namespace kro::base

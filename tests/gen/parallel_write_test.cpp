@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <limits>
 
+#include "base/directory.hpp"
 #include "base/panic.hpp"
 #include "gen/store_recheck.hpp"
 #include "gen/write_faults.hpp"
@@ -53,7 +54,8 @@ TEST(ParallelWriteTest, FilesAndIdsEqualTheFormatForEveryThreadCount) {
                              << "v" << (version == FormatVersion::V2 ? 2 : 3) << " length " << length
                              << " jobs " << jobs << " writers " << writers);
                 testing::ScratchDir dir;
-                auto temp = base::create_unique_temp_file(dir.path(), "t").value();
+                const auto root = base::Directory::open_root(dir.path()).value();
+                auto temp = base::create_unique_temp_file(root, "t").value();
                 testing::SnapshotRecorder recorder;
                 store::ProgressTracker progress(std::nullopt, std::nullopt, recorder.observer());
                 const auto id = write_content_parallel(temp, header, jobs, writers, progress);
@@ -76,7 +78,8 @@ TEST(ParallelWriteTest, OneWriterReusesItsBuffersAcrossFiles) {
     testing::ScratchDir dir;
     for (const auto& [length, version] : files) {
         const auto header = header_of(length, version);
-        auto temp = base::create_unique_temp_file(dir.path(), "t").value();
+        const auto root = base::Directory::open_root(dir.path()).value();
+        auto temp = base::create_unique_temp_file(root, "t").value();
         store::ProgressTracker progress(std::nullopt, std::nullopt, nullptr);
         const auto id = writer.write(temp, header, progress);
         ASSERT_TRUE(id.has_value()) << base::error_chain(id.error());
@@ -93,7 +96,8 @@ TEST(ParallelWriteTest, LowestFailingBlockWinsWhicheverFailsFirst) {
             SCOPED_TRACE(::testing::Message()
                          << "first " << first.value_or(0) << " v" << static_cast<int>(version));
             testing::ScratchDir dir;
-            auto temp = base::create_unique_temp_file(dir.path(), "t").value();
+            const auto root = base::Directory::open_root(dir.path()).value();
+            auto temp = base::create_unique_temp_file(root, "t").value();
             testing::WriteFaults writes(faults, first);
             testing::SnapshotRecorder recorder;
             store::ProgressTracker progress(std::nullopt, std::nullopt, recorder.observer());
@@ -117,7 +121,8 @@ TEST(ParallelWriteTest, RefusedThreadStartIsAWriteError) {
     for (const size_t refused : {0, 1, 2, 5}) {
         for (const auto version : {FormatVersion::V2, FormatVersion::V3}) {
             testing::ScratchDir dir;
-            auto temp = base::create_unique_temp_file(dir.path(), "t").value();
+            const auto root = base::Directory::open_root(dir.path()).value();
+            auto temp = base::create_unique_temp_file(root, "t").value();
             store::ProgressTracker progress(std::nullopt, std::nullopt, nullptr);
             const testing::RefuseSpawn hooks(refused);
             const auto id =
@@ -132,7 +137,8 @@ TEST(ParallelWriteTest, RefusedThreadStartIsAWriteError) {
 TEST(ParallelWriteTest, WriterPanicIsRaisedOnTheCallingThread) {
     for (const auto version : {FormatVersion::V2, FormatVersion::V3}) {
         testing::ScratchDir dir;
-        auto temp = base::create_unique_temp_file(dir.path(), "t").value();
+        const auto root = base::Directory::open_root(dir.path()).value();
+        auto temp = base::create_unique_temp_file(root, "t").value();
         store::ProgressTracker progress(std::nullopt, std::nullopt, nullptr);
         const testing::FaultAt hooks(2);
         EXPECT_THROW(
@@ -146,7 +152,8 @@ TEST(ParallelWriteTest, WriterPanicIsRaisedOnTheCallingThread) {
 
 TEST(ParallelWriteTest, PreallocationFailureNamesItsAction) {
     testing::ScratchDir dir;
-    auto temp = base::create_unique_temp_file(dir.path(), "t").value();
+    const auto root = base::Directory::open_root(dir.path()).value();
+    auto temp = base::create_unique_temp_file(root, "t").value();
     store::ProgressTracker progress(std::nullopt, std::nullopt, nullptr);
     const uint64_t too_long = std::numeric_limits<uint64_t>::max() - 5;
     const auto id = write_content_parallel(temp, header_of(too_long, FormatVersion::V3), 2, 4, progress);
