@@ -65,18 +65,6 @@ std::expected<ChainTipRecords, GenerateError> ChainTipRecords::enter(const base:
                    });
 }
 
-std::expected<ChainTipRecords, GenerateError> ChainTipRecords::open_existing(const fs::path& root) {
-    const auto fail = [&](IoError cause) {
-        return std::unexpected(
-            GenerateError::io("listing the chain-tip markers", roots_path(root), std::move(cause)));
-    };
-    auto meta = base::Directory::open_root(format::metadata_path(root));
-    if (!meta) return fail(meta.error());
-    auto roots = base::Directory::open_root(roots_path(root));
-    if (!roots) return fail(roots.error());
-    return ChainTipRecords(std::move(*meta), std::move(*roots));
-}
-
 std::expected<void, GenerateError> ChainTipRecords::record(const format::FileId& tip) const {
     const std::string name = tip.to_hex();
     return io_step("writing the chain-tip marker", roots_.path() / name,
@@ -114,23 +102,6 @@ std::expected<AggregateDigest, GenerateError> ChainTipRecords::write_aggregate(
                                                  meta_.path() / format::AGGREGATE_FILE, placed.error()));
     }
     return digest;
-}
-
-std::expected<void, GenerateError> record_chain_tip(const fs::path& root, const format::FileId& tip) {
-    auto dir = base::Directory::create_root(root);
-    if (!dir) {
-        return std::unexpected(
-            GenerateError::io("creating the chain-tip directory", roots_path(root), dir.error()));
-    }
-    auto records = ChainTipRecords::enter(*dir);
-    if (!records) return std::unexpected(std::move(records.error()));
-    return records->record(tip);
-}
-
-std::expected<AggregateDigest, GenerateError> write_chain_tip_aggregate(const fs::path& root) {
-    auto records = ChainTipRecords::open_existing(root);
-    if (!records) return std::unexpected(std::move(records.error()));
-    return records->write_aggregate(nullptr, nullptr);
 }
 
 }  // namespace kro::gen

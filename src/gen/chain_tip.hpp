@@ -31,9 +31,6 @@ class ChainTipRecords {
     // Creates what is missing of <root>/.metadata/roots and enters both. A link or anything else
     // that is not a directory on the way fails as "creating the chain-tip directory" at roots.
     static std::expected<ChainTipRecords, GenerateError> enter(const base::Directory& root);
-    // The existing <root>/.metadata/roots of a root given by its path, links followed as a
-    // reader follows them. Failure: "listing the chain-tip markers" at roots.
-    static std::expected<ChainTipRecords, GenerateError> open_existing(const std::filesystem::path& root);
 
     // Creates (or truncates) the empty marker of `tip`. Anything at its name that is not a
     // regular file (a link, a fifo, a directory) is refused without being opened for writing
@@ -53,11 +50,5 @@ class ChainTipRecords {
     base::Directory meta_;
     base::Directory roots_;
 };
-
-// The same for a store root given by its path: the marker directory is made as needed.
-std::expected<void, GenerateError> record_chain_tip(const std::filesystem::path& root,
-                                                    const format::FileId& tip);
-// The same for a store root given by its path, whose marker directory must exist.
-std::expected<AggregateDigest, GenerateError> write_chain_tip_aggregate(const std::filesystem::path& root);
 
 }  // namespace kro::gen

@@ -4,8 +4,10 @@
 
 #include <algorithm>
 
+#include "base/directory.hpp"
 #include "format/digest.hpp"
 #include "format/hex.hpp"
+#include "format/store_layout.hpp"
 #include "support/scratch_dir.hpp"
 
 namespace kro::gen {
@@ -22,6 +24,26 @@ std::string blake2b160_hex(std::string_view text) {
 std::string read_text(const fs::path& path) {
     const auto bytes = testing::read_file(path);
     return {bytes.begin(), bytes.end()};
+}
+
+// A run's chain-tip steps on their own: the store root and its marker directory are made as
+// needed, then one marker is recorded or the aggregate is written.
+std::expected<void, GenerateError> record_chain_tip(const fs::path& root, const format::FileId& tip) {
+    auto dir = base::Directory::create_root(root);
+    if (!dir) {
+        return std::unexpected(
+            GenerateError::io("creating the chain-tip directory", format::roots_path(root), dir.error()));
+    }
+    auto records = ChainTipRecords::enter(*dir);
+    if (!records) return std::unexpected(std::move(records.error()));
+    return records->record(tip);
+}
+
+std::expected<AggregateDigest, GenerateError> write_chain_tip_aggregate(const fs::path& root) {
+    const auto dir = base::Directory::open_root(root).value();
+    auto records = ChainTipRecords::enter(dir);
+    if (!records) return std::unexpected(std::move(records.error()));
+    return records->write_aggregate(nullptr, nullptr);
 }
 
 format::FileId id_of(uint8_t first) {
@@ -83,10 +105,15 @@ TEST(StoreChainTipTest, FailuresNameTheirActionAndPath) {
                                                        (root / ".metadata" / "roots").string() +
                                                        ": Not a directory");
 
-    const auto listed = write_chain_tip_aggregate(root.path());
+    // The marker directory is gone by the time the markers are listed.
+    testing::ScratchDir gone;
+    const auto gone_root = base::Directory::open_root(gone.path()).value();
+    const auto records = ChainTipRecords::enter(gone_root).value();
+    fs::remove(gone / ".metadata" / "roots");
+    const auto listed = records.write_aggregate(nullptr, nullptr);
     ASSERT_FALSE(listed.has_value());
     EXPECT_EQ(listed.error().message(),
-              "listing the chain-tip markers at " + (root / ".metadata" / "roots").string());
+              "listing the chain-tip markers at " + (gone / ".metadata" / "roots").string());
 
     testing::ScratchDir other;
     fs::create_directories(other / ".metadata" / "roots" / id_of(2).to_hex() / "occupied");
