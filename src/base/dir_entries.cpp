@@ -49,13 +49,11 @@ std::filesystem::path joined(const std::string& dir, std::string_view name) {
 
 // The system call underneath readdir, without the metadata call that opendir adds: a store walk
 // lists one directory per file or more.
-std::expected<std::vector<DirEntry>, base::IoError> list(const base::UniqueFd& fd,
-                                                         const std::filesystem::path& dir) {
-    if (!fd.valid()) return std::unexpected(base::IoError::last_os_error());
+std::expected<std::vector<DirEntry>, base::IoError> list(int fd, const std::filesystem::path& dir) {
     alignas(8) std::array<std::byte, LISTING_CHUNK> chunk;
     std::vector<DirEntry> entries;
     while (true) {
-        const ssize_t got = ::getdents64(fd.get(), chunk.data(), chunk.size());
+        const ssize_t got = ::getdents64(fd, chunk.data(), chunk.size());
         if (got < 0) {
             if (errno == EINTR) continue;
             return std::unexpected(base::IoError::last_os_error());
@@ -66,7 +64,7 @@ std::expected<std::vector<DirEntry>, base::IoError> list(const base::UniqueFd& f
             at += record->d_reclen;
             const std::string_view name(record->d_name);
             if (name == "." || name == "..") continue;
-            const auto kind = kind_of(record->d_type, fd.get(), record->d_name);
+            const auto kind = kind_of(record->d_type, fd, record->d_name);
             if (!kind) return std::unexpected(kind.error());
             entries.push_back(DirEntry{joined(dir.native(), name), *kind});
         }
@@ -74,16 +72,28 @@ std::expected<std::vector<DirEntry>, base::IoError> list(const base::UniqueFd& f
     return entries;
 }
 
+// Lists a directory just opened; a failed open is the listing's failure.
+std::expected<std::vector<DirEntry>, base::IoError> list_opened(const base::UniqueFd& fd,
+                                                                const std::filesystem::path& dir) {
+    if (!fd.valid()) return std::unexpected(base::IoError::last_os_error());
+    return list(fd.get(), dir);
+}
+
 }  // namespace
 
 std::expected<std::vector<DirEntry>, base::IoError> read_dir_entries(const std::filesystem::path& dir) {
-    return list(base::UniqueFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)), dir);
+    return list_opened(base::UniqueFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)), dir);
 }
 
 std::expected<std::vector<DirEntry>, base::IoError> read_dir_entries_at(int dir_fd,
                                                                         const std::filesystem::path& dir) {
     // A descriptor of its own: the listing reads from its own position, and an O_PATH one cannot.
-    return list(base::UniqueFd(::openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)), dir);
+    return list_opened(base::UniqueFd(::openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)), dir);
+}
+
+std::expected<std::vector<DirEntry>, base::IoError> read_open_dir_entries(int dir_fd,
+                                                                          const std::filesystem::path& dir) {
+    return list(dir_fd, dir);
 }
 
 std::string owned_file_name(std::filesystem::path path) {

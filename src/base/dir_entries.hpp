@@ -31,6 +31,11 @@ std::expected<std::vector<DirEntry>, base::IoError> read_dir_entries(const std::
 std::expected<std::vector<DirEntry>, base::IoError> read_dir_entries_at(int dir_fd,
                                                                         const std::filesystem::path& dir);
 
+// The same for a directory already open for reading at `dir_fd`, from the descriptor's current
+// position; the descriptor stays the caller's.
+std::expected<std::vector<DirEntry>, base::IoError> read_open_dir_entries(int dir_fd,
+                                                                          const std::filesystem::path& dir);
+
 // The final component of `path` as raw bytes when it is a normal name, otherwise the whole
 // path. No character-set conversion.
 std::string owned_file_name(std::filesystem::path path);

@@ -13,6 +13,7 @@
 #include "base/panic.hpp"
 #include "base/saturating.hpp"
 #include "base/thread_scope.hpp"
+#include "verify/verify_error.hpp"
 
 namespace kro::verify {
 
@@ -40,12 +41,19 @@ uint64_t block_len(uint64_t length, uint64_t block) {
     return std::min(length - block * FILE_BLOCK_SIZE, FILE_BLOCK_SIZE);
 }
 
+// Reads a block of the length the metadata gave; one that reads short means the file changed.
+std::expected<size_t, base::IoError> read_whole_block(int fd, std::span<uint8_t> buffer, uint64_t offset) {
+    auto got = base::read_at_full(fd, buffer, offset);
+    if (got && *got < buffer.size()) return std::unexpected(changed_while_read("v2 file"));
+    return got;
+}
+
 std::expected<size_t, base::IoError> read_block(V2ReaderState& state, uint64_t block,
                                                 base::PageBuffer& buffer) {
     if (auto injected = base::before_item(state.hooks, V2_READER_STAGE, block)) {
         return std::unexpected(std::move(*injected));
     }
-    return base::read_at_full(state.fd, buffer, state.plan.start + block * FILE_BLOCK_SIZE);
+    return read_whole_block(state.fd, buffer, state.plan.start + block * FILE_BLOCK_SIZE);
 }
 
 // One reader. It holds a buffer before it claims a block, so a claimed block always has a buffer
@@ -63,7 +71,6 @@ void v2_reader_worker(V2ReaderState& state, base::Sender<ReaderMessage>& tx) {
             tx.send(ReaderMessage{block, std::unexpected(std::move(got.error()))});
             return;
         }
-        buffer->buf().resize(*got);
         if (*got > 0 && state.progress != nullptr) state.progress->advance(*got);
         if (!tx.send(ReaderMessage{block, std::move(*buffer)})) return;
     }
@@ -94,9 +101,9 @@ std::expected<void, base::IoError> hash_range_sequential(int fd, format::V2FileI
     base::PageBuffer buffer(static_cast<size_t>(std::min(length, FILE_BLOCK_SIZE)));
     for (uint64_t block = 0; block < blocks; ++block) {
         const auto piece = std::span(buffer).first(static_cast<size_t>(block_len(length, block)));
-        auto got = base::read_at_full(fd, piece, start + block * FILE_BLOCK_SIZE);
+        auto got = read_whole_block(fd, piece, start + block * FILE_BLOCK_SIZE);
         if (!got) return std::unexpected(std::move(got.error()));
-        hasher.update(piece.first(*got));
+        hasher.update(piece);
     }
     return {};
 }

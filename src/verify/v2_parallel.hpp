@@ -39,7 +39,8 @@ V2ReadPlan plan_v2_read(uint64_t header_len, uint64_t actual_len, uint64_t lanes
 
 // The v2 ID of a file of `actual_len` bytes whose header bytes (already read) are `header_bytes`,
 // with `lanes` (>= 2) lanes: the calling thread hashes, the others read. `progress`, when given,
-// is advanced by the body bytes read. Short block reads are hashed as read (the ID then differs).
+// is advanced by the body bytes read. A block that reads short means the file changed while it was
+// read (an unexpected-end-of-file error).
 std::expected<format::FileId, base::IoError> hash_v2_parallel(int fd, std::span<const uint8_t> header_bytes,
                                                               uint64_t actual_len, uint64_t lanes,
                                                               store::FileProgress* progress,

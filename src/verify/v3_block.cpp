@@ -6,6 +6,7 @@
 
 #include "base/file_io.hpp"
 #include "format/content.hpp"
+#include "verify/verify_error.hpp"
 
 namespace kro::verify {
 
@@ -26,8 +27,7 @@ std::expected<V3BlockCheck, base::IoError> check_v3_block(int fd, const format::
     auto got = base::read_at_full(fd, scratch.block, start);
     if (!got) return std::unexpected(std::move(got.error()));
     if (*got < len) {
-        return std::unexpected(base::IoError::with_message(base::IoErrorKind::UnexpectedEof,
-                                                           "v3 file changed while it was being read"));
+        return std::unexpected(changed_while_read("v3 file"));
     }
 
     // Bytes past the declared length are never compared; they only enter the file ID.

@@ -6,6 +6,11 @@
 #include "format/store_layout.hpp"
 
 namespace kro::verify {
+
+base::IoError changed_while_read(std::string_view what) {
+    return base::IoError::with_message(base::IoErrorKind::UnexpectedEof,
+                                       std::string(what) + " changed while it was being read");
+}
 namespace {
 
 // A path in its debug form: its display text, quoted.

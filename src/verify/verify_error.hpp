@@ -48,4 +48,9 @@ class VerifyError final : public base::BoxedError<VerifyErrorKind::Value>, publi
     std::string debug() const override;
 };
 
+// The I/O error of a file whose reads ended before, or went on past, the length its metadata
+// gave: "{what} changed while it was being read". What was read then says nothing about what is
+// stored.
+base::IoError changed_while_read(std::string_view what);
+
 }  // namespace kro::verify

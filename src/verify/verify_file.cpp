@@ -1,19 +1,16 @@
 #include "verify/verify_file.hpp"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <new>
 #include <span>
 #include <string>
 #include <vector>
 
-#include "base/fd.hpp"
 #include "base/file_io.hpp"
+#include "base/regular_file.hpp"
 #include "format/store_path.hpp"
 #include "verify/analysis/analysis.hpp"
 #include "verify/lanes.hpp"
@@ -53,24 +50,26 @@ void count_unopened_file(const std::filesystem::path& path, store::ProgressTrack
     tracker.add_file();
 }
 
-// BLAKE2b-160 of the header bytes already read and of everything that plain reads return from
-// the current position to the end of the file, whatever the metadata said.
+// BLAKE2b-160 of the header bytes already read and of everything that reads from there return
+// until one returns nothing. Bytes other than the `actual_len` that the metadata gave mean the
+// file changed while it was read.
 std::expected<FileId, base::IoError> hash_v2_sequential(int fd, std::span<const uint8_t> header_bytes,
-                                                        ScratchPair& scratch, store::FileProgress& progress) {
+                                                        uint64_t actual_len, ScratchPair& scratch,
+                                                        store::FileProgress& progress,
+                                                        const base::Hooks* hooks) {
     if (scratch.block.size() < FILE_BLOCK_SIZE) scratch.block.resize(FILE_BLOCK_SIZE);
     format::V2FileIdHasher hasher;
     hasher.update(header_bytes);
+    uint64_t offset = header_bytes.size();
     while (true) {
-        const ssize_t got = ::read(fd, scratch.block.data(), scratch.block.size());
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            return std::unexpected(base::IoError::last_os_error());
-        }
-        if (got == 0) break;
-        const auto count = static_cast<size_t>(got);
-        hasher.update(std::span(scratch.block).first(count));
-        progress.advance(count);
+        auto got = base::read_at_full(fd, scratch.block, offset, hooks);
+        if (!got) return std::unexpected(std::move(got.error()));
+        if (*got == 0) break;
+        hasher.update(std::span(scratch.block).first(*got));
+        progress.advance(*got);
+        offset += *got;
     }
+    if (offset != actual_len) return std::unexpected(changed_while_read("v2 file"));
     return hasher.finalize();
 }
 
@@ -89,7 +88,7 @@ std::expected<ComputedId, base::IoError> compute_id(int fd, const Header& header
         return ComputedId{checked->id, checked->content_ok};
     }
     auto id = lanes >= 2 ? hash_v2_parallel(fd, header_bytes, actual_len, lanes, &progress, hooks)
-                         : hash_v2_sequential(fd, header_bytes, scratch, progress);
+                         : hash_v2_sequential(fd, header_bytes, actual_len, scratch, progress, hooks);
     if (!id) return std::unexpected(std::move(id.error()));
     return ComputedId{*id, true};
 }
@@ -125,24 +124,27 @@ std::expected<FileReport, VerifyError> verify_file(const VerifyOptions& options,
     report.file_id = expected_id;
     report.at_canonical_path = is_canonical_path(options.root, path, expected_id);
 
-    // Non-blocking, so that a fifo placed among the files cannot stall the run in open.
-    const base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    if (!fd.valid()) return std::unexpected(VerifyError::io(OPENING, path, base::IoError::last_os_error()));
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0) {
-        return std::unexpected(VerifyError::io(READING_METADATA, path, base::IoError::last_os_error()));
+    // Only a regular file is opened and read: a fifo, socket or device holds no stored bytes, and
+    // opening one can act by itself. Such a file reads as empty.
+    auto file = base::open_regular_for_reading(path.c_str());
+    if (!file) {
+        const char* action = file.error().step == base::OpenStep::Opening ? OPENING : READING_METADATA;
+        return std::unexpected(VerifyError::io(action, path, std::move(file.error().error)));
     }
-    const auto actual_len = static_cast<uint64_t>(st.st_size);
+    const int fd = file->fd.get();
+    const auto actual_len = static_cast<uint64_t>(file->metadata.st_size);
     store::FileProgress progress(tracker, actual_len);
 
-    // Only regular files are read: a fifo, socket or device holds no stored bytes, and reading it
-    // could block or never end. Such a file reads as empty.
     std::array<uint8_t, HEADER_LEN> header_bytes{};
     size_t header_len = 0;
-    if (S_ISREG(st.st_mode)) {
-        auto got = base::read_full(fd.get(), header_bytes);
+    if (file->is_regular()) {
+        auto got = base::read_at_full(fd, header_bytes, 0, options.hooks);
         if (!got) return std::unexpected(VerifyError::io(READING_HEADER, path, std::move(got.error())));
         header_len = *got;
+        // A header cut short of what the metadata promised is no finding about the stored bytes.
+        if (header_len < std::min<uint64_t>(HEADER_LEN, actual_len)) {
+            return std::unexpected(VerifyError::io(READING_HEADER, path, changed_while_read("file")));
+        }
         if (header_len > 0) progress.advance(header_len);
     }
     const auto header_read = std::span<const uint8_t>(header_bytes).first(header_len);
@@ -158,13 +160,12 @@ std::expected<FileReport, VerifyError> verify_file(const VerifyOptions& options,
         report.issues.emplace_back(Issue::FileSizeMismatch{path, declared_len, actual_len});
     }
     const uint64_t lanes = file_lane_count(actual_len, lane_budget);
-    auto computed =
-        compute_id(fd.get(), *header, header_read, actual_len, lanes, scratch, progress, options.hooks);
+    auto computed = compute_id(fd, *header, header_read, actual_len, lanes, scratch, progress, options.hooks);
     if (!computed) return std::unexpected(VerifyError::io(READING, path, std::move(computed.error())));
 
     if (computed->id != expected_id || !computed->content_ok) {
-        auto regions = analyze_corruption(fd.get(), *header, actual_len, options.chunk_size, lanes, budget,
-                                          options.hooks);
+        auto regions =
+            analyze_corruption(fd, *header, actual_len, options.chunk_size, lanes, budget, options.hooks);
         if (!regions) return std::unexpected(VerifyError::io(ANALYZING, path, std::move(regions.error())));
         report.issues.emplace_back(Issue::ContentCorrupted{CorruptionReport{
             path,

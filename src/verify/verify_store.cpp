@@ -19,6 +19,7 @@
 #include "base/fd.hpp"
 #include "base/file_io.hpp"
 #include "base/path_display.hpp"
+#include "base/regular_file.hpp"
 #include "base/saturating.hpp"
 #include "format/file_id.hpp"
 #include "format/hex.hpp"
@@ -70,19 +71,17 @@ std::expected<std::vector<std::string>, VerifyError> list_chain_tip_names(
 // so that an aggregate of any size costs the same.
 constexpr size_t AGGREGATE_READ_LIMIT = 41;
 
-// Reads the start of the aggregate file, at most AGGREGATE_READ_LIMIT bytes. Only a regular file
-// is read: a fifo or device there could block or never end, and reads as empty.
+// Reads the start of the aggregate file, at most AGGREGATE_READ_LIMIT bytes, from the storage.
+// Only a regular file is read: anything else there reads as empty, but a directory fails as
+// reading it would.
 std::expected<std::vector<uint8_t>, base::IoError> read_aggregate(const std::filesystem::path& path) {
-    const base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    if (!fd.valid()) return std::unexpected(base::IoError::last_os_error());
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0) return std::unexpected(base::IoError::last_os_error());
-    // A directory fails as reading it would; only fifos and devices are passed over unread.
-    if (S_ISDIR(st.st_mode)) return std::unexpected(base::IoError::from_errno(EISDIR));
+    auto file = base::open_regular_for_reading(path.c_str());
+    if (!file) return std::unexpected(std::move(file.error().error));
+    if (S_ISDIR(file->metadata.st_mode)) return std::unexpected(base::IoError::from_errno(EISDIR));
     std::vector<uint8_t> contents;
-    if (!S_ISREG(st.st_mode)) return contents;
+    if (!file->is_regular()) return contents;
     contents.resize(AGGREGATE_READ_LIMIT);
-    auto got = base::read_full(fd.get(), contents);
+    auto got = base::read_full(file->fd.get(), contents);
     if (!got) return std::unexpected(std::move(got.error()));
     contents.resize(*got);
     return contents;
@@ -115,15 +114,54 @@ void collect_chain_tips(const std::vector<std::string>& names, std::unordered_se
 
 }  // namespace
 
-std::expected<FileList, VerifyError> walk_store(const std::filesystem::path& root) {
-    FileList files;
-    std::vector<std::pair<std::filesystem::path, uint64_t>> stack;
-    stack.emplace_back(root, 0);
-    while (!stack.empty()) {
-        auto [dir, depth] = std::move(stack.back());
-        stack.pop_back();
-        auto entries = base::read_dir_entries(dir);
+namespace {
+
+constexpr int LIST_FLAGS = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+
+// The walk of a store's tree. Each directory is entered through its parent's descriptor without
+// following a link, so a directory swapped for a link while the walk runs cannot take it out of
+// the store, and no path the walk builds is resolved again, however long it grows. A directory
+// stays open while directories it holds are still to be listed; the last directory found is
+// listed first, as with one stack of paths.
+class StoreWalk {
+  public:
+    std::expected<FileList, VerifyError> run(const std::filesystem::path& root) {
+        // The root is the user's to name: a link there is followed.
+        if (auto listed = list(base::UniqueFd(::open(root.c_str(), LIST_FLAGS)), root, 0); !listed)
+            return std::unexpected(std::move(listed.error()));
+        while (!frames_.empty()) {
+            Frame& top = frames_.back();
+            if (top.pending.empty()) {
+                frames_.pop_back();
+                continue;
+            }
+            const std::filesystem::path dir = std::move(top.pending.back());
+            top.pending.pop_back();
+            base::UniqueFd fd(::openat(top.fd.get(), dir.filename().c_str(), LIST_FLAGS | O_NOFOLLOW));
+            if (auto listed = list(std::move(fd), dir, top.depth + 1); !listed)
+                return std::unexpected(std::move(listed.error()));
+        }
+        files_.sort();
+        return std::move(files_);
+    }
+
+  private:
+    struct Frame {
+        base::UniqueFd fd;
+        uint64_t depth;
+        std::vector<std::filesystem::path> pending;  // directories found here, not yet listed
+    };
+
+    // Lists the directory just opened at `fd` (at `depth`), keeping its files and the directories
+    // to list after it.
+    std::expected<void, VerifyError> list(base::UniqueFd fd, const std::filesystem::path& dir,
+                                          uint64_t depth) {
+        if (!fd.valid()) {
+            return std::unexpected(VerifyError::io(LISTING_DIR, dir, base::IoError::last_os_error()));
+        }
+        auto entries = base::read_open_dir_entries(fd.get(), dir);
         if (!entries) return std::unexpected(VerifyError::io(LISTING_DIR, dir, std::move(entries.error())));
+        Frame frame{std::move(fd), depth, {}};
         for (base::DirEntry& entry : *entries) {
             switch (entry.kind) {
                 case base::EntryKind::Directory:
@@ -131,24 +169,35 @@ std::expected<FileList, VerifyError> walk_store(const std::filesystem::path& roo
                     if (depth >= MAX_STORE_DEPTH) {
                         return std::unexpected(VerifyError(VerifyErrorKind::ExcessiveNesting{entry.path}));
                     }
-                    stack.emplace_back(std::move(entry.path), depth + 1);
+                    frame.pending.push_back(std::move(entry.path));
                     break;
-                case base::EntryKind::Symlink: {
+                case base::EntryKind::Symlink:
                     // A link to a directory is never followed; any other link is handed on as a
                     // file, also one that cannot be resolved.
-                    struct stat st {};
-                    if (::stat(entry.path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) break;
-                    files.push_back(entry.path);
+                    if (!links_to_directory(frame.fd.get(), entry.path)) files_.push_back(entry.path);
                     break;
-                }
                 case base::EntryKind::Other:
-                    files.push_back(entry.path);
+                    files_.push_back(entry.path);
                     break;
             }
         }
+        frames_.push_back(std::move(frame));
+        return {};
     }
-    files.sort();
-    return files;
+
+    static bool links_to_directory(int dir_fd, const std::filesystem::path& link) {
+        struct stat st {};
+        return ::fstatat(dir_fd, link.filename().c_str(), &st, 0) == 0 && S_ISDIR(st.st_mode);
+    }
+
+    FileList files_;
+    std::vector<Frame> frames_;
+};
+
+}  // namespace
+
+std::expected<FileList, VerifyError> walk_store(const std::filesystem::path& root) {
+    return StoreWalk().run(root);
 }
 
 namespace {

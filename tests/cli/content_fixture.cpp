@@ -1,5 +1,6 @@
 #include "content_fixture.hpp"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "base/error.hpp"
@@ -45,6 +46,19 @@ StoredFile generate_store(const fs::path& root, format::FormatVersion version, u
     file.parent = raw.parent();
     file.seed = raw.content_seed();
     return file;
+}
+
+std::vector<fs::path> content_files(const fs::path& root) {
+    std::vector<fs::path> files;
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+        if (it->path() == root / ".metadata") {
+            it.disable_recursion_pending();
+        } else if (it->is_regular_file()) {
+            files.push_back(it->path());
+        }
+    }
+    std::sort(files.begin(), files.end());
+    return files;
 }
 
 std::vector<std::string> temporary_files(const fs::path& root) {

@@ -35,6 +35,10 @@ struct StoredFile {
     std::vector<uint8_t> bytes;
 };
 
+// The content files of a store (every regular file outside .metadata), in byte order of their
+// paths.
+std::vector<fs::path> content_files(const fs::path& root);
+
 // The names of the temporary content files (24 hex digits) in the store root; none when it
 // cannot be read.
 std::vector<std::string> temporary_files(const fs::path& root);

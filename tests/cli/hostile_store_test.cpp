@@ -2,10 +2,13 @@
 // in a fresh scratch directory, runs kro once and states the exact outcome: the exit status,
 // what was printed, and that nothing outside the store was created or changed.
 
+#include <fcntl.h>
 #include <fmt/format.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/fd.hpp"
 #include "content_fixture.hpp"
 #include "format/hex.hpp"
 #include "format/store_layout.hpp"
@@ -44,20 +48,6 @@ struct HostileCase {
     int status;
     std::function<void(const Scene&, const KroResult&)> expect;
 };
-
-// The content files of a store, in byte order of their paths.
-std::vector<fs::path> content_files(const fs::path& root) {
-    std::vector<fs::path> files;
-    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
-        if (it->path() == root / ".metadata") {
-            it.disable_recursion_pending();
-        } else if (it->is_regular_file()) {
-            files.push_back(it->path());
-        }
-    }
-    std::sort(files.begin(), files.end());
-    return files;
-}
 
 // A v3 store of `count` files of 4 KB made by kro itself, the same on every run.
 void make_store(const fs::path& root, int count) {
@@ -459,9 +449,133 @@ std::vector<HostileCase> write_cases() {
     };
 }
 
+// A path the planting of a row noted for its check, kept beside the store.
+void note_path(const Scene& scene, const fs::path& path) {
+    write_file(scene.dir / "noted-path", path.string());
+}
+fs::path noted_path(const Scene& scene) {
+    const std::vector<uint8_t> text = read_file(scene.dir / "noted-path");
+    return std::string(text.begin(), text.end());
+}
+
+// A Unix socket bound at `path`, and left there when its descriptor is closed.
+void bind_socket(const fs::path& path) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    // Bound through a short relative name: socket paths are limited to about 100 bytes.
+    const fs::path previous = fs::current_path();
+    fs::current_path(path.parent_path());
+    const std::string name = path.filename();
+    std::copy(name.begin(), name.end(), address.sun_path);
+    const int bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+    fs::current_path(previous);
+    ::close(fd);
+    ASSERT_EQ(bound, 0) << path;
+}
+
+// `levels` nested directories of 250-byte names below `top`, made through descriptors because
+// their path soon outgrows what the kernel resolves in one call. Returns the deepest one's path
+// and leaves a descriptor of it in `deepest`.
+fs::path make_deep_dirs(const fs::path& top, int levels, base::UniqueFd& deepest) {
+    deepest = base::UniqueFd(::open(top.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    std::string path = top.string();
+    for (int level = 0; level < levels; ++level) {
+        const std::string name(250, static_cast<char>('a' + level));
+        EXPECT_EQ(::mkdirat(deepest.get(), name.c_str(), 0755), 0);
+        deepest = base::UniqueFd(::openat(deepest.get(), name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        path += "/" + name;
+    }
+    return path;
+}
+
+// A link to a device where kro reads, a socket, and paths beyond what one system call resolves:
+// nothing but a regular file is ever opened for reading (the runner checks kro's own open calls),
+// and each reads as the Parts say.
+std::vector<HostileCase> open_cases() {
+    const std::string header_truncated =
+        "CORRUPTION: Header corrupted in {} - cannot proceed with validation (header truncated: need 60 "
+        "bytes, got 0)\n";
+    return {
+        {"DeviceLinkAtAContentPathIsNeverOpened",
+         [](const Scene& s) {
+             make_store(s.store(), 1);
+             const fs::path file = only_file(s.store());
+             fs::remove(file);
+             fs::create_symlink("/dev/null", file);
+             note_path(s, file);
+         },
+         {"verify", "--directory", "{store}", "--jobs", "1"},
+         1,
+         [header_truncated](const Scene& s, const KroResult& r) {
+             EXPECT_EQ(r.err, fmt::format(fmt::runtime(header_truncated), noted_path(s).string()));
+         }},
+        {"DeviceLinkAtTheAggregateIsNeverOpened",
+         [](const Scene& s) {
+             make_store(s.store(), 1);
+             fs::remove(s.store() / ".metadata" / "all");
+             fs::create_symlink("/dev/null", s.store() / ".metadata" / "all");
+         },
+         {"verify", "--directory", "{store}", "--jobs", "1"},
+         1,
+         [](const Scene&, const KroResult& r) {
+             EXPECT_EQ(r.err, "CORRUPTION: Root hash is not valid, roots are missing.\n");
+         }},
+        {"SocketAtAContentPathReadsAsEmpty",
+         [](const Scene& s) {
+             make_store(s.store(), 1);
+             const fs::path file = only_file(s.store());
+             fs::remove(file);
+             bind_socket(file);
+             note_path(s, file);
+         },
+         {"verify", "--directory", "{store}", "--jobs", "2"},
+         1,
+         [header_truncated](const Scene& s, const KroResult& r) {
+             EXPECT_EQ(r.err, fmt::format(fmt::runtime(header_truncated), noted_path(s).string()));
+         }},
+        {"DeepTreeOfLongNamesIsWalkedAndRead",
+         [](const Scene& s) {
+             // A damaged copy of the store's file, under its shard path at the bottom of 20
+             // directories whose path is over 5,000 bytes long.
+             make_store(s.store(), 1);
+             const fs::path file = only_file(s.store());
+             std::vector<uint8_t> bytes = read_file(file);
+             bytes[1000] ^= 0xff;
+             base::UniqueFd deepest;
+             const fs::path deep = make_deep_dirs(s.store(), 20, deepest);
+             const fs::path shard = fs::relative(file, s.store());
+             std::string relative;
+             for (const auto& part : shard.parent_path()) {
+                 relative += part.native();
+                 ASSERT_EQ(::mkdirat(deepest.get(), relative.c_str(), 0755), 0);
+                 relative += "/";
+             }
+             relative += shard.filename().native();
+             const base::UniqueFd out(
+                 ::openat(deepest.get(), relative.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+             ASSERT_TRUE(out.valid());
+             ASSERT_EQ(::write(out.get(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+             write_file(s.dir / "copy", bytes);
+             note_path(s, deep / shard);
+         },
+         {"verify", "--directory", "{store}", "--jobs", "1"},
+         1,
+         [](const Scene& s, const KroResult& r) {
+             const std::string copy = noted_path(s).string();
+             const format::FileId actual = file_id_of(read_file(s.dir / "copy"), format::FormatVersion::V3);
+             EXPECT_EQ(r.err, fmt::format("CORRUPTION: Invalid file ID for file \"{}\": actual "
+                                          "KRO-Merkle-BLAKE3-160 {}\n",
+                                          copy, actual.to_hex()));
+             EXPECT_THAT(r.out, ::testing::HasSubstr("Status: CONTENT CORRUPTED"));
+         }},
+    };
+}
+
 std::vector<HostileCase> all_cases() {
     std::vector<HostileCase> cases;
-    for (auto part : {read_cases, text_cases, cost_cases, write_cases}) {
+    for (auto part : {read_cases, text_cases, cost_cases, write_cases, open_cases}) {
         for (HostileCase& c : part()) cases.push_back(std::move(c));
     }
     return cases;
@@ -490,9 +604,19 @@ TEST_P(HostileStore, HasItsExactOutcome) {
         args.push_back(
             substitute(arg, {{"store", scene_.store()}, {"outside", scene_.outside()}, {"dir", scene_.dir}}));
     }
-    const KroResult result = run_kro(args);
+    const ScratchDir log_dir;
+    const fs::path log = log_dir / "opens";
+    KroRun run;
+    run.args = std::move(args);
+    run.env = shim_env({{"KRO_OPEN_LOG", log.string()}});
+    const KroResult result = run_kro(run);
     EXPECT_EQ(result.status, c.status) << result.out << result.err;
     c.expect(scene_, result);
+    // Whatever a store holds, kro opens nothing but regular files and directories for I/O.
+    std::ifstream opens(log);
+    for (std::string line; std::getline(opens, line, '\0');) {
+        EXPECT_TRUE(line.starts_with("regular ") || line.starts_with("directory ")) << line;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, HostileStore, ::testing::ValuesIn(all_cases()),

@@ -147,6 +147,19 @@ KroResult run_kro(std::vector<std::string> args) {
     return run_kro(run);
 }
 
+std::map<std::string, std::optional<std::string>> shim_env(const std::map<std::string, std::string>& settings) {
+    // A sanitizer runtime insists on being loaded first; here the preloaded library is.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    std::string asan_options = "verify_asan_link_order=0";
+    if (asan != nullptr && *asan != '\0') asan_options = std::string(asan) + ":" + asan_options;
+    std::map<std::string, std::optional<std::string>> env = {{"TERM", std::nullopt},
+                                                             {"NO_COLOR", std::nullopt},
+                                                             {"LD_PRELOAD", KRO_PRELOAD_SHIM},
+                                                             {"ASAN_OPTIONS", asan_options}};
+    for (const auto& [name, value] : settings) env[name] = value;
+    return env;
+}
+
 std::string substitute(std::string text, const std::map<std::string, std::string>& values) {
     for (const auto& [name, value] : values) {
         const std::string marker = "{" + name + "}";

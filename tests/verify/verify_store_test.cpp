@@ -562,24 +562,38 @@ TEST_F(VerifyBadInputTest, FifosDoNotBlock) {
     EXPECT_THAT(result.back(), ::testing::StartsWith("RootHashInvalid .metadata/all contents=\"\""));
 }
 
-TEST_F(VerifyBadInputTest, SocketIsAClearError) {
+TEST_F(VerifyBadInputTest, SocketsReadAsEmpty) {
+    // A socket holds no stored bytes, like a fifo or a device: at a content path and as the
+    // aggregate it is a finding, never the end of the run.
     const FileId id = id_filled(0x88);
     fs::create_directories(store_.path_of(id).parent_path());
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    ASSERT_GE(fd, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    // Bind through a short relative name: socket paths are limited to about 100 bytes.
-    const fs::path previous = fs::current_path();
-    fs::current_path(store_.path_of(id).parent_path());
-    const std::string name = store_.path_of(id).filename().native();
-    std::copy(name.begin(), name.end(), address.sun_path);
-    const int bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
-    fs::current_path(previous);
-    ASSERT_EQ(bound, 0);
-    EXPECT_EQ(error_of_run(), fmt::format("opening a data file at {}: No such device or address",
-                                          store_.path_of(id).native()));
-    ::close(fd);
+    const auto bind_socket = [](const fs::path& path) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        EXPECT_GE(fd, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        // Bind through a short relative name: socket paths are limited to about 100 bytes.
+        const fs::path previous = fs::current_path();
+        fs::current_path(path.parent_path());
+        const std::string name = path.filename().native();
+        std::copy(name.begin(), name.end(), address.sun_path);
+        EXPECT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
+        fs::current_path(previous);
+        return fd;
+    };
+    const int content = bind_socket(store_.path_of(id));
+    files_ = 4;
+    EXPECT_THAT(run(),
+                ElementsAre("HeaderCorrupted " + shard(id) + ": header truncated: need 60 bytes, got 0",
+                            "FileNotReferenced " + shard(id)));
+
+    fs::remove(root() / ".metadata" / "all");
+    const int aggregate = bind_socket(root() / ".metadata" / "all");
+    const auto result = run();
+    ASSERT_FALSE(result.empty());
+    EXPECT_THAT(result.back(), ::testing::StartsWith("RootHashInvalid .metadata/all contents=\"\""));
+    ::close(content);
+    ::close(aggregate);
 }
 
 TEST_F(VerifyBadInputTest, UnopenableFilesAreClearErrors) {

@@ -15,6 +15,7 @@
 #include "base/file_io.hpp"
 #include "base/page_buffer.hpp"
 #include "base/path_display.hpp"
+#include "base/regular_file.hpp"
 #include "cli/command_error.hpp"
 #include "cli/commands.hpp"
 #include "cli/dev/show.hpp"
@@ -35,28 +36,29 @@ CommandError reading_error(const fs::path& path, IoError cause) {
     return CommandError::with_cause(fmt::format("reading {}", base::display_path(path)), std::move(cause));
 }
 
-// A file opened for reading. Only a regular file holds stored bytes: a fifo, socket or device
-// reads as empty, as in verification, so that none can stall the command or feed it without end.
+// A file opened for reading. Only a regular file is opened: a fifo, socket or
+// device reads as empty, as in verification, so that none can act on being opened, stall the
+// command or feed it without end.
 class InspectedFile {
   public:
-    InspectedFile(base::UniqueFd fd, bool regular) : fd_(std::move(fd)), regular_(regular) {}
-    std::expected<size_t, IoError> read_full(std::span<uint8_t> buffer) const {
-        if (!regular_) return 0;
-        return base::read_full(fd_.get(), buffer);
+    explicit InspectedFile(base::FileForReading file) : file_(std::move(file)) {}
+    // Reads on from where the last read ended, until `buffer` is full or the file ends.
+    std::expected<size_t, IoError> read_full(std::span<uint8_t> buffer) {
+        if (!file_.is_regular()) return 0;
+        auto got = base::read_at_full(file_.fd.get(), buffer, offset_);
+        if (got) offset_ += *got;
+        return got;
     }
 
   private:
-    base::UniqueFd fd_;
-    bool regular_;
+    base::FileForReading file_;
+    uint64_t offset_ = 0;
 };
 
-// Non-blocking, so that a fifo at the path cannot stall the command in open.
 std::expected<InspectedFile, IoError> open_for_reading(const fs::path& path) {
-    base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    if (!fd.valid()) return std::unexpected(IoError::last_os_error());
-    struct stat st {};
-    if (::fstat(fd.get(), &st) != 0) return std::unexpected(IoError::last_os_error());
-    return InspectedFile(std::move(fd), S_ISREG(st.st_mode));
+    auto file = base::open_regular_for_reading(path.c_str());
+    if (!file) return std::unexpected(std::move(file.error().error));
+    return InspectedFile(std::move(*file));
 }
 
 std::expected<format::RawHeader, CommandError> read_raw_header(const fs::path& path) {

@@ -1,0 +1,152 @@
+/* Loaded into kro with LD_PRELOAD by the tests that make system calls fail or watch what kro
+ * opens. The environment variable KRO_FAILING_CALLS names, separated by commas, the families
+ * that fail:
+ * - "random": every way a process reaches the operating system's randomness. getrandom,
+ *   through the C library's wrapper or the raw system call, reports that it does not exist, and
+ *   opening /dev/random or /dev/urandom is refused, so that the fallback to the devices fails too.
+ * When KRO_OPEN_LOG names a file, every open that succeeds for I/O (anything but O_PATH) adds a
+ * record to it: the kind of what was opened ("regular", "directory", "device", "fifo", "socket"),
+ * a space and the path as given, ended by a NUL.
+ * Everything else is passed on unchanged. */
+
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdarg.h>
+#include <stdlib.h>
+#include <string.h>
+#include <stdio.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+/* True when KRO_FAILING_CALLS names `family`. */
+static int failing(const char* family) {
+    const char* list = getenv("KRO_FAILING_CALLS");
+    const size_t length = strlen(family);
+    while (list != NULL && *list != '\0') {
+        const char* end = strchr(list, ',');
+        const size_t item = end != NULL ? (size_t)(end - list) : strlen(list);
+        if (item == length && strncmp(list, family, length) == 0) return 1;
+        list = end != NULL ? end + 1 : NULL;
+    }
+    return 0;
+}
+
+static int is_random_device(const char* path) {
+    return path != NULL && (strcmp(path, "/dev/random") == 0 || strcmp(path, "/dev/urandom") == 0);
+}
+
+/* The mode argument exists only when the flags create a file. */
+static mode_t mode_of(int flags, va_list args) {
+    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) return (mode_t)va_arg(args, int);
+    return 0;
+}
+
+typedef ssize_t (*getrandom_fn)(void*, size_t, unsigned int);
+
+ssize_t getrandom(void* buf, size_t length, unsigned int flags) {
+    if (!failing("random")) return ((getrandom_fn)dlsym(RTLD_NEXT, "getrandom"))(buf, length, flags);
+    errno = ENOSYS;
+    return -1;
+}
+
+long syscall(long number, ...) {
+    if (number == SYS_getrandom && failing("random")) {
+        errno = ENOSYS;
+        return -1;
+    }
+    long (*real)(long, ...) = (long (*)(long, ...))dlsym(RTLD_NEXT, "syscall");
+    va_list args;
+    va_start(args, number);
+    long a[6];
+    for (int i = 0; i < 6; ++i) a[i] = va_arg(args, long);
+    va_end(args);
+    return real(number, a[0], a[1], a[2], a[3], a[4], a[5]);
+}
+
+typedef int (*open_fn)(const char*, int, ...);
+typedef int (*openat_fn)(int, const char*, int, ...);
+
+/* True, with errno set, when `path` is a random device and its opening is refused. */
+static int refused(const char* path) {
+    if (!is_random_device(path) || !failing("random")) return 0;
+    errno = EACCES;
+    return 1;
+}
+
+static const char* kind_of(int fd) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) return "unknown";
+    if (S_ISREG(st.st_mode)) return "regular";
+    if (S_ISDIR(st.st_mode)) return "directory";
+    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) return "device";
+    if (S_ISFIFO(st.st_mode)) return "fifo";
+    if (S_ISSOCK(st.st_mode)) return "socket";
+    return "other";
+}
+
+/* Logs an open that succeeded for I/O, and passes its result on. */
+static int logged(int fd, const char* path, int flags) {
+    const char* log = getenv("KRO_OPEN_LOG");
+    if (fd < 0 || log == NULL || (flags & O_PATH) != 0) return fd;
+    const int saved = errno;
+    const int out = ((open_fn)dlsym(RTLD_NEXT, "open"))(log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (out >= 0) {
+        char line[8192];
+        /* The record ends in a NUL: a path may hold any other byte. */
+        const int length = snprintf(line, sizeof line, "%s %s", kind_of(fd), path);
+        if (length > 0) (void)!write(out, line, ((size_t)length < sizeof line ? (size_t)length : sizeof line - 1) + 1);
+        close(out);
+    }
+    errno = saved;
+    return fd;
+}
+
+int open(const char* path, int flags, ...) {
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = mode_of(flags, args);
+    va_end(args);
+    if (refused(path)) return -1;
+    return logged(((open_fn)dlsym(RTLD_NEXT, "open"))(path, flags, mode), path, flags);
+}
+
+int open64(const char* path, int flags, ...) {
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = mode_of(flags, args);
+    va_end(args);
+    if (refused(path)) return -1;
+    return logged(((open_fn)dlsym(RTLD_NEXT, "open64"))(path, flags, mode), path, flags);
+}
+
+int openat(int dir, const char* path, int flags, ...) {
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = mode_of(flags, args);
+    va_end(args);
+    if (refused(path)) return -1;
+    return logged(((openat_fn)dlsym(RTLD_NEXT, "openat"))(dir, path, flags, mode), path, flags);
+}
+
+int openat64(int dir, const char* path, int flags, ...) {
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = mode_of(flags, args);
+    va_end(args);
+    if (refused(path)) return -1;
+    return logged(((openat_fn)dlsym(RTLD_NEXT, "openat64"))(dir, path, flags, mode), path, flags);
+}
+
+/* The fortified forms that _FORTIFY_SOURCE builds call. */
+int __open_2(const char* path, int flags) {
+    return open(path, flags);
+}
+int __open64_2(const char* path, int flags) {
+    return open64(path, flags);
+}
+
