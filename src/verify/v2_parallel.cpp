@@ -8,8 +8,8 @@
 
 #include "base/buffer_pool.hpp"
 #include "base/channel.hpp"
-#include "base/file_io.hpp"
 #include "base/ordered_collector.hpp"
+#include "base/page_cache.hpp"
 #include "base/panic.hpp"
 #include "base/saturating.hpp"
 #include "base/thread_scope.hpp"
@@ -43,7 +43,7 @@ uint64_t block_len(uint64_t length, uint64_t block) {
 
 // Reads a block of the length the metadata gave; one that reads short means the file changed.
 std::expected<size_t, base::IoError> read_whole_block(int fd, std::span<uint8_t> buffer, uint64_t offset) {
-    auto got = base::read_at_full(fd, buffer, offset);
+    auto got = base::read_at_full_uncached(fd, buffer, offset);
     if (got && *got < buffer.size()) return std::unexpected(changed_while_read("v2 file"));
     return got;
 }

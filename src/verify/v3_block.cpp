@@ -4,7 +4,7 @@
 #include <cstring>
 #include <span>
 
-#include "base/file_io.hpp"
+#include "base/page_cache.hpp"
 #include "format/content.hpp"
 #include "verify/verify_error.hpp"
 
@@ -24,7 +24,7 @@ std::expected<V3BlockCheck, base::IoError> check_v3_block(int fd, const format::
     const uint64_t start = block_index * FILE_BLOCK_SIZE;
     const auto len = static_cast<size_t>(std::min(actual_len - start, FILE_BLOCK_SIZE));
     scratch.block.resize(len);
-    auto got = base::read_at_full(fd, scratch.block, start);
+    auto got = base::read_at_full_uncached(fd, scratch.block, start);
     if (!got) return std::unexpected(std::move(got.error()));
     if (*got < len) {
         return std::unexpected(changed_while_read("v3 file"));

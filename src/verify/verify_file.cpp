@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/file_io.hpp"
+#include "base/page_cache.hpp"
 #include "base/regular_file.hpp"
 #include "format/store_path.hpp"
 #include "verify/analysis/analysis.hpp"
@@ -62,7 +63,7 @@ std::expected<FileId, base::IoError> hash_v2_sequential(int fd, std::span<const 
     hasher.update(header_bytes);
     uint64_t offset = header_bytes.size();
     while (true) {
-        auto got = base::read_at_full(fd, scratch.block, offset, hooks);
+        auto got = base::read_at_full_uncached(fd, scratch.block, offset, hooks);
         if (!got) return std::unexpected(std::move(got.error()));
         if (*got == 0) break;
         hasher.update(std::span(scratch.block).first(*got));
@@ -132,6 +133,7 @@ std::expected<FileReport, VerifyError> verify_file(const VerifyOptions& options,
         return std::unexpected(VerifyError::io(action, path, std::move(file.error().error)));
     }
     const int fd = file->fd.get();
+    const base::StorageReading storage(fd);
     const auto actual_len = static_cast<uint64_t>(file->metadata.st_size);
     store::FileProgress progress(tracker, actual_len);
 

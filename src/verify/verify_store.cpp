@@ -18,6 +18,7 @@
 #include "base/dir_entries.hpp"
 #include "base/fd.hpp"
 #include "base/file_io.hpp"
+#include "base/page_cache.hpp"
 #include "base/path_display.hpp"
 #include "base/regular_file.hpp"
 #include "base/saturating.hpp"
@@ -80,6 +81,7 @@ std::expected<std::vector<uint8_t>, base::IoError> read_aggregate(const std::fil
     if (S_ISDIR(file->metadata.st_mode)) return std::unexpected(base::IoError::from_errno(EISDIR));
     std::vector<uint8_t> contents;
     if (!file->is_regular()) return contents;
+    const base::StorageReading storage(file->fd.get());
     contents.resize(AGGREGATE_READ_LIMIT);
     auto got = base::read_full(file->fd.get(), contents);
     if (!got) return std::unexpected(std::move(got.error()));

@@ -147,7 +147,8 @@ KroResult run_kro(std::vector<std::string> args) {
     return run_kro(run);
 }
 
-std::map<std::string, std::optional<std::string>> shim_env(const std::map<std::string, std::string>& settings) {
+std::map<std::string, std::optional<std::string>> shim_env(
+    const std::map<std::string, std::string>& settings) {
     // A sanitizer runtime insists on being loaded first; here the preloaded library is.
     const char* asan = std::getenv("ASAN_OPTIONS");
     std::string asan_options = "verify_asan_link_order=0";

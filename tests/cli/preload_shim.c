@@ -4,6 +4,7 @@
  * - "random": every way a process reaches the operating system's randomness. getrandom,
  *   through the C library's wrapper or the raw system call, reports that it does not exist, and
  *   opening /dev/random or /dev/urandom is refused, so that the fallback to the devices fails too.
+ * - "cache-advice": posix_fadvise and sync_file_range, as on a file system that takes neither.
  * When KRO_OPEN_LOG names a file, every open that succeeds for I/O (anything but O_PATH) adds a
  * record to it: the kind of what was opened ("regular", "directory", "device", "fifo", "socket"),
  * a space and the path as given, ended by a NUL.
@@ -150,3 +151,22 @@ int __open64_2(const char* path, int flags) {
     return open64(path, flags);
 }
 
+int posix_fadvise(int fd, off_t offset, off_t length, int advice) {
+    if (!failing("cache-advice")) {
+        typedef int (*fadvise_fn)(int, off_t, off_t, int);
+        return ((fadvise_fn)dlsym(RTLD_NEXT, "posix_fadvise"))(fd, offset, length, advice);
+    }
+    return EIO;
+}
+int posix_fadvise64(int fd, off_t offset, off_t length, int advice) {
+    return posix_fadvise(fd, offset, length, advice);
+}
+
+int sync_file_range(int fd, off_t offset, off_t length, unsigned int flags) {
+    if (!failing("cache-advice")) {
+        typedef int (*sync_fn)(int, off_t, off_t, unsigned int);
+        return ((sync_fn)dlsym(RTLD_NEXT, "sync_file_range"))(fd, offset, length, flags);
+    }
+    errno = EIO;
+    return -1;
+}

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "base/fd.hpp"
-#include "base/file_io.hpp"
 #include "base/page_buffer.hpp"
+#include "base/page_cache.hpp"
 #include "base/path_display.hpp"
 #include "base/regular_file.hpp"
 #include "cli/command_error.hpp"
@@ -36,22 +36,23 @@ CommandError reading_error(const fs::path& path, IoError cause) {
     return CommandError::with_cause(fmt::format("reading {}", base::display_path(path)), std::move(cause));
 }
 
-// A file opened for reading. Only a regular file is opened: a fifo, socket or
+// A file opened for reading from the storage. Only a regular file is opened: a fifo, socket or
 // device reads as empty, as in verification, so that none can act on being opened, stall the
 // command or feed it without end.
 class InspectedFile {
   public:
-    explicit InspectedFile(base::FileForReading file) : file_(std::move(file)) {}
+    explicit InspectedFile(base::FileForReading file) : file_(std::move(file)), storage_(file_.fd.get()) {}
     // Reads on from where the last read ended, until `buffer` is full or the file ends.
     std::expected<size_t, IoError> read_full(std::span<uint8_t> buffer) {
         if (!file_.is_regular()) return 0;
-        auto got = base::read_at_full(file_.fd.get(), buffer, offset_);
+        auto got = base::read_at_full_uncached(file_.fd.get(), buffer, offset_);
         if (got) offset_ += *got;
         return got;
     }
 
   private:
     base::FileForReading file_;
+    base::StorageReading storage_;
     uint64_t offset_ = 0;
 };
 

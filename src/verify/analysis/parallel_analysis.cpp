@@ -9,9 +9,9 @@
 #include <variant>
 
 #include "base/channel.hpp"
-#include "base/file_io.hpp"
 #include "base/ordered_collector.hpp"
 #include "base/page_buffer.hpp"
+#include "base/page_cache.hpp"
 #include "base/panic.hpp"
 #include "base/saturating.hpp"
 #include "base/thread_scope.hpp"
@@ -79,7 +79,7 @@ class Reservation {
 UnitOutcome compare_unit(const AnalysisPlan& plan, const base::Hooks* hooks, uint64_t first, size_t len) {
     auto actual = base::PageBuffer::allocate(len);
     if (!actual) return std::move(actual.error());
-    auto got = base::read_at_full(plan.fd, actual->span(), first, hooks);
+    auto got = base::read_at_full_uncached(plan.fd, actual->span(), first, hooks);
     if (!got) return std::move(got.error());
     const size_t read = *got;  // fewer only when the file ended early
     auto expected = base::PageBuffer::allocate(read);

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <new>
 
-#include "base/file_io.hpp"
 #include "base/page_buffer.hpp"
+#include "base/page_cache.hpp"
 #include "format/content.hpp"
 #include "verify/analysis/chunk_compare.hpp"
 
@@ -38,7 +38,7 @@ std::expected<RegionList, base::IoError> compare_span(int fd, const format::Head
     uint64_t offset = HEADER_LEN;
     while (offset < span_end) {
         const auto want = static_cast<size_t>(piece_end(offset, piece_len, chunk_size, span_end) - offset);
-        auto got = base::read_at_full(fd, actual->span().first(want), offset, hooks);
+        auto got = base::read_at_full_uncached(fd, actual->span().first(want), offset, hooks);
         if (!got) return std::unexpected(std::move(got.error()));
         const auto regenerated = expected->span().first(*got);
         reader.fill(regenerated);
