@@ -13,7 +13,7 @@ namespace {
 constexpr std::string_view TOP_ABOUT = "Top-level argument grammar: `kro [--version] <COMMAND>`";
 constexpr std::string_view TOP_LONG_ABOUT = R"kro(Top-level argument grammar: `kro [--version] <COMMAND>`.
 
-The clap-native version flag is disabled so `--version` can print the `kro, version <X.Y.Z>` instead of clap's `kro <X.Y.Z>`. A bare `kro` prints help and exits 2.)kro";
+`kro --version` prints `kro, version <X.Y.Z>`; a bare `kro` prints this help and exits 2.)kro";
 
 constexpr std::string_view GEN_ABOUT = "Generate content addressable files";
 constexpr std::string_view GEN_LONG_ABOUT = R"kro(Generate content addressable files.
