@@ -225,7 +225,7 @@ PossibleValue preset_possible_value(Preset preset) {
     return {"random", "Overwrite the range with random bytes"};
 }
 
-Command gen_args_augment(Command command, GenArgs& into) {
+Command add_gen_args(Command command, GenArgs& into) {
     command.arg(directory_option("The directory where files will be generated", into.directory))
         .arg(choice(option("format", "format", "FORMAT",
                            "KRO file format to generate. Version 3 is the default", {}, "v3"),
@@ -307,7 +307,7 @@ Command build_cli_command(ArgRecords& into) {
     gen.about = GEN_ABOUT;
     gen.long_about = GEN_LONG_ABOUT;
     gen.take_record = [&into] { return CliCommand(std::move(into.gen)); };
-    kro.subcommand(gen_args_augment(std::move(gen), into.gen));
+    kro.subcommand(add_gen_args(std::move(gen), into.gen));
 
     Command verify;
     verify.name = "verify";
