@@ -18,7 +18,7 @@ const std::string HINT = "\nFor more information, try '--help'.\n";
 constexpr std::string_view TOP_ABOUT = "Top-level argument grammar: `kro [--version] <COMMAND>`";
 constexpr std::string_view TOP_LONG_ABOUT = R"help(Top-level argument grammar: `kro [--version] <COMMAND>`.
 
-The clap-native version flag is disabled so `--version` can print the `kro, version <X.Y.Z>` instead of clap's `kro <X.Y.Z>`. A bare `kro` prints help and exits 2.)help";
+`kro --version` prints `kro, version <X.Y.Z>`; a bare `kro` prints this help and exits 2.)help";
 constexpr std::string_view GEN_LONG_ABOUT = R"help(Generate content addressable files.
 
 This command will generate a set of linked, content addressable files.

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,6 +24,11 @@ struct Interruption {
     int signal;
     std::string jobs;  // 1: the sequential writer; 4: the parallel writer
 };
+
+// The case's name, so that the test list shows no raw bytes.
+void PrintTo(const Interruption& c, std::ostream* out) {
+    *out << c.name;
+}
 
 // Waits until the child has a temporary file in the store root, then sends the signal.
 void signal_mid_file(const fs::path& root, pid_t pid, int sig) {

@@ -13,7 +13,7 @@ namespace {
 constexpr std::string_view TOP_ABOUT = "Top-level argument grammar: `kro [--version] <COMMAND>`";
 constexpr std::string_view TOP_LONG_ABOUT = R"kro(Top-level argument grammar: `kro [--version] <COMMAND>`.
 
-The clap-native version flag is disabled so `--version` can print the `kro, version <X.Y.Z>` instead of clap's `kro <X.Y.Z>`. A bare `kro` prints help and exits 2.)kro";
+`kro --version` prints `kro, version <X.Y.Z>`; a bare `kro` prints this help and exits 2.)kro";
 
 constexpr std::string_view GEN_ABOUT = "Generate content addressable files";
 constexpr std::string_view GEN_LONG_ABOUT = R"kro(Generate content addressable files.
@@ -225,7 +225,7 @@ PossibleValue preset_possible_value(Preset preset) {
     return {"random", "Overwrite the range with random bytes"};
 }
 
-Command gen_args_augment(Command command, GenArgs& into) {
+Command add_gen_args(Command command, GenArgs& into) {
     command.arg(directory_option("The directory where files will be generated", into.directory))
         .arg(choice(option("format", "format", "FORMAT",
                            "KRO file format to generate. Version 3 is the default", {}, "v3"),
@@ -307,7 +307,7 @@ Command build_cli_command(ArgRecords& into) {
     gen.about = GEN_ABOUT;
     gen.long_about = GEN_LONG_ABOUT;
     gen.take_record = [&into] { return CliCommand(std::move(into.gen)); };
-    kro.subcommand(gen_args_augment(std::move(gen), into.gen));
+    kro.subcommand(add_gen_args(std::move(gen), into.gen));
 
     Command verify;
     verify.name = "verify";

@@ -72,7 +72,7 @@ struct Command {
 Command build_cli_command(ArgRecords& into);
 
 // Each adds its command's arguments, in their documented order, bound to the fields of `into`.
-Command gen_args_augment(Command command, GenArgs& into);
+Command add_gen_args(Command command, GenArgs& into);
 Command verify_args_augment(Command command, VerifyArgs& into);
 Command show_args_augment(Command command, ShowArgs& into);
 Command corrupt_file_args_augment(Command command, CorruptFileArgs& into);
