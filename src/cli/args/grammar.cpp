@@ -253,7 +253,7 @@ Command add_gen_args(Command command, GenArgs& into) {
     return command;
 }
 
-Command verify_args_augment(Command command, VerifyArgs& into) {
+Command add_verify_args(Command command, VerifyArgs& into) {
     command.arg(directory_option("The directory to verify. Defaults to current directory", into.directory))
         .arg(option("chunk_size", "chunk-size", "INTEGER",
                     "Chunk size in bytes for corruption analysis. Smaller values provide more granular "
@@ -268,7 +268,7 @@ Command verify_args_augment(Command command, VerifyArgs& into) {
     return command;
 }
 
-Command show_args_augment(Command command, ShowArgs& into) {
+Command add_show_args(Command command, ShowArgs& into) {
     command
         .arg(positional("filepath", "FILEPATH", "Path to the KRO content file to inspect",
                         bind_value(into.filepath, parse_existing_file)))
@@ -279,7 +279,7 @@ Command show_args_augment(Command command, ShowArgs& into) {
     return command;
 }
 
-Command corrupt_file_args_augment(Command command, CorruptFileArgs& into) {
+Command add_corrupt_file_args(Command command, CorruptFileArgs& into) {
     command
         .arg(positional("filepath", "FILEPATH", "Path to the file to corrupt",
                         bind_value(into.filepath, parse_existing_path)))
@@ -313,7 +313,7 @@ Command build_cli_command(ArgRecords& into) {
     verify.name = "verify";
     verify.about = "Verify content addressable files and analyze corruption";
     verify.take_record = [&into] { return CliCommand(std::move(into.verify)); };
-    kro.subcommand(verify_args_augment(std::move(verify), into.verify));
+    kro.subcommand(add_verify_args(std::move(verify), into.verify));
 
     Command show;
     show.name = "show";
@@ -328,8 +328,8 @@ Command build_cli_command(ArgRecords& into) {
     dev.about = "Development tools for testing kro";
     dev.subcommand_required = true;
     dev.help_on_empty = true;
-    dev.subcommand(show_args_augment(std::move(show), into.show))
-        .subcommand(corrupt_file_args_augment(std::move(corrupt), into.corrupt_file));
+    dev.subcommand(add_show_args(std::move(show), into.show))
+        .subcommand(add_corrupt_file_args(std::move(corrupt), into.corrupt_file));
     kro.subcommand(std::move(dev));
 
     kro.about = TOP_ABOUT;

@@ -73,9 +73,9 @@ Command build_cli_command(ArgRecords& into);
 
 // Each adds its command's arguments, in their documented order, bound to the fields of `into`.
 Command add_gen_args(Command command, GenArgs& into);
-Command verify_args_augment(Command command, VerifyArgs& into);
-Command show_args_augment(Command command, ShowArgs& into);
-Command corrupt_file_args_augment(Command command, CorruptFileArgs& into);
+Command add_verify_args(Command command, VerifyArgs& into);
+Command add_show_args(Command command, ShowArgs& into);
+Command add_corrupt_file_args(Command command, CorruptFileArgs& into);
 
 // Default texts, computed on first use.
 const std::string& default_chunk_size_text();
