@@ -3,7 +3,6 @@
 // that need no randomness work, and each one that needs it fails with its own clean message.
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <functional>
 #include <map>
@@ -103,14 +102,7 @@ TEST_P(FailingRandomSource, AffectsOnlyWhatNeedsRandomness) {
     const std::map<std::string, std::string> names = {{"dir", dir.path()}};
     KroRun run;
     for (const std::string& arg : c.args) run.args.push_back(substitute(arg, names));
-    // A sanitizer runtime insists on being loaded first; here the preloaded library is.
-    const char* asan = std::getenv("ASAN_OPTIONS");
-    std::string asan_options = "verify_asan_link_order=0";
-    if (asan != nullptr && *asan != '\0') asan_options = std::string(asan) + ":" + asan_options;
-    run.env = {{"TERM", std::nullopt},
-               {"NO_COLOR", std::nullopt},
-               {"LD_PRELOAD", KRO_FAILING_RANDOM_LIB},
-               {"ASAN_OPTIONS", asan_options}};
+    run.env = preloading(KRO_FAILING_RANDOM_LIB);
     const KroResult result = run_kro(run);
 
     EXPECT_EQ(result.status, c.status) << result.err;

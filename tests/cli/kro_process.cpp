@@ -147,6 +147,16 @@ KroResult run_kro(std::vector<std::string> args) {
     return run_kro(run);
 }
 
+std::map<std::string, std::optional<std::string>> preloading(const std::string& library) {
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    std::string asan_options = "verify_asan_link_order=0";
+    if (asan != nullptr && *asan != '\0') asan_options = std::string(asan) + ":" + asan_options;
+    return {{"TERM", std::nullopt},
+            {"NO_COLOR", std::nullopt},
+            {"LD_PRELOAD", library},
+            {"ASAN_OPTIONS", asan_options}};
+}
+
 std::string substitute(std::string text, const std::map<std::string, std::string>& values) {
     for (const auto& [name, value] : values) {
         const std::string marker = "{" + name + "}";

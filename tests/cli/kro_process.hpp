@@ -53,6 +53,10 @@ KroResult run_kro(const KroRun& run);
 // Convenience: plain pipes, TERM and NO_COLOR removed so that the output is predictable.
 KroResult run_kro(std::vector<std::string> args);
 
+// The variables that preload `library` into kro, TERM and NO_COLOR removed. A sanitizer runtime
+// insists on being loaded first; it is told that here the library is.
+std::map<std::string, std::optional<std::string>> preloading(const std::string& library);
+
 // `text` with every "{name}" of a name in `values` replaced by its value.
 std::string substitute(std::string text, const std::map<std::string, std::string>& values);
 
