@@ -16,6 +16,7 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "content_fixture.hpp"
@@ -406,6 +407,10 @@ std::string marker_error(const Scene& scene, const std::string& tip,
            (scene.store() / ".metadata" / "roots" / tip).string() + ": " + cause + "\n";
 }
 
+// Rounds of runs into one store started at once, and the runs of a round.
+constexpr int kParallelRounds = 25;
+constexpr int kParallelRuns = 3;
+
 // Writing never leaves the store: a link or a fifo planted where gen writes a file, or a link
 // planted where it needs a directory, ends the run with that step's error and nothing outside
 // is created or changed. The root itself is the user's to name, a link included.
@@ -511,6 +516,35 @@ std::vector<HostileCase> write_cases() {
          [](const Scene& s, const KroResult& r) {
              EXPECT_EQ(r.err, "");
              EXPECT_TRUE(fs::is_regular_file(s.dir / "real" / ".metadata" / "all"));
+             expect_outside_untouched(s);
+         }},
+        // Runs started at once into one store: whichever aggregate is written last covers every
+        // marker present, round after round.
+        {"ParallelRunsKeepTheAggregateWhole",
+         [](const Scene& s) {
+             for (int round = 0; round < kParallelRounds; ++round) {
+                 std::vector<KroResult> results(kParallelRuns);
+                 {
+                     std::vector<std::jthread> runs;
+                     for (KroResult& result : results) {
+                         runs.emplace_back([&] {
+                             result = run_kro({"gen", "--directory", s.store().string(), "--max-files", "1"});
+                         });
+                     }
+                 }
+                 for (const KroResult& result : results) ASSERT_EQ(result.status, 0) << result.err;
+                 const KroResult verified = run_kro({"verify", "--directory", s.store().string()});
+                 ASSERT_EQ(verified.status, 0) << "round " << round << ": " << verified.err;
+             }
+         },
+         {"verify", "--directory", "{store}"},
+         0,
+         [](const Scene& s, const KroResult& r) {
+             EXPECT_EQ(r.err, "");
+             EXPECT_EQ(r.out, header_lines(s.store().string()) + std::string(VERIFY_PASSED));
+             EXPECT_EQ(std::distance(fs::directory_iterator(s.store() / ".metadata" / "roots"),
+                                     fs::directory_iterator()),
+                       kParallelRounds * kParallelRuns);
              expect_outside_untouched(s);
          }},
     };
