@@ -82,7 +82,10 @@ std::expected<std::vector<DirEntry>, base::IoError> list_opened(const base::Uniq
 }  // namespace
 
 std::expected<std::vector<DirEntry>, base::IoError> read_dir_entries(const std::filesystem::path& dir) {
-    return list_opened(base::UniqueFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)), dir);
+    // An empty path is the working directory, as it is for the store root; the listed paths are
+    // then the bare names.
+    const char* opened = dir.empty() ? "." : dir.c_str();
+    return list_opened(base::UniqueFd(::open(opened, O_RDONLY | O_DIRECTORY | O_CLOEXEC)), dir);
 }
 
 std::expected<std::vector<DirEntry>, base::IoError> read_dir_entries_at(int dir_fd,

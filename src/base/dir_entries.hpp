@@ -24,7 +24,8 @@ struct DirEntry {
 };
 
 // Every entry of `dir` except "." and "..", in the order the system returns them. Fails as a
-// whole on the first error; never returns a partial list.
+// whole on the first error; never returns a partial list. An empty `dir` lists the working
+// directory, each entry's path being its name.
 std::expected<std::vector<DirEntry>, base::IoError> read_dir_entries(const std::filesystem::path& dir);
 // The same for the directory open at `dir_fd` (any descriptor of it, an O_PATH one included),
 // without resolving `dir` again: `dir` only prefixes the listed paths.

@@ -1,6 +1,7 @@
 #include "base/directory.hpp"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -52,6 +53,17 @@ std::expected<Directory, IoError> Directory::make_child(std::string_view name) c
     auto fd = make_dir_at(fd_.get(), text.c_str());
     if (!fd) return std::unexpected(fd.error());
     return Directory(std::move(*fd), path_ / text);
+}
+
+std::expected<UniqueFd, IoError> Directory::lock_exclusive() const {
+    // flock needs a descriptor open for reading, which an O_PATH one is not. "." opens this very
+    // directory again, whatever its path names by now.
+    auto fd = opened(::openat(fd_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd) return fd;
+    while (::flock(fd->get(), LOCK_EX) != 0) {
+        if (errno != EINTR) return std::unexpected(IoError::last_os_error());
+    }
+    return fd;
 }
 
 }  // namespace kro::base

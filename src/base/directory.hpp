@@ -27,6 +27,11 @@ class Directory {
     // a directory, a symbolic link included, fails with "Not a directory".
     std::expected<Directory, base::IoError> make_child(std::string_view name) const;
 
+    // Waits for an exclusive flock on this directory and holds it until the returned descriptor
+    // is closed. The lock binds only those who ask for it, and leaves the directory untouched. A
+    // wait that a signal handler interrupts goes on waiting.
+    std::expected<base::UniqueFd, base::IoError> lock_exclusive() const;
+
     int fd() const { return fd_.get(); }
     const std::filesystem::path& path() const { return path_; }
 

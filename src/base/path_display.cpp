@@ -2,7 +2,11 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <array>
+#include <cstdint>
 #include <optional>
+#include <utility>
 
 namespace kro::base {
 namespace {
@@ -40,15 +44,38 @@ long sequence_at(std::string_view s, size_t i) {
 
 constexpr std::string_view REPLACEMENT = "\xEF\xBF\xBD";
 
-// A control character's visible form, or nothing for any other valid sequence.
+// The code point of one valid UTF-8 sequence.
+char32_t code_point(std::string_view sequence) {
+    const auto byte = [&](size_t k) {
+        return static_cast<char32_t>(static_cast<unsigned char>(sequence[k]));
+    };
+    constexpr std::array<char32_t, 5> kLeadBits = {0, 0x7F, 0x1F, 0x0F, 0x07};
+    char32_t value = byte(0) & kLeadBits[sequence.size()];
+    for (size_t k = 1; k < sequence.size(); ++k) value = (value << 6) | (byte(k) & 0x3F);
+    return value;
+}
+
+// Unicode's format characters and line and paragraph separators (general categories Cf, Zl and
+// Zp): they reorder, hide or break text on a display that honours them.
+constexpr std::array<std::pair<char32_t, char32_t>, 21> kInvisibleRanges = {{
+    {0x00AD, 0x00AD},   {0x0600, 0x0605},   {0x061C, 0x061C},   {0x06DD, 0x06DD},   {0x070F, 0x070F},
+    {0x0890, 0x0891},   {0x08E2, 0x08E2},   {0x180E, 0x180E},   {0x200B, 0x200F},   {0x2028, 0x202E},
+    {0x2060, 0x2064},   {0x2066, 0x206F},   {0xFEFF, 0xFEFF},   {0xFFF9, 0xFFFB},   {0x110BD, 0x110BD},
+    {0x110CD, 0x110CD}, {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0001, 0xE0001},
+    {0xE0020, 0xE007F},
+}};
+
+bool is_invisible(char32_t c) {
+    return std::any_of(kInvisibleRanges.begin(), kInvisibleRanges.end(),
+                       [c](const auto& range) { return range.first <= c && c <= range.second; });
+}
+
+// The visible form of a control or invisible character, or nothing for any other valid sequence.
 std::optional<std::string> escaped_control(std::string_view sequence) {
-    const auto b0 = static_cast<unsigned char>(sequence[0]);
-    if (sequence.size() == 1 && (b0 < 0x20 || b0 == 0x7F)) return fmt::format("\\x{:02x}", b0);
-    // U+0080..U+009F are the two-byte sequences C2 80..C2 9F.
-    if (sequence.size() == 2 && b0 == 0xC2) {
-        const auto b1 = static_cast<unsigned char>(sequence[1]);
-        if (b1 <= 0x9F) return fmt::format("\\u{{{:02x}}}", b1);
-    }
+    const char32_t c = code_point(sequence);
+    if (c < 0x20 || c == 0x7F) return fmt::format("\\x{:02x}", static_cast<uint32_t>(c));
+    if ((c >= 0x80 && c <= 0x9F) || is_invisible(c))
+        return fmt::format("\\u{{{:x}}}", static_cast<uint32_t>(c));
     return std::nullopt;
 }
 

@@ -55,6 +55,18 @@ void watch(int signals, int stop, base::TempFileRegistry& registry) {
     }
 }
 
+// Tells the watcher to stop: false when the eventfd refuses the write for any reason other than
+// a signal handler interrupting it.
+bool tell_to_stop(int stop) {
+    const uint64_t one = 1;
+    while (true) {
+        const ssize_t written = ::write(stop, &one, sizeof one);
+        if (written == sizeof one) return true;
+        if (written < 0 && errno == EINTR) continue;
+        return false;
+    }
+}
+
 }  // namespace
 
 SignalCleanup::SignalCleanup(std::shared_ptr<base::TempFileRegistry> registry)
@@ -75,7 +87,10 @@ SignalCleanup::SignalCleanup(std::shared_ptr<base::TempFileRegistry> registry)
     stop_ = base::UniqueFd(::eventfd(0, EFD_CLOEXEC));
     if (signals_.valid() && stop_.valid()) {
         try {
-            watcher_ = std::thread([this] { watch(signals_.get(), stop_.get(), *registry_); });
+            // The watcher holds its own reference to the registry: it may outlive this object.
+            watcher_ = std::thread([signals = signals_.get(), stop = stop_.get(), registry = registry_] {
+                watch(signals, stop, *registry);
+            });
             return;
         } catch (const std::exception&) {
         }
@@ -86,10 +101,15 @@ SignalCleanup::SignalCleanup(std::shared_ptr<base::TempFileRegistry> registry)
 
 SignalCleanup::~SignalCleanup() {
     if (!watcher_.joinable()) return;
-    // An eventfd takes one 8-byte write from a fresh counter without fail.
-    const uint64_t one = 1;
-    [[maybe_unused]] const ssize_t written = ::write(stop_.get(), &one, sizeof one);
-    watcher_.join();
+    if (tell_to_stop(stop_.get())) {
+        watcher_.join();
+    } else {
+        // Joining a watcher that never hears of the stop would wait for ever. It is left to end
+        // with the process, its descriptors open; the run is over and nothing is on record.
+        static_cast<void>(signals_.release());
+        static_cast<void>(stop_.release());
+        watcher_.detach();
+    }
     ::pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
 }
 

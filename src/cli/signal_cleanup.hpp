@@ -6,7 +6,8 @@
 // locked so that no new one can appear, and ends the process by that same signal, so that the
 // shell sees how it ended. Make it before any other thread starts (threads inherit the blocked
 // set). Its destructor stops the watcher and restores the signal mask; a signal that arrived
-// in between then takes its ordinary course. Owned and used by one thread.
+// in between then takes its ordinary course. A watcher that cannot be told to stop is never
+// waited for: it is left to end with the process. Owned and used by one thread.
 
 #include <signal.h>
 

@@ -65,6 +65,10 @@ std::expected<ChainTipRecords, GenerateError> ChainTipRecords::enter(const base:
                    });
 }
 
+std::expected<base::UniqueFd, GenerateError> ChainTipRecords::lock() const {
+    return io_step("locking the chain-tip records", meta_.path(), [&] { return meta_.lock_exclusive(); });
+}
+
 std::expected<void, GenerateError> ChainTipRecords::record(const format::FileId& tip) const {
     const std::string name = tip.to_hex();
     return io_step("writing the chain-tip marker", roots_.path() / name,

@@ -5,7 +5,8 @@
 // `roots`, sorted byte-wise and concatenated. The aggregate changes only by a rename of a synced
 // temporary sibling, so readers never see it half written. Both directories are entered once,
 // relative to the root, without following a link, and everything is written relative to them.
-// Runs on the calling thread.
+// Runs into one store take turns under an exclusive lock on `.metadata`, so that the aggregate
+// written last covers every marker present. Runs on the calling thread.
 
 #include <array>
 #include <cstdint>
@@ -15,6 +16,7 @@
 #include <string>
 
 #include "base/directory.hpp"
+#include "base/fd.hpp"
 #include "base/hooks.hpp"
 #include "base/temp_file_registry.hpp"
 #include "format/file_id.hpp"
@@ -31,6 +33,11 @@ class ChainTipRecords {
     // Creates what is missing of <root>/.metadata/roots and enters both. A link or anything else
     // that is not a directory on the way fails as "creating the chain-tip directory" at roots.
     static std::expected<ChainTipRecords, GenerateError> enter(const base::Directory& root);
+
+    // Waits until no other run holds the records, and keeps them until the returned descriptor is
+    // closed: a run holds them from writing its marker until its aggregate is in place. Failure:
+    // "locking the chain-tip records" at .metadata.
+    std::expected<base::UniqueFd, GenerateError> lock() const;
 
     // Creates (or truncates) the empty marker of `tip`. Anything at its name that is not a
     // regular file (a link, a fifo, a directory) is refused without being opened for writing

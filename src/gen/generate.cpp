@@ -163,6 +163,10 @@ std::expected<GenerateSummary, GenerateError> generate(GenerateOptions options) 
 
     auto records = ChainTipRecords::enter(*root);
     if (!records) return std::unexpected(std::move(records.error()));
+    // Another run into this store may be between its marker and its aggregate: its listing would
+    // miss this marker, and its aggregate could be the one that stays.
+    const auto turn = records->lock();
+    if (!turn) return std::unexpected(std::move(turn.error()));
     if (auto recorded = records->record(parent); !recorded)
         return std::unexpected(std::move(recorded.error()));
     auto aggregate = records->write_aggregate(options.temp_files.get(), options.hooks);

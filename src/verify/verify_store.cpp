@@ -128,8 +128,10 @@ constexpr int LIST_FLAGS = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 class StoreWalk {
   public:
     std::expected<FileList, VerifyError> run(const std::filesystem::path& root) {
-        // The root is the user's to name: a link there is followed.
-        if (auto listed = list(base::UniqueFd(::open(root.c_str(), LIST_FLAGS)), root, 0); !listed)
+        // The root is the user's to name: a link there is followed. An empty root is the working
+        // directory; the paths built from it are then the bare names.
+        const char* opened = root.empty() ? "." : root.c_str();
+        if (auto listed = list(base::UniqueFd(::open(opened, LIST_FLAGS)), root, 0); !listed)
             return std::unexpected(std::move(listed.error()));
         while (!frames_.empty()) {
             Frame& top = frames_.back();

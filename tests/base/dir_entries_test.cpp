@@ -50,9 +50,14 @@ TEST(StoreDirEntriesTest, RelativeDirectoryGivesRelativePaths) {
     const auto previous = fs::current_path();
     fs::current_path(dir.path());
     const auto entries = read_dir_entries("sub");
+    // An empty directory is the current one; its entries' paths are their bare names.
+    const auto current = read_dir_entries("");
     fs::current_path(previous);
     ASSERT_EQ(entries.value().size(), 1u);
     EXPECT_EQ(entries.value()[0].path, fs::path("sub/a"));
+    ASSERT_EQ(current.value().size(), 1u);
+    EXPECT_EQ(current.value()[0].path, fs::path("sub"));
+    EXPECT_EQ(current.value()[0].kind, EntryKind::Directory);
 }
 
 // More names than one listing call returns, joined to a directory given with a trailing

@@ -1,6 +1,10 @@
 #include "base/path_display.hpp"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
 
 #include "base/error.hpp"
 #include "base/io_error.hpp"
@@ -52,6 +56,80 @@ TEST(PathDisplayTest, ShowsEveryControlCharacterVisibly) {
         // A lone 0x9B byte is invalid UTF-8, not a control: it is replaced.
         {"\x9B[2J", "\xEF\xBF\xBD[2J"},
         {"\xFF\x1b\xC2\x85\xE2\x82\n", "\xEF\xBF\xBD\\x1b\\u{85}\xEF\xBF\xBD\\x0a"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(display_text(c.in), c.out) << c.in;
+        EXPECT_EQ(display_path(std::filesystem::path(c.in)), c.out) << c.in;
+    }
+}
+
+// The UTF-8 form of one code point.
+std::string utf8(char32_t c) {
+    std::string out;
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+    return out;
+}
+
+// Characters that reorder, hide or break text (general categories Cf, Zl and Zp) are shown like
+// the C1 controls; their printable neighbours, and everything else, stay byte for byte.
+TEST(PathDisplayTest, ShowsCharactersThatReorderHideOrBreakTextVisibly) {
+    struct Range {
+        char32_t first, last;
+    };
+    const Range invisible[] = {
+        {0x00AD, 0x00AD},   {0x0600, 0x0605},   {0x061C, 0x061C},   {0x06DD, 0x06DD},   {0x070F, 0x070F},
+        {0x0890, 0x0891},   {0x08E2, 0x08E2},   {0x180E, 0x180E},   {0x200B, 0x200F},   {0x2028, 0x202E},
+        {0x2060, 0x2064},   {0x2066, 0x206F},   {0xFEFF, 0xFEFF},   {0xFFF9, 0xFFFB},   {0x110BD, 0x110BD},
+        {0x110CD, 0x110CD}, {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0001, 0xE0001},
+        {0xE0020, 0xE007F},
+    };
+    const auto shown = [](char32_t c) { return fmt::format("\\u{{{:x}}}", static_cast<uint32_t>(c)); };
+    for (const auto& [first, last] : invisible) {
+        for (const char32_t c : {first, static_cast<char32_t>(first + (last - first) / 2), last}) {
+            EXPECT_EQ(display_text("a" + utf8(c) + "b"), "a" + shown(c) + "b")
+                << std::hex << static_cast<uint32_t>(c);
+        }
+    }
+    // Just outside the ranges: printable (or unassigned) and untouched.
+    for (const char32_t c :
+         {0x00ACu, 0x00AEu,  0x05FFu,  0x0606u,  0x061Bu,  0x061Du,  0x088Fu,  0x0892u,  0x200Au,
+          0x2010u, 0x2027u,  0x202Fu,  0x205Fu,  0x2065u,  0x2070u,  0xFEFEu,  0xFF00u,  0xFFF8u,
+          0xFFFCu, 0x13440u, 0x1D172u, 0x1D17Bu, 0xE0000u, 0xE0002u, 0xE001Fu, 0xE0080u, 0xFE0Fu}) {
+        EXPECT_EQ(display_text(utf8(c)), utf8(c)) << std::hex << static_cast<uint32_t>(c);
+    }
+    struct Case {
+        std::string in, out;
+    };
+    const Case cases[] = {
+        // A right-to-left override would show the two lengths of a finding reversed.
+        {"ab/\xE2\x80\xAE"
+         "cd: expected 4096, got 1024",
+         "ab/\\u{202e}cd: expected 4096, got 1024"},
+        // A zero-width space makes a stray name look like the genuine one beside it.
+        {"0123\xE2\x80\x8B"
+         "4567",
+         "0123\\u{200b}4567"},
+        // Line and paragraph separators would start a line of their own.
+        {"x\xE2\x80\xA8y\xE2\x80\xA9z", "x\\u{2028}y\\u{2029}z"},
+        // A tag character, four bytes of UTF-8; an emoji joined by U+200D shows the joiner.
+        {"\xF3\xA0\x80\x81", "\\u{e0001}"},
+        {"\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x92\xBB", "\xF0\x9F\x91\xA9\\u{200d}\xF0\x9F\x92\xBB"},
+        // Next to a control and invalid UTF-8, each keeps its own form.
+        {"\x1b\xEF\xBB\xBF\xFF\xC2\xAD", "\\x1b\\u{feff}\xEF\xBF\xBD\\u{ad}"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(display_text(c.in), c.out) << c.in;

@@ -3,7 +3,6 @@
 // that need no randomness work, and each one that needs it fails with its own clean message.
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <functional>
 #include <map>

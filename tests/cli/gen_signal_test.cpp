@@ -70,5 +70,46 @@ INSTANTIATE_TEST_SUITE_P(Signals, GenSignal,
                                            Interruption{"HangupParallel", SIGHUP, "4"}),
                          [](const ::testing::TestParamInfo<Interruption>& info) { return info.param.name; });
 
+// How the write that tells the watcher to stop fares, through a preloaded library: interrupted
+// by a signal handler this many times, then refused with this error number (0: it goes through).
+struct StopWrite {
+    std::string name;
+    std::string interruptions;
+    std::string error;
+};
+
+void PrintTo(const StopWrite& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class GenStop : public ::testing::TestWithParam<StopWrite> {
+  protected:
+    ScratchDir scratch_;
+    const fs::path& dir_ = scratch_.path();
+};
+
+TEST_P(GenStop, CompletedRunEndsWhateverTheStopMeets) {
+    const StopWrite& c = GetParam();
+    const fs::path root = dir_ / "store";
+    KroRun run;
+    run.args = {"gen", "--directory", root.string(), "--max-files", "2", "--seed", "stop"};
+    run.env = shim_env({{"KRO_FAILING_CALLS", "stop"}});
+    run.env["KRO_STOP_INTERRUPTIONS"] = c.interruptions;
+    run.env["KRO_STOP_ERROR"] = c.error;
+    // Waiting for a watcher that was never told to stop would hang the process until this ends it.
+    run.time_limit_seconds = 30;
+    const KroResult result = run_kro(run);
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "");
+    const KroResult verified = run_kro({"verify", "--directory", root.string()});
+    EXPECT_EQ(verified.status, 0) << verified.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(Writes, GenStop,
+                         ::testing::Values(StopWrite{"Interrupted", "3", "0"}, StopWrite{"Refused", "0", "5"},
+                                           StopWrite{"InterruptedThenRefused", "2", "22"}),
+                         [](const ::testing::TestParamInfo<StopWrite>& info) { return info.param.name; });
+
 }  // namespace
 }  // namespace kro::test

@@ -19,6 +19,7 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "base/fd.hpp"
@@ -101,6 +102,15 @@ const std::string FORGING_SHOWN = "a\\x1b[2Jb\\x0aCORRUPTION: forged\\x07\\u{9b}
 // A store directory whose name would retitle the terminal window.
 const std::string RETITLING_DIR = "st\x1b]0;owned\x07ore";
 const std::string RETITLING_SHOWN = "st\\x1b]0;owned\\x07ore";
+
+// A name of characters that reorder, hide or break text (a right-to-left override, a zero-width
+// space, the line and paragraph separators, a soft hyphen, a tag letter, a byte order mark), and
+// its visible form.
+const std::string INVISIBLE_NAME = "a\u202Eb\u200Bc\u2028d\u2029e\u00ADf\U000E0041g\uFEFF";
+const std::string INVISIBLE_SHOWN = "a\\u{202e}b\\u{200b}c\\u{2028}d\\u{2029}e\\u{ad}f\\u{e0041}g\\u{feff}";
+// A store directory whose name would reverse the rest of every finding line about it.
+const std::string REVERSING_DIR = "st\u202Eore";
+const std::string REVERSING_SHOWN = "st\\u{202e}ore";
 
 // Nothing but printable text and line ends reached the terminal.
 void expect_no_raw_controls(const std::string& text) {
@@ -218,6 +228,54 @@ std::vector<HostileCase> text_cases() {
              EXPECT_EQ(r.out,
                        header_lines(s.dir.string() + "/st\xef\xbf\xbdore") + std::string(VERIFY_PASSED));
              EXPECT_EQ(r.err, "");
+         }},
+        {"FormatCharactersAndSeparatorsOfAStrayNameAreShownVisibly",
+         [](const Scene& s) {
+             make_store(s.store(), 2);
+             write_file(s.store() / INVISIBLE_NAME, std::vector<uint8_t>{'x'});
+         },
+         {"verify", "--directory", "{store}", "--jobs", "1"},
+         1,
+         [](const Scene& s, const KroResult& r) {
+             const std::string shown = s.store().string() + "/" + INVISIBLE_SHOWN;
+             EXPECT_EQ(r.err, "ERROR: Invalid KRO path layout: " + shown +
+                                  "\nORPHAN: File not referenced by any files: " + shown + "\n");
+             EXPECT_EQ(r.out, header_lines(s.store().string()) + std::string(VERIFY_FAILED));
+         }},
+        {"ZeroWidthSpaceCannotMakeAStrayFileLookGenuine",
+         [](const Scene& s) {
+             make_store(s.store(), 1);
+             const fs::path genuine = only_file(s.store());
+             fs::copy_file(genuine, genuine.string() + "\u200B");
+         },
+         {"verify", "--directory", "{store}", "--jobs", "1"},
+         1,
+         [](const Scene& s, const KroResult& r) {
+             const std::string shown = content_files(s.store()).front().string() + "\\u{200b}";
+             EXPECT_EQ(r.err, "ERROR: Invalid KRO path layout: " + shown +
+                                  "\nORPHAN: File not referenced by any files: " + shown + "\n");
+             EXPECT_EQ(r.out, header_lines(s.store().string()) + std::string(VERIFY_FAILED));
+         }},
+        {"RightToLeftOverrideOfTheStoreDirectoryIsShownVisibly",
+         [](const Scene& s) {
+             make_store(s.dir / REVERSING_DIR, 2);
+             fs::resize_file(content_files(s.dir / REVERSING_DIR).front(), 1000);
+         },
+         {"verify", "--directory", "{dir}/" + REVERSING_DIR, "--jobs", "1"},
+         1,
+         [](const Scene& s, const KroResult& r) {
+             const fs::path damaged = content_files(s.dir / REVERSING_DIR).front();
+             const std::string shown_dir = s.dir.string() + "/" + REVERSING_SHOWN;
+             const std::string shown =
+                 shown_dir + damaged.string().substr((s.dir / REVERSING_DIR).string().size());
+             const format::FileId actual = file_id_of(read_file(damaged), format::FormatVersion::V3);
+             EXPECT_EQ(r.err, "CORRUPTION: File size mismatch in " + shown +
+                                  ": expected 4096, got 1000\n"
+                                  "CORRUPTION: Invalid file ID for file \"" +
+                                  shown + "\": actual KRO-Merkle-BLAKE3-160 " + actual.to_hex() + "\n");
+             EXPECT_TRUE(r.out.starts_with(header_lines(shown_dir))) << r.out;
+             EXPECT_NE(r.out.find("\nFile: " + shown + "\n"), std::string::npos) << r.out;
+             EXPECT_EQ(r.out.find("\u202E"), std::string::npos) << r.out;
          }},
         {"FifoGivenToShowReadsAsEmpty",
          [](const Scene& s) { ASSERT_EQ(::mkfifo((s.dir / "fifo").c_str(), 0600), 0); },
@@ -339,6 +397,10 @@ std::string marker_error(const Scene& scene, const std::string& tip,
            (scene.store() / ".metadata" / "roots" / tip).string() + ": " + cause + "\n";
 }
 
+// Rounds of runs into one store started at once, and the runs of a round.
+constexpr int kParallelRounds = 25;
+constexpr int kParallelRuns = 3;
+
 // Writing never leaves the store: a link or a fifo planted where gen writes a file, or a link
 // planted where it needs a directory, ends the run with that step's error and nothing outside
 // is created or changed. The root itself is the user's to name, a link included.
@@ -444,6 +506,35 @@ std::vector<HostileCase> write_cases() {
          [](const Scene& s, const KroResult& r) {
              EXPECT_EQ(r.err, "");
              EXPECT_TRUE(fs::is_regular_file(s.dir / "real" / ".metadata" / "all"));
+             expect_outside_untouched(s);
+         }},
+        // Runs started at once into one store: whichever aggregate is written last covers every
+        // marker present, round after round.
+        {"ParallelRunsKeepTheAggregateWhole",
+         [](const Scene& s) {
+             for (int round = 0; round < kParallelRounds; ++round) {
+                 std::vector<KroResult> results(kParallelRuns);
+                 {
+                     std::vector<std::jthread> runs;
+                     for (KroResult& result : results) {
+                         runs.emplace_back([&] {
+                             result = run_kro({"gen", "--directory", s.store().string(), "--max-files", "1"});
+                         });
+                     }
+                 }
+                 for (const KroResult& result : results) ASSERT_EQ(result.status, 0) << result.err;
+                 const KroResult verified = run_kro({"verify", "--directory", s.store().string()});
+                 ASSERT_EQ(verified.status, 0) << "round " << round << ": " << verified.err;
+             }
+         },
+         {"verify", "--directory", "{store}"},
+         0,
+         [](const Scene& s, const KroResult& r) {
+             EXPECT_EQ(r.err, "");
+             EXPECT_EQ(r.out, header_lines(s.store().string()) + std::string(VERIFY_PASSED));
+             EXPECT_EQ(std::distance(fs::directory_iterator(s.store() / ".metadata" / "roots"),
+                                     fs::directory_iterator()),
+                       kParallelRounds * kParallelRuns);
              expect_outside_untouched(s);
          }},
     };

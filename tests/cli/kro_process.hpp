@@ -55,7 +55,8 @@ KroResult run_kro(std::vector<std::string> args);
 
 // The plain environment of the convenience run (TERM and NO_COLOR removed) with the test shim
 // (tests/cli/preload_shim.c) preloaded into kro, and `settings` for the shim on top.
-std::map<std::string, std::optional<std::string>> shim_env(const std::map<std::string, std::string>& settings);
+std::map<std::string, std::optional<std::string>> shim_env(
+    const std::map<std::string, std::string>& settings);
 
 // `text` with every "{name}" of a name in `values` replaced by its value.
 std::string substitute(std::string text, const std::map<std::string, std::string>& values);

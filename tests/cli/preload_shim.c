@@ -5,6 +5,10 @@
  *   through the C library's wrapper or the raw system call, reports that it does not exist, and
  *   opening /dev/random or /dev/urandom is refused, so that the fallback to the devices fails too.
  * - "cache-advice": posix_fadvise and sync_file_range, as on a file system that takes neither.
+ * - "stop": writes to an eventfd, which is how gen tells its signal watcher to stop. The first
+ *   KRO_STOP_INTERRUPTIONS of them fail with EINTR, as if a signal handler had interrupted them;
+ *   after those, every one fails with the error number KRO_STOP_ERROR when that is set, and goes
+ *   through otherwise.
  * When KRO_OPEN_LOG names a file, every open that succeeds for I/O (anything but O_PATH) adds a
  * record to it: the kind of what was opened ("regular", "directory", "device", "fifo", "socket"),
  * a space and the path as given, ended by a NUL.
@@ -18,6 +22,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <stdio.h>
+#include <sys/eventfd.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -169,4 +174,53 @@ int sync_file_range(int fd, off_t offset, off_t length, unsigned int flags) {
     }
     errno = EIO;
     return -1;
+}
+
+enum { TRACKED = 1024 };
+
+/* The descriptors that eventfd returned and that are still open, and what the writes to them
+ * meet. */
+static unsigned char eventfds[TRACKED];
+static long interruptions_left;
+static int error_after;
+
+static long env_number(const char* name) {
+    const char* text = getenv(name);
+    return text != NULL ? strtol(text, NULL, 10) : 0;
+}
+
+__attribute__((constructor)) static void read_stop_settings(void) {
+    interruptions_left = env_number("KRO_STOP_INTERRUPTIONS");
+    error_after = (int)env_number("KRO_STOP_ERROR");
+}
+
+static int is_eventfd(int fd) {
+    return fd >= 0 && fd < TRACKED && __atomic_load_n(&eventfds[fd], __ATOMIC_SEQ_CST);
+}
+
+int eventfd(unsigned int initial, int flags) {
+    int (*real)(unsigned int, int) = (int (*)(unsigned int, int))dlsym(RTLD_NEXT, "eventfd");
+    const int fd = real(initial, flags);
+    if (fd >= 0 && fd < TRACKED) __atomic_store_n(&eventfds[fd], 1, __ATOMIC_SEQ_CST);
+    return fd;
+}
+
+int close(int fd) {
+    int (*real)(int) = (int (*)(int))dlsym(RTLD_NEXT, "close");
+    if (is_eventfd(fd)) __atomic_store_n(&eventfds[fd], 0, __ATOMIC_SEQ_CST);
+    return real(fd);
+}
+
+ssize_t write(int fd, const void* buf, size_t count) {
+    ssize_t (*real)(int, const void*, size_t) = (ssize_t(*)(int, const void*, size_t))dlsym(RTLD_NEXT, "write");
+    if (!is_eventfd(fd) || !failing("stop")) return real(fd, buf, count);
+    if (__atomic_fetch_sub(&interruptions_left, 1, __ATOMIC_SEQ_CST) > 0) {
+        errno = EINTR;
+        return -1;
+    }
+    if (error_after != 0) {
+        errno = error_after;
+        return -1;
+    }
+    return real(fd, buf, count);
 }

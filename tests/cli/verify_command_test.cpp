@@ -131,6 +131,32 @@ TEST_F(VerifyCommand, DefaultDirectoryIsTheCurrentOne) {
                                       fs::canonical(store_).string(), VERIFY_PASSED));
 }
 
+TEST_F(VerifyCommand, EmptyDirectoryIsTheCurrentOneWithPathsAsTyped) {
+    // gen writes into the current directory when given an empty one; verify reads it back.
+    fs::create_directories(store_);
+    const auto in_store = [&](std::vector<std::string> args) {
+        KroRun run;
+        run.args = std::move(args);
+        run.env = {{"TERM", std::nullopt}, {"NO_COLOR", std::nullopt}};
+        run.cwd = store_.string();
+        return run_kro(run);
+    };
+    const KroResult generated = in_store({"gen", "--directory", "", "--max-files", "3", "--seed", "empty"});
+    ASSERT_EQ(generated.status, 0) << generated.err;
+    const KroResult clean = in_store({"verify", "--directory", ""});
+    EXPECT_EQ(clean.status, 0) << clean.err;
+    EXPECT_EQ(clean.out, test::header_lines("") + std::string(VERIFY_PASSED));
+    EXPECT_EQ(clean.err, "");
+
+    // The paths of findings are relative, as the empty directory joins them.
+    write_file(store_ / "stray", "x");
+    const KroResult stray = in_store({"verify", "--directory", "", "--jobs", "1"});
+    EXPECT_EQ(stray.status, 1);
+    EXPECT_EQ(stray.out, test::header_lines("") + std::string(VERIFY_FAILED));
+    EXPECT_EQ(stray.err,
+              "ERROR: Invalid KRO path layout: stray\nORPHAN: File not referenced by any files: stray\n");
+}
+
 TEST_F(VerifyCommand, ZeroedBlockIsAnalysed) {
     generate(3, "10000");
     const fs::path damaged = chain()[1];

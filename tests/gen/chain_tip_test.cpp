@@ -1,6 +1,8 @@
 #include "gen/chain_tip.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/fsuid.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -121,6 +123,23 @@ TEST(StoreChainTipTest, FailuresNameTheirActionAndPath) {
     ASSERT_FALSE(marker.has_value());
     EXPECT_EQ(marker.error().message(), "writing the chain-tip marker at " +
                                             (other / ".metadata" / "roots" / id_of(2).to_hex()).string());
+}
+
+TEST(StoreChainTipTest, LockThatCannotBeTakenNamesTheMetadataDirectory) {
+    testing::ScratchDir root;
+    const auto dir = base::Directory::open_root(root.path()).value();
+    const auto records = ChainTipRecords::enter(dir).value();
+    // A `.metadata` that this process may not read cannot be opened for its lock. Root reads
+    // anything, so the call is made with the file-system identity of another user.
+    fs::permissions(root / ".metadata", fs::perms::none);
+    const bool as_root = ::geteuid() == 0;
+    if (as_root) ::setfsuid(65534);
+    const auto lock = records.lock();
+    if (as_root) ::setfsuid(0);
+    fs::permissions(root / ".metadata", fs::perms::owner_all);
+    ASSERT_FALSE(lock.has_value());
+    EXPECT_EQ(base::error_chain(lock.error()),
+              "locking the chain-tip records at " + (root / ".metadata").string() + ": Permission denied");
 }
 
 TEST(StoreChainTipTest, FailedRenameKeepsTheOldAggregateAndNoTemporaryFile) {

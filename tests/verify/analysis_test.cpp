@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "base/fd.hpp"
+#include "base/panic.hpp"
 #include "support/scratch_dir.hpp"
 #include "verify/analysis/corrupt_region.hpp"
 #include "verify/analysis/memory_budget.hpp"
@@ -309,6 +310,18 @@ TEST(VerifyMemoryBudgetTest, ReserveWaitsForRelease) {
     EXPECT_EQ(budget.used(), 50u);
     budget.release(50);
     EXPECT_EQ(budget.used(), 0u);
+}
+
+TEST(VerifyMemoryBudgetTest, ReservationLargerThanTheLimitIsABrokenInvariant) {
+    // It could never be granted: its wait would not end.
+    MemoryBudget budget(100);
+    UnitDispenser dispenser(8, 4);
+    EXPECT_THROW(budget.reserve(101), base::Panic);
+    EXPECT_THROW((void)budget.reserve(101, dispenser), base::Panic);
+    EXPECT_EQ(budget.used(), 0u);
+    budget.reserve(100);
+    EXPECT_EQ(budget.used(), 100u);
+    budget.release(100);
 }
 
 TEST(VerifyMemoryBudgetTest, CancelledAnalysisGivesUp) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <random>
 #include <thread>
 
@@ -202,6 +203,54 @@ TEST_F(ParallelAnalysisTest, SharedBudgetBoundsConcurrentAnalyses) {
     EXPECT_LE(counter.peak.load(), static_cast<int64_t>(budget.limit()));
     EXPECT_GE(counter.peak.load(), static_cast<int64_t>(2 * UNIT));
     EXPECT_EQ(counter.grants.load(), 4 * 3u);
+    EXPECT_EQ(counter.now.load(), 0);
+    EXPECT_EQ(budget.used(), 0u);
+}
+
+TEST_F(ParallelAnalysisTest, SequentialAnalysisWaitsForItsBuffersInTheSharedBudget) {
+    const auto expected = sequential(4096);
+    // Its two buffers of 1 MiB do not fit beside what another analysis holds.
+    MemoryBudget budget(3 * MiB);
+    budget.reserve(2 * MiB);
+    const ReservationCounter counter;
+    std::atomic<bool> done{false};
+    std::vector<CorruptRegion> regions;
+    std::thread analysis([&] {
+        regions = analyze(4096, 1, budget, &counter).value_or(std::vector<CorruptRegion>{});
+        done = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_FALSE(done.load());
+    EXPECT_EQ(counter.grants.load(), 0u);
+    budget.release(2 * MiB);
+    analysis.join();
+    EXPECT_EQ(regions_text(regions), regions_text(expected));
+    EXPECT_EQ(counter.grants.load(), 1u);
+    EXPECT_EQ(counter.peak.load(), static_cast<int64_t>(2 * MiB));
+    EXPECT_EQ(counter.now.load(), 0);
+    EXPECT_EQ(budget.used(), 0u);
+}
+
+TEST_F(ParallelAnalysisTest, SequentialAndParallelAnalysesTakeTurnsInOneBudget) {
+    const auto expected = sequential(4096);
+    // One full unit (two 8 MiB buffers) and a sequential analysis (two of 1 MiB) do not fit
+    // together.
+    MemoryBudget budget(2 * UNIT + MiB);
+    const ReservationCounter counter;
+    const std::vector<uint64_t> workers = {1, 16, 1, 16};
+    std::vector<std::vector<std::string>> results(workers.size());
+    {
+        std::vector<std::jthread> threads;
+        for (size_t i = 0; i < workers.size(); ++i) {
+            threads.emplace_back([&, i] {
+                const auto regions = analyze(4096, workers[i], budget, &counter);
+                if (regions) results[i] = regions_text(*regions);
+            });
+        }
+    }
+    for (const auto& result : results) EXPECT_EQ(result, regions_text(expected));
+    EXPECT_LE(counter.peak.load(), static_cast<int64_t>(budget.limit()));
+    EXPECT_EQ(counter.grants.load(), 2 * 1u + 2 * 3u);
     EXPECT_EQ(counter.now.load(), 0);
     EXPECT_EQ(budget.used(), 0u);
 }

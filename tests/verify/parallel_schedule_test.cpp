@@ -369,5 +369,26 @@ TEST_F(ParallelScheduleTest, AnalysisMemoryIsBoundedAcrossTheRun) {
     EXPECT_EQ(budget.used(), 0u);
 }
 
+TEST_F(ParallelScheduleTest, OneLaneAnalysesCountAgainstTheRunBudget) {
+    // Files below 4 MiB get one lane each: each analysis runs on its own thread with two 1 MiB
+    // buffers, and the budget holds two such analyses at a time.
+    std::vector<std::filesystem::path> paths;
+    const auto ids = store_.add_chain(FormatVersion::V3, {3 * MiB, 3 * MiB + 7, 3 * MiB + 11}, 120);
+    const auto v2 = store_.add_chain(FormatVersion::V2, {3 * MiB + 5}, 130);
+    for (const auto& id : {ids[0], ids[1], ids[2], v2[0]}) {
+        flip_bytes(store_.path_of(id), {2 * MiB + 100});
+        paths.push_back(store_.path_of(id));
+    }
+    const auto one = run(paths, 1);
+    ASSERT_TRUE(one.has_value());
+    MemoryBudget budget(5 * MiB);
+    const ReservationCounter counter;
+    EXPECT_EQ(texts(run(paths, 8, &counter, &budget)), *one);
+    EXPECT_EQ(counter.grants.load(), 4u);
+    EXPECT_LE(counter.peak.load(), 5 * static_cast<int64_t>(MiB));
+    EXPECT_EQ(counter.now.load(), 0);
+    EXPECT_EQ(budget.used(), 0u);
+}
+
 }  // namespace
 }  // namespace kro::verify

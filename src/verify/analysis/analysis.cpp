@@ -10,7 +10,7 @@ std::expected<RegionList, base::IoError> analyze_corruption(int fd, const format
                                                             uint64_t workers, MemoryBudget& budget,
                                                             const base::Hooks* hooks) {
     if (workers >= 2) return analyze_parallel(fd, header, actual_len, chunk_size, workers, budget, hooks);
-    return analyze_sequential(fd, header, actual_len, chunk_size, hooks);
+    return analyze_sequential(fd, header, actual_len, chunk_size, budget, hooks);
 }
 
 }  // namespace kro::verify

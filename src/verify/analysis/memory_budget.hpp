@@ -1,16 +1,20 @@
 #pragma once
 // The run-wide limit on corruption-analysis buffers. One MemoryBudget is made per verification
 // run and shared by every analysis of it, also of files analysed at the same time: a unit of
-// parallel analysis reserves its two buffers before it allocates them and releases them when it
-// ends, so at most `limit` bytes of analysis buffers exist at once. Thread-safe.
+// parallel analysis, and a sequential analysis, reserves its two buffers before it allocates them
+// and releases them when it ends, so at most `limit` bytes of analysis buffers exist at once.
+// Thread-safe.
 //
-// A unit waiting for memory gives up once its analysis is cancelled. Lock order: the budget's lock
-// before the unit dispenser's, never the other way round.
+// No holder waits for anything while it holds a reservation, and no reservation is larger than
+// the limit, so every wait for memory ends. A unit waiting for memory gives up once its analysis
+// is cancelled. Lock order: the budget's lock before the unit dispenser's, never the other way
+// round.
 
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
 
+#include "base/hooks.hpp"
 #include "base/windowed_dispenser.hpp"
 
 namespace kro::verify {
@@ -29,8 +33,11 @@ class MemoryBudget {
     MemoryBudget& operator=(const MemoryBudget&) = delete;
 
     // Waits until `need` bytes fit and reserves them (true), or gives up once `dispenser` is
-    // cancelled (false, nothing reserved).
+    // cancelled (false, nothing reserved). `need` is at most the limit.
     bool reserve(uint64_t need, const UnitDispenser& dispenser);
+    // Waits until `need` bytes fit and reserves them, for an analysis that nothing cancels.
+    // `need` is at most the limit.
+    void reserve(uint64_t need);
     // Gives `n` reserved bytes back and wakes every waiter.
     void release(uint64_t n);
 
@@ -40,10 +47,30 @@ class MemoryBudget {
   private:
     friend void stop_analysis(MemoryBudget& budget, UnitDispenser& dispenser);
 
+    // Waits until `need` bytes fit or `gives_up` holds, both looked at under the lock.
+    template <typename GivesUp>
+    bool reserve_unless(uint64_t need, GivesUp gives_up);
+
     mutable std::mutex mutex_;
     std::condition_variable released_;
     uint64_t used_ = 0;
     const uint64_t limit_;
+};
+
+// Reserved bytes of a budget, given back on every way out of the scope that holds them, a fault
+// included. The hooks see the grant and the release.
+class Reservation {
+  public:
+    // For `bytes` already reserved from `budget`.
+    Reservation(MemoryBudget& budget, uint64_t bytes, const base::Hooks* hooks);
+    Reservation(const Reservation&) = delete;
+    Reservation& operator=(const Reservation&) = delete;
+    ~Reservation();
+
+  private:
+    MemoryBudget& budget_;
+    uint64_t bytes_;
+    const base::Hooks* hooks_;
 };
 
 // Stops and cancels one analysis: no unit is handed out any more, and its units waiting for

@@ -58,24 +58,6 @@ struct AnalysisRun {
     const base::Hooks* hooks;
 };
 
-// A granted reservation, given back on every way out of the unit, a fault included.
-class Reservation {
-  public:
-    Reservation(const AnalysisRun& run, uint64_t bytes) : run_(run), bytes_(bytes) {
-        base::on_reservation(run_.hooks, static_cast<int64_t>(bytes_));
-    }
-    Reservation(const Reservation&) = delete;
-    Reservation& operator=(const Reservation&) = delete;
-    ~Reservation() {
-        base::on_reservation(run_.hooks, -static_cast<int64_t>(bytes_));
-        run_.budget.release(bytes_);
-    }
-
-  private:
-    const AnalysisRun& run_;
-    uint64_t bytes_;
-};
-
 UnitOutcome compare_unit(const AnalysisPlan& plan, const base::Hooks* hooks, uint64_t first, size_t len) {
     auto actual = base::PageBuffer::allocate(len);
     if (!actual) return std::move(actual.error());
@@ -99,7 +81,7 @@ UnitOutcome analyze_unit(const AnalysisRun& run, uint64_t index) {
     const uint64_t last = std::min(plan.end, base::saturating_add(unit_start, plan.units.unit_size));
     const auto len = static_cast<size_t>(last - first);
     if (!run.budget.reserve(2 * uint64_t{len}, run.dispenser)) return Stopped{};
-    const Reservation reservation(run, 2 * uint64_t{len});
+    const Reservation reservation(run.budget, 2 * uint64_t{len}, run.hooks);
     if (auto injected = base::before_item(run.hooks, ANALYSIS_UNIT_STAGE, index)) return std::move(*injected);
     try {
         return compare_unit(plan, run.hooks, first, len);

@@ -23,13 +23,16 @@ uint64_t piece_end(uint64_t offset, uint64_t piece_len, uint64_t chunk_size, uin
 }
 
 std::expected<RegionList, base::IoError> compare_span(int fd, const format::Header& header, uint64_t span_end,
-                                                      uint64_t chunk_size, const base::Hooks* hooks,
-                                                      uint64_t& read_end) {
+                                                      uint64_t chunk_size, MemoryBudget& budget,
+                                                      const base::Hooks* hooks, uint64_t& read_end) {
     RegionList regions;
     read_end = span_end;
     if (span_end <= HEADER_LEN) return regions;
-    // Both buffers are made once and sized by the compared span, never by a declared length.
+    // Both buffers are made once and sized by the compared span, never by a declared length, and
+    // count against the run's budget like those of a parallel unit.
     const uint64_t piece_len = std::min(std::max(chunk_size, ANALYSIS_READ_TARGET), span_end - HEADER_LEN);
+    budget.reserve(2 * piece_len);
+    const Reservation reservation(budget, 2 * piece_len, hooks);
     auto actual = base::PageBuffer::allocate(static_cast<size_t>(piece_len));
     if (!actual) return std::unexpected(std::move(actual.error()));
     auto expected = base::PageBuffer::allocate(static_cast<size_t>(piece_len));
@@ -54,12 +57,12 @@ std::expected<RegionList, base::IoError> compare_span(int fd, const format::Head
 
 std::expected<RegionList, base::IoError> analyze_sequential(int fd, const format::Header& header,
                                                             uint64_t actual_len, uint64_t chunk_size,
-                                                            const base::Hooks* hooks) {
+                                                            MemoryBudget& budget, const base::Hooks* hooks) {
     const uint64_t declared_len = header.file_length();
     try {
         uint64_t read_end = 0;
         auto regions =
-            compare_span(fd, header, std::min(declared_len, actual_len), chunk_size, hooks, read_end);
+            compare_span(fd, header, std::min(declared_len, actual_len), chunk_size, budget, hooks, read_end);
         if (!regions) return regions;
         push_tail_region(*regions, declared_len, actual_len, read_end);
         return regions;
