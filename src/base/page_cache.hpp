@@ -9,10 +9,13 @@
 //
 // Every call here is advice: a failure (a file system that does not take it, a store the user
 // may only read) is ignored and changes nothing else. On a file system whose memory is the
-// storage (tmpfs, ramfs) the kernel does nothing for them.
+// storage (tmpfs, ramfs) there is nothing to write back or drop, and nothing is asked.
+
+#include <sys/types.h>
 
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <span>
 #include <utility>
 
@@ -29,16 +32,31 @@ void write_back_and_drop(int fd);
 // the file when the range reaches its end.
 void drop_cached(int fd, uint64_t offset, uint64_t length);
 
-// read_at_full, after which the pages of the bytes read are dropped.
+// read_at_full, after which the pages of the bytes read are dropped when they were at least a
+// block's worth; the pages of smaller reads go when the file is done.
 std::expected<size_t, IoError> read_at_full_uncached(int fd, std::span<uint8_t> buffer, uint64_t offset,
                                                      const Hooks* hooks = nullptr);
 
+// Whether the memory of a file's file system is its storage, asked of the system once for each
+// device in a row: a store on one file system costs one question, however many files it holds.
+// Owned and used by one thread.
+class MemoryStorageCheck {
+  public:
+    bool memory_is_storage(int fd, dev_t device);
+
+  private:
+    std::optional<dev_t> device_;
+    bool memory_ = false;
+};
+
 // One file read from the storage: written back and dropped when made, dropped again when it
-// goes (the pages that partial reads kept). Does nothing for an invalid descriptor. Lives no
-// longer than the descriptor; move-only.
+// goes (the pages that smaller or partial reads kept). Does nothing for an invalid descriptor or
+// a file on a memory file system. Lives no longer than the descriptor; move-only.
 class StorageReading {
   public:
     explicit StorageReading(int fd);
+    // The same where the caller already knows whether the file's memory is its storage.
+    StorageReading(int fd, bool memory_is_storage);
     StorageReading(StorageReading&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
     StorageReading& operator=(StorageReading&&) = delete;
     StorageReading(const StorageReading&) = delete;
@@ -46,7 +64,7 @@ class StorageReading {
     ~StorageReading();
 
   private:
-    int fd_;
+    int fd_;  // -1 when nothing is to be asked
 };
 
 }  // namespace kro::base

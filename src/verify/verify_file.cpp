@@ -133,7 +133,8 @@ std::expected<FileReport, VerifyError> verify_file(const VerifyOptions& options,
         return std::unexpected(VerifyError::io(action, path, std::move(file.error().error)));
     }
     const int fd = file->fd.get();
-    const base::StorageReading storage(fd);
+    const base::StorageReading storage(
+        fd, fd >= 0 && scratch.storage_check.memory_is_storage(fd, file->metadata.st_dev));
     const auto actual_len = static_cast<uint64_t>(file->metadata.st_size);
     store::FileProgress progress(tracker, actual_len);
 
