@@ -1,5 +1,8 @@
 #include "content_fixture.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <stdexcept>
 
@@ -75,6 +78,21 @@ std::vector<std::string> temporary_files(const fs::path& root) {
 std::string header_lines(std::string_view shown_dir, std::string_view chunk) {
     return "Verifying file contents in: " + std::string(shown_dir) +
            "\nAnalysis chunk size: " + std::string(chunk) + " bytes\n";
+}
+
+fs::path make_deep_dirs(const fs::path& top, int levels, base::UniqueFd& deepest,
+                        const std::function<std::string(int)>& name_of) {
+    deepest = base::UniqueFd(::open(top.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!deepest.valid()) throw std::runtime_error("cannot open " + top.string());
+    std::string path = top.string();
+    for (int level = 0; level < levels; ++level) {
+        const std::string name = name_of ? name_of(level) : std::string(250, static_cast<char>('a' + level));
+        if (::mkdirat(deepest.get(), name.c_str(), 0755) != 0) throw std::runtime_error("mkdirat failed");
+        deepest = base::UniqueFd(::openat(deepest.get(), name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (!deepest.valid()) throw std::runtime_error("openat failed");
+        path += "/" + name;
+    }
+    return path;
 }
 
 void kro_gen_store(const fs::path& root, int files, std::string_view size, std::string_view seed) {

@@ -4,11 +4,13 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "base/fd.hpp"
 #include "format/file_id.hpp"
 #include "format/header.hpp"
 #include "support/scratch_dir.hpp"
@@ -54,6 +56,13 @@ inline constexpr std::string_view VERIFY_PASSED = "✓ All files successfully ve
 // returns the last one (whose parent is the one before it, or none for a single file).
 StoredFile generate_store(const fs::path& root, format::FormatVersion version, uint64_t length,
                           uint64_t files);
+
+// `levels` nested directories below `top`, the one at level k (from 0) named `name_of(k)`
+// (by default 250 bytes of the letter k places after 'a'), made through descriptors because
+// their path soon outgrows what the kernel resolves in one call. Returns the deepest one's path
+// and leaves a descriptor of it in `deepest`.
+fs::path make_deep_dirs(const fs::path& top, int levels, base::UniqueFd& deepest,
+                        const std::function<std::string(int)>& name_of = {});
 
 // A v3 store of `files` files made by `kro gen` into `root`: each of the --file-size `size`,
 // reproducible from the seed text.

@@ -253,6 +253,41 @@ TEST_F(GenCommandTest, AnImpossibleSizeBandFailsWithTheWholeChain) {
         "Type=lognormal,Median=1048576,Sigma=0.1,Min=60,Max=100\n");
 }
 
+// The store root is made with every directory missing above it; whatever else is in its way
+// fails the run with the root's own action.
+TEST_F(GenCommandTest, StoreRootIsMadeWithItsMissingParents) {
+    struct Case {
+        std::string directory;  // under the scratch directory, where "file" is a regular file
+        std::string err;        // empty for a run that succeeds
+    };
+    const std::vector<Case> cases = {
+        {"new/a/b", ""},
+        {"new/a/b/", ""},
+        {"file/a/b", "error: creating the store root at {dir}/file/a/b: Not a directory\n"},
+        {"file", "error: creating the store root at {dir}/file: File exists\n"},
+    };
+    for (const Case& c : cases) {
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+        const std::string in_the_way = "in the way";
+        std::ofstream(dir_ / "file") << in_the_way;
+        const fs::path root = dir_ / c.directory;
+        const KroResult result = gen({"--max-files", "1", "--seed", "root"}, root);
+        EXPECT_EQ(result.out, "") << c.directory;
+        EXPECT_EQ(result.err, substitute(c.err, {{"dir", dir_.string()}})) << c.directory;
+        if (!c.err.empty()) {
+            EXPECT_EQ(result.status, 1) << c.directory;
+            EXPECT_EQ(read_file(dir_ / "file"), std::vector<uint8_t>(in_the_way.begin(), in_the_way.end()));
+            continue;
+        }
+        EXPECT_EQ(result.status, 0) << c.directory;
+        const StoreContents store = read_store(root);
+        EXPECT_EQ(store.files.size(), 1u) << c.directory;
+        EXPECT_EQ(store.markers.size(), 1u) << c.directory;
+        EXPECT_TRUE(store.has_aggregate) << c.directory;
+    }
+}
+
 TEST_F(GenCommandTest, AnUnreadableCurrentDirectoryIsReported) {
     KroRun run;
     run.args = {"gen"};

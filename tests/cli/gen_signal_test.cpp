@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
 
 #include <chrono>
 #include <filesystem>
@@ -30,10 +31,19 @@ void PrintTo(const Interruption& c, std::ostream* out) {
     *out << c.name;
 }
 
-// Waits until the child has a temporary file in the store root, then sends the signal.
+// True once the child has ended; it is left for run_kro to collect.
+bool has_ended(pid_t pid) {
+    siginfo_t info{};
+    return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == pid;
+}
+
+// Waits until the child has a temporary file in the store root, then sends the signal. A child
+// that ends before it has one (a gen that failed) is not waited for.
 void signal_mid_file(const fs::path& root, pid_t pid, int sig) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (temporary_files(root).empty() && std::chrono::steady_clock::now() < deadline) {
+        if (has_ended(pid)) return;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     ::kill(pid, sig);

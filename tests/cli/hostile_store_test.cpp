@@ -566,21 +566,6 @@ void bind_socket(const fs::path& path) {
     ASSERT_EQ(bound, 0) << path;
 }
 
-// `levels` nested directories of 250-byte names below `top`, made through descriptors because
-// their path soon outgrows what the kernel resolves in one call. Returns the deepest one's path
-// and leaves a descriptor of it in `deepest`.
-fs::path make_deep_dirs(const fs::path& top, int levels, base::UniqueFd& deepest) {
-    deepest = base::UniqueFd(::open(top.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    std::string path = top.string();
-    for (int level = 0; level < levels; ++level) {
-        const std::string name(250, static_cast<char>('a' + level));
-        EXPECT_EQ(::mkdirat(deepest.get(), name.c_str(), 0755), 0);
-        deepest = base::UniqueFd(::openat(deepest.get(), name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-        path += "/" + name;
-    }
-    return path;
-}
-
 // A link to a device where kro reads, a socket, and paths beyond what one system call resolves:
 // nothing but a regular file is ever opened for reading (the runner checks kro's own open calls),
 // and each reads as the Parts say.

@@ -1,6 +1,6 @@
 /* Loaded into kro with LD_PRELOAD by the tests that make system calls fail or watch what kro
  * opens. The environment variable KRO_FAILING_CALLS names, separated by commas, the families
- * that fail:
+ * that fail (or, for "unknown-type", answer as some file systems do):
  * - "random": every way a process reaches the operating system's randomness. getrandom,
  *   through the C library's wrapper or the raw system call, reports that it does not exist, and
  *   opening /dev/random or /dev/urandom is refused, so that the fallback to the devices fails too.
@@ -9,12 +9,20 @@
  *   KRO_STOP_INTERRUPTIONS of them fail with EINTR, as if a signal handler had interrupted them;
  *   after those, every one fails with the error number KRO_STOP_ERROR when that is set, and goes
  *   through otherwise.
+ * - "pread": every positional read from past the start of a file fails with EIO, as on a disk whose
+ *   first sector reads and whose later ones do not.
+ * - "fsync": fsync fails with EIO, as when the storage lost a write.
+ * - "unknown-type": getdents64 gives every entry the type DT_UNKNOWN, as file systems that keep no
+ *   types in their directories do.
+ * - "fstatat": fstatat fails with EIO.
+ * - "large-new": operator new fails for KRO_LARGE_NEW bytes and more (preload_shim_new.cpp).
  * When KRO_OPEN_LOG names a file, every open that succeeds for I/O (anything but O_PATH) adds a
  * record to it: the kind of what was opened ("regular", "directory", "device", "fifo", "socket"),
  * a space and the path as given, ended by a NUL.
  * Everything else is passed on unchanged. */
 
 #define _GNU_SOURCE
+#include <dirent.h>
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -223,4 +231,59 @@ ssize_t write(int fd, const void* buf, size_t count) {
         return -1;
     }
     return real(fd, buf, count);
+}
+
+/* The same for the part of the library written in C++. */
+int kro_shim_failing(const char* family) {
+    return failing(family);
+}
+
+typedef ssize_t (*pread_fn)(int, void*, size_t, off_t);
+
+ssize_t pread(int fd, void* buf, size_t count, off_t offset) {
+    if (offset > 0 && failing("pread")) {
+        errno = EIO;
+        return -1;
+    }
+    return ((pread_fn)dlsym(RTLD_NEXT, "pread"))(fd, buf, count, offset);
+}
+ssize_t pread64(int fd, void* buf, size_t count, off64_t offset) {
+    if (offset > 0 && failing("pread")) {
+        errno = EIO;
+        return -1;
+    }
+    typedef ssize_t (*pread64_fn)(int, void*, size_t, off64_t);
+    return ((pread64_fn)dlsym(RTLD_NEXT, "pread64"))(fd, buf, count, offset);
+}
+
+int fsync(int fd) {
+    if (!failing("fsync")) return ((int (*)(int))dlsym(RTLD_NEXT, "fsync"))(fd);
+    errno = EIO;
+    return -1;
+}
+
+ssize_t getdents64(int fd, void* buffer, size_t length) {
+    typedef ssize_t (*getdents_fn)(int, void*, size_t);
+    const ssize_t got = ((getdents_fn)dlsym(RTLD_NEXT, "getdents64"))(fd, buffer, length);
+    if (got <= 0 || !failing("unknown-type")) return got;
+    for (ssize_t at = 0; at < got;) {
+        struct dirent64* record = (struct dirent64*)((char*)buffer + at);
+        record->d_type = DT_UNKNOWN;
+        at += record->d_reclen;
+    }
+    return got;
+}
+
+typedef int (*fstatat_fn)(int, const char*, struct stat*, int);
+
+int fstatat(int dir, const char* path, struct stat* st, int flags) {
+    if (!failing("fstatat")) return ((fstatat_fn)dlsym(RTLD_NEXT, "fstatat"))(dir, path, st, flags);
+    errno = EIO;
+    return -1;
+}
+int fstatat64(int dir, const char* path, struct stat64* st, int flags) {
+    typedef int (*fstatat64_fn)(int, const char*, struct stat64*, int);
+    if (!failing("fstatat")) return ((fstatat64_fn)dlsym(RTLD_NEXT, "fstatat64"))(dir, path, st, flags);
+    errno = EIO;
+    return -1;
 }

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 #include <sys/fsuid.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <utility>
+#include <vector>
 
 #include "base/directory.hpp"
 #include "format/digest.hpp"
@@ -96,6 +99,21 @@ TEST(StoreChainTipTest, NoMarkersHashTheEmptyInput) {
     fs::create_directories(root / ".metadata" / "roots");
     ASSERT_TRUE(write_chain_tip_aggregate(root.path()).has_value());
     EXPECT_EQ(read_text(root / ".metadata" / "all"), blake2b160_hex(""));
+}
+
+// A marker is made with mode 0666 before the umask, as any file a user's program creates.
+TEST(StoreChainTipTest, MarkerModeIsWhatTheUmaskLeaves) {
+    const std::vector<std::pair<mode_t, mode_t>> cases = {{0022, 0644}, {0077, 0600}, {0, 0666}};
+    for (const auto& [mask, mode] : cases) {
+        testing::ScratchDir root;
+        const mode_t previous = ::umask(mask);
+        const auto recorded = record_chain_tip(root.path(), id_of(4));
+        ::umask(previous);
+        ASSERT_TRUE(recorded.has_value()) << base::error_chain(recorded.error());
+        struct stat st {};
+        ASSERT_EQ(::stat((root / ".metadata" / "roots" / id_of(4).to_hex()).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, mode) << "umask " << std::oct << mask;
+    }
 }
 
 TEST(StoreChainTipTest, FailuresNameTheirActionAndPath) {

@@ -435,6 +435,39 @@ TEST(StoreGenerateTest, FailedCloseIsAWriteFailureAndTheFileIsNotPlaced) {
     for (const auto& name : names_in(dir.path())) EXPECT_EQ(name.size(), 2u) << "left behind: " << name;
 }
 
+// A content file is written under a temporary name: the first 16 hex digits of its parent's ID,
+// then 8 random ones; a failure while it is written shows that name.
+TEST(StoreGenerateTest, TemporaryNameStartsWithItsParentsIdAndShowsInAnError) {
+    const auto options_for = [](const fs::path& root, uint64_t files, const base::Hooks* hooks) {
+        GenerateOptions options(root);
+        options.max_files = files;
+        options.seeded = true;
+        options.master_seed = seed_of("prefix");
+        options.hooks = hooks;
+        return std::move(options).size_sampler(fixed(3000)).with_jobs(1);
+    };
+    testing::ScratchDir reference;
+    const auto two = generate(options_for(reference.path(), 2, nullptr));
+    ASSERT_TRUE(two.has_value());
+
+    // The third file's close fails: its parent is the second file.
+    struct ThirdCloseFails : FixedNames {
+        ThirdCloseFails() : FixedNames(0xcd) {}
+        int close(int fd) const override {
+            const int closed = Hooks::close(fd);
+            if (++closes != 3) return closed;
+            errno = EIO;
+            return -1;
+        }
+        mutable int closes = 0;
+    } hooks;
+    testing::ScratchDir dir;
+    const auto result = generate(options_for(dir.path(), 3, &hooks));
+    EXPECT_EQ(error_text(result), "writing content at " +
+                                      (dir / (two->tip.to_hex().substr(0, 16) + "cdcdcdcd")).string() +
+                                      ": Input/output error");
+}
+
 TEST(StoreGenerateTest, LeafTableThatDoesNotFitIsAnError) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "sanitizer allocators stop the process on an allocation this large";

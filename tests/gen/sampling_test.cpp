@@ -194,6 +194,27 @@ TEST(SizeSampling, MassCheckAcceptsBandsAtTheThreshold) {
     EXPECT_TRUE(band_ok(spec_of("0")));
 }
 
+// Bands of a lognormal spec whose estimated mass lies within a few millionths of the limit: each
+// one is accepted only with the contribution of the estimate's last cell ([3.875, 4]) or its first
+// ([-4, -3.875]), each cell worth less than 0.00002.
+TEST(SizeSampling, MassCheckCountsTheOutermostCells) {
+    struct Case {
+        std::string spec;
+        bool ok;
+    };
+    const std::vector<Case> cases{
+        // [2.5109, 4]: 0.0050085, of which the last cell holds 0.0000167.
+        {"Type=lognormal,Median=1000000,Sigma=1,Min=12316000,Max=100000000", true},
+        // [2.5123, 4]: 0.0049909.
+        {"Type=lognormal,Median=1000000,Sigma=1,Min=12333000,Max=100000000", false},
+        // [-4, -2.5108]: 0.0050094, of which the first cell holds 0.0000167.
+        {"Type=lognormal,Median=1000000,Sigma=1,Min=60,Max=81200", true},
+        // [-4, -2.5133]: 0.0049780.
+        {"Type=lognormal,Median=1000000,Sigma=1,Min=60,Max=81000", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(band_ok(spec_of(c.spec)), c.ok) << c.spec;
+}
+
 // A band Max near 2^64 - 1 becomes the double 2^64, which an accepted draw can equal; such a
 // size saturates instead of overflowing the conversion.
 TEST(SizeSampling, SizeOfTwoToThe64SaturatesAtTheLargestSize) {

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <set>
+#include <thread>
 #include <vector>
 
 #include "parallel_fixture.hpp"
@@ -134,6 +136,47 @@ TEST_F(ParallelHashTest, LowestFailingBlockWins) {
         const auto id = v2(v2_path, 4, &v2_errors);
         ASSERT_FALSE(id.has_value());
         EXPECT_EQ(id.error().message(), "injected error at 3");
+    }
+}
+
+// Block 0 fails, by an error or a fault, once block 1 has been claimed by the other lane; block
+// 1 goes on only after block 0 has failed. No lane claims a block after that: of the eight
+// blocks, two were ever started.
+TEST_F(ParallelHashTest, V3LanesClaimNoBlockOnceOneFailed) {
+    struct FirstBlockFails : base::Hooks {
+        explicit FirstBlockFails(bool fault) : fault(fault) {}
+        std::optional<base::IoError> before_item(std::string_view stage, uint64_t index) const override {
+            EXPECT_EQ(stage, V3_LANE_STAGE);
+            ++started;
+            if (index == 1) {
+                claimed_second = true;
+                EXPECT_TRUE(wait_for(failed));
+                // The failing lane has only to return from this hook to raise its stop.
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+            if (index != 0) return std::nullopt;
+            EXPECT_TRUE(wait_for(claimed_second));
+            failed = true;
+            if (fault) base::panic("injected fault");
+            return injected_error(0);
+        }
+        bool fault;
+        mutable std::atomic<bool> claimed_second{false};
+        mutable std::atomic<bool> failed{false};
+        mutable std::atomic<int> started{0};
+    };
+    const Header header = make_header(FormatVersion::V3, 8 * MiB);
+    const auto path = write(header);
+    for (const bool fault : {false, true}) {
+        const FirstBlockFails hooks(fault);
+        if (fault) {
+            expect_injected_fault([&] { (void)v3(path, header, 2, &hooks); });
+        } else {
+            const auto checked = v3(path, header, 2, &hooks);
+            ASSERT_FALSE(checked.has_value());
+            EXPECT_EQ(checked.error().message(), "injected error at 0");
+        }
+        EXPECT_EQ(hooks.started.load(), 2) << (fault ? "fault" : "error");
     }
 }
 

@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <functional>
+#include <new>
+#include <optional>
 #include <ostream>
 #include <random>
 #include <string>
@@ -16,6 +18,7 @@
 
 #include "base/error.hpp"
 #include "support/scratch_dir.hpp"
+#include "verify/parallel_schedule.hpp"
 #include "verify_fixture.hpp"
 
 namespace kro::verify {
@@ -498,6 +501,34 @@ TEST(VerifyStoreTest, RootGivenWithTrailingSlash) {
     auto report = verify_store(options_for(dir.path().native() + "/"));
     ASSERT_TRUE(report.has_value());
     EXPECT_THAT(report->issues, IsEmpty());
+}
+
+// Memory that runs out outside the steps of one file (here while the files are handed to the
+// workers of either group) fails the whole run; it never leaves a report without findings.
+TEST(VerifyStoreTest, MemoryThatRunsOutBetweenFilesFailsTheRun) {
+    struct OutOfMemoryAt : base::Hooks {
+        explicit OutOfMemoryAt(std::string_view stage) : stage(stage) {}
+        std::optional<base::IoError> before_item(std::string_view s, uint64_t) const override {
+            if (s == stage) throw std::bad_alloc();
+            return std::nullopt;
+        }
+        std::string_view stage;
+    };
+    kro::testing::ScratchDir dir;
+    StoreBuilder store(dir.path());
+    store.add_chain(FormatVersion::V3, {100, 200, 300});
+    store.write_aggregate();
+    // Three files on two workers: two in the head group, one in the tail group.
+    for (const std::string_view stage : {HEAD_WORKER_STAGE, TAIL_WORKER_STAGE}) {
+        const OutOfMemoryAt hooks(stage);
+        auto options = options_for(dir.path(), 4096, 2);
+        options.hooks = &hooks;
+        const auto report = verify_store(options);
+        ASSERT_FALSE(report.has_value()) << stage;
+        EXPECT_EQ(base::error_chain(report.error()),
+                  "verifying the store at " + dir.path().native() + ": out of memory")
+            << stage;
+    }
 }
 
 // Untrusted stores: odd entries must give findings or clear errors, never a hang or a crash.
