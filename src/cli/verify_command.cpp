@@ -18,6 +18,7 @@
 #include "cli/output/progress_display.hpp"
 #include "cli/output/render.hpp"
 #include "cli/output/stream_writer.hpp"
+#include "verify/verify_options.hpp"
 #include "verify/verify_store.hpp"
 
 namespace kro::cli {

@@ -25,6 +25,7 @@
 #include "format/hex.hpp"
 #include "format/store_layout.hpp"
 #include "support/scratch_dir.hpp"
+#include "verify/verify_options.hpp"
 #include "verify/verify_report.hpp"
 #include "verify/verify_store.hpp"
 
