@@ -149,7 +149,7 @@ void BM_VerifyStore(benchmark::State& state, fs::path root, uint64_t jobs) {
     const uint64_t bytes = total_bytes(root);
     uint64_t files = 0;
     for (auto _ : state) {
-        auto report = verify::verify_store(verify::VerifyOptions::make(root).with_jobs(jobs));
+        auto report = verify::verify_store(verify::VerifyOptions{.root = root, .jobs = jobs});
         if (!report) {
             state.SkipWithError(report.error().message().c_str());
             return;
@@ -170,7 +170,7 @@ void BM_VerifyFiles(benchmark::State& state, fs::path root, uint64_t jobs) {
         state.SkipWithError(files.error().message().c_str());
         return;
     }
-    const auto options = verify::VerifyOptions::make(root).with_jobs(jobs);
+    const auto options = verify::VerifyOptions{.root = root, .jobs = jobs};
     for (auto _ : state) {
         verify::MemoryBudget budget;
         store::ProgressTracker tracker(std::nullopt, files->size(), {});

@@ -136,7 +136,7 @@ const fs::path& small_store(FormatVersion version) {
 }
 
 void verify_clean(const fs::path& root) {
-    auto report = verify::verify_store(verify::VerifyOptions::make(root).with_jobs(1));
+    auto report = verify::verify_store(verify::VerifyOptions{.root = root, .jobs = 1});
     if (!report) fail(base::error_chain(report.error()));
     if (!report->issues.empty()) fail("the bench store has issues: " + root.native());
     benchmark::DoNotOptimize(report->files_checked);

@@ -5,31 +5,28 @@
 #include <cstdint>
 #include <filesystem>
 
+#include "base/at_most.hpp"
 #include "base/hooks.hpp"
 #include "store/progress.hpp"
 #include "store/worker_count.hpp"
+#include "verify/analysis/chunk_compare.hpp"
 
 namespace kro::verify {
 
 // The default analysis chunk.
 inline constexpr uint64_t DEFAULT_CHUNK_SIZE = 4096;
 
-// `chunk_size` and `jobs` must be at least 1 when the run starts; the setters clamp from above
-// only.
+// Filled with designated initializers; a field left out keeps the default given here, and every
+// field has one. `chunk_size` and `jobs` stay at most MAX_CHUNK_SIZE and MAX_JOBS (the budget
+// limit that generation shares) however they are set. No lower bound is imposed: both must be at
+// least 1 when the run starts, which the command line ensures.
 struct VerifyOptions {
-    std::filesystem::path root;
-    uint64_t chunk_size = DEFAULT_CHUNK_SIZE;
-    uint64_t jobs = 1;
-    store::ProgressObserver progress;  // empty: no observer
+    std::filesystem::path root{};
+    base::AtMost<MAX_CHUNK_SIZE> chunk_size = DEFAULT_CHUNK_SIZE;
+    base::AtMost<store::MAX_JOBS> jobs = store::default_worker_count();
+    store::ProgressObserver progress{};  // empty: no observer
     // Where tests step into the run; null in production.
     const base::Hooks* hooks = nullptr;
-
-    // Chunk size 4096, `default_worker_count()` jobs, no observer.
-    static VerifyOptions make(std::filesystem::path root);
-    // `chunk_size` becomes min(value, MAX_CHUNK_SIZE).
-    VerifyOptions with_chunk_size(uint64_t value) &&;
-    // `jobs` becomes min(value, MAX_JOBS), the budget limit that generation shares.
-    VerifyOptions with_jobs(uint64_t value) &&;
 };
 
 }  // namespace kro::verify

@@ -44,7 +44,7 @@ TEST(GeneratedStoreTest, EveryGeneratedStoreVerifiesSound) {
         generate_run(dir.path(), c.version, c.size, c.count);
         // A second run adds a second chain and a second tip.
         generate_run(dir.path(), c.version, c.size, 1);
-        auto report = verify::verify_store(verify::VerifyOptions::make(dir.path()).with_jobs(1));
+        auto report = verify::verify_store(verify::VerifyOptions{.root = dir.path(), .jobs = 1});
         ASSERT_TRUE(report.has_value()) << base::error_chain(report.error());
         EXPECT_THAT(report->issues, ::testing::IsEmpty()) << c.size;
         EXPECT_EQ(report->files_checked, c.count + 1);

@@ -220,7 +220,7 @@ inline std::vector<std::string> describe(const std::vector<verify::Issue>& issue
 
 inline verify::VerifyOptions options_for(const std::filesystem::path& root, uint64_t chunk_size = 4096,
                                          uint64_t jobs = 1) {
-    return verify::VerifyOptions::make(root).with_chunk_size(chunk_size).with_jobs(jobs);
+    return verify::VerifyOptions{.root = root, .chunk_size = chunk_size, .jobs = jobs};
 }
 
 }  // namespace kro::verify_testing

@@ -8,7 +8,7 @@ namespace kro::verify {
 namespace {
 
 TEST(VerifyOptionsTest, DefaultsAndClamps) {
-    const auto options = VerifyOptions::make("store");
+    const VerifyOptions options{.root = "store"};
     EXPECT_EQ(options.root, "store");
     EXPECT_EQ(options.chunk_size, 4096u);
     EXPECT_EQ(options.jobs, store::default_worker_count());
@@ -19,9 +19,15 @@ TEST(VerifyOptionsTest, DefaultsAndClamps) {
     };
     for (const Case& c : {Case{100000000, 67108864, 256}, Case{67108864, 67108864, 256}, Case{300, 300, 256},
                           Case{256, 256, 256}, Case{0, 0, 0}, Case{1, 1, 1}}) {
-        const auto set = VerifyOptions::make("s").with_chunk_size(c.given).with_jobs(c.given);
+        const VerifyOptions set{.root = "s", .chunk_size = c.given, .jobs = c.given};
         EXPECT_EQ(set.chunk_size, c.chunk_size) << c.given;
         EXPECT_EQ(set.jobs, c.jobs) << c.given;
+        // An assignment is clamped as well.
+        VerifyOptions assigned{.root = "s"};
+        assigned.chunk_size = c.given;
+        assigned.jobs = c.given;
+        EXPECT_EQ(assigned.chunk_size, c.chunk_size) << c.given;
+        EXPECT_EQ(assigned.jobs, c.jobs) << c.given;
     }
 }
 
