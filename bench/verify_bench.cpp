@@ -59,11 +59,13 @@ constexpr uint64_t SMALL_COUNT = 20000;
 void generate_store(const fs::path& root, FormatVersion version, uint64_t size, uint64_t count) {
     auto sampler = gen::SizeSampler::from_entropy(gen::SizeSpec{gen::SizeSpec::Fixed{size}});
     if (!sampler) fail("no size sampler");
-    gen::GenerateOptions options(root);
-    options = std::move(options).size_sampler(std::move(*sampler)).with_jobs(8);
-    options.max_files = count;
-    options.version = version;
-    auto summary = gen::generate(std::move(options));
+    auto summary = gen::generate({
+        .root = root,
+        .max_files = count,
+        .sampler = std::move(*sampler),
+        .jobs = 8,
+        .version = version,
+    });
     if (!summary) fail(base::error_chain(summary.error()));
 }
 

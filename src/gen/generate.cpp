@@ -105,7 +105,7 @@ class Run {
 
   private:
     std::expected<format::ContentSeed, GenerateError> content_seed(uint64_t index) const {
-        if (options_.seeded) return derive_content_seed(options_.master_seed, index);
+        if (options_.master_seed) return derive_content_seed(*options_.master_seed, index);
         format::ContentSeed seed;
         if (auto filled = base::fill_os_random(seed.bytes); !filled) {
             return std::unexpected(GenerateError(GenerateError::Randomness{filled.error()}));
@@ -134,7 +134,7 @@ class Run {
 }  // namespace
 
 std::expected<GenerateSummary, GenerateError> generate(GenerateOptions options) {
-    if (options.version == FormatVersion::V2 && options.seeded) {
+    if (options.version == FormatVersion::V2 && options.master_seed) {
         return std::unexpected(GenerateError(GenerateError::UnsupportedSeedFormat{}));
     }
     auto root = io_step("creating the store root", options.root,

@@ -22,12 +22,13 @@ using format::FormatVersion;
 // One generation run into `root`: `count` files of `size` bytes, unseeded, on one thread.
 void generate_run(const std::filesystem::path& root, FormatVersion version, uint64_t size, uint64_t count) {
     const gen::SizeSpec spec{gen::SizeSpec::Fixed{size}};
-    gen::GenerateOptions options(root);
-    options = std::move(options).size_sampler(gen::SizeSampler::from_entropy(spec).value());
-    options = std::move(options).with_jobs(1);
-    options.max_files = count;
-    options.version = version;
-    const auto summary = gen::generate(std::move(options));
+    const auto summary = gen::generate({
+        .root = root,
+        .max_files = count,
+        .sampler = gen::SizeSampler::from_entropy(spec).value(),
+        .jobs = 1,
+        .version = version,
+    });
     ASSERT_TRUE(summary.has_value()) << base::error_chain(summary.error());
     EXPECT_EQ(summary->files_written, count);
 }
