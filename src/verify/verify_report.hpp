@@ -30,9 +30,9 @@ struct CorruptionReport {
     uint64_t actual_len;    // from the metadata of the open file
     uint64_t expected_len;  // the header's declared file_length
     format::ContentSeed seed;
-    format::FileId expected_id;  // the ID the path encodes
-    format::FileId actual_id;    // the ID computed from the file's bytes
-    bool v3;
+    format::FileId expected_id;     // the ID the path encodes
+    format::FileId actual_id;       // the ID computed from the file's bytes
+    format::FormatVersion version;  // the header's format version
 
     // The sum of the region lengths (wrapping).
     uint64_t corrupted_bytes() const;

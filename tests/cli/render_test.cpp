@@ -11,6 +11,7 @@
 namespace kro::cli {
 namespace {
 
+using format::FormatVersion;
 using verify::CorruptionPattern;
 using verify::CorruptionReport;
 using verify::CorruptRegion;
@@ -28,7 +29,7 @@ format::FileId id_of(uint8_t byte) {
 }
 
 CorruptionReport report(std::filesystem::path path, std::vector<CorruptRegion> regions, uint64_t actual_len,
-                        uint64_t expected_len, bool v3) {
+                        uint64_t expected_len, FormatVersion version) {
     format::ContentSeed seed;
     for (uint8_t i = 0; i < seed.bytes.size(); ++i) seed.bytes[i] = i;
     return CorruptionReport{
@@ -39,25 +40,25 @@ CorruptionReport report(std::filesystem::path path, std::vector<CorruptRegion> r
         .seed = seed,
         .expected_id = id_of(0xaa),
         .actual_id = id_of(0xbb),
-        .v3 = v3,
+        .version = version,
     };
 }
 
 // A v3 file of 10,000 bytes: one zeroed block and a sparse tail.
 CorruptionReport damaged_v3() {
     return report("s/ab/cd/ef/damaged", {{P::ZeroFilled{}, 4096, 4096}, {P::Sparse{3}, 8192, 1808}}, 10000,
-                  10000, true);
+                  10000, FormatVersion::V3);
 }
 
 // A v2 file of 5,000 bytes whose header declares 6,000: random damage and the missing tail.
 CorruptionReport truncated_v2() {
     return report("s/ab/cd/ef/short", {{P::Random{0.5}, 60, 4036}, {P::Truncated{1000}, 5000, 1000}}, 5000,
-                  6000, false);
+                  6000, FormatVersion::V2);
 }
 
 // Sound content stored under another file's name.
 CorruptionReport misplaced() {
-    return report("s/ab/cd/ef/moved", {}, 4096, 4096, true);
+    return report("s/ab/cd/ef/moved", {}, 4096, 4096, FormatVersion::V3);
 }
 
 std::string repeat(std::string_view piece, std::size_t n) {
@@ -97,7 +98,7 @@ std::vector<Issue> one(CorruptionReport r) {
 }
 
 TEST(RenderIssues, EveryVariantHasItsLabelAndMessage) {
-    CorruptionReport same_ids = report("s/f", {}, 100, 100, true);
+    CorruptionReport same_ids = report("s/f", {}, 100, 100, FormatVersion::V3);
     same_ids.actual_id = same_ids.expected_id;
     const std::vector<std::pair<Issue, std::string>> cases = {
         {Issue::InvalidPathLayout{"s/stray"}, "ERROR: Invalid KRO path layout: s/stray"},
@@ -107,10 +108,10 @@ TEST(RenderIssues, EveryVariantHasItsLabelAndMessage) {
          "got 59)"},
         {Issue::FileSizeMismatch{"s/f", 1000, 1200},
          "CORRUPTION: File size mismatch in s/f: expected 1000, got 1200"},
-        {Issue::ContentCorrupted{report("s/f", {}, 100, 100, false)},
+        {Issue::ContentCorrupted{report("s/f", {}, 100, 100, FormatVersion::V2)},
          "CORRUPTION: Invalid checksum for file \"s/f\": actual blake2b " + kBb},
         {Issue::ContentCorrupted{same_ids}, "CORRUPTION: Noncanonical KRO v3 content in file \"s/f\""},
-        {Issue::ContentCorrupted{report("s/f", {}, 100, 100, true)},
+        {Issue::ContentCorrupted{report("s/f", {}, 100, 100, FormatVersion::V3)},
          "CORRUPTION: Invalid file ID for file \"s/f\": actual KRO-Merkle-BLAKE3-160 " + kBb},
         {Issue::ParentHashNotFound{"s/child", "s/aa/aa/aa/x", id_of(0xaa)},
          "CORRUPTION: Parent hash not found: s/aa/aa/aa/x"},
@@ -295,7 +296,7 @@ TEST(RenderAnalyses, PatternDetails) {
 TEST(RenderAnalyses, PercentHasTwoDecimals) {
     // 40 of 1,000 bytes.
     const CorruptionReport r =
-        report("s/f", {{P::Sparse{10}, 100, 10}, {P::Sparse{30}, 200, 30}}, 800, 1000, false);
+        report("s/f", {{P::Sparse{10}, 100, 10}, {P::Sparse{30}, 200, 30}}, 800, 1000, FormatVersion::V2);
     EXPECT_NE(analyses_text(one(r), false).find("  Bytes corrupted: 40 (4.00%)\n"), std::string::npos);
 }
 
@@ -332,7 +333,8 @@ TEST(CorruptionMapCells, RegionsMarkTheCellsTheyTouch) {
 
 TEST(CorruptionMapCells, MapOfAReportSpansTheLargerLength) {
     // Extra bytes beyond the declared length count in the map's span.
-    const CorruptionReport r = report("s/f", {{P::ExtraBytes{500}, 1000, 500}}, 1500, 1000, true);
+    const CorruptionReport r =
+        report("s/f", {{P::ExtraBytes{500}, 1000, 500}}, 1500, 1000, FormatVersion::V3);
     const CorruptionMap cells = corruption_map(r);
     for (std::size_t i = 0; i < cells.size(); ++i) EXPECT_EQ(cells[i], i >= 40) << i;
 }

@@ -191,7 +191,7 @@ inline std::string describe(const verify::Issue& issue, const std::filesystem::p
         std::vector<std::string> regions;
         for (const auto& region : r.regions) regions.push_back(describe(region));
         return fmt::format("ContentCorrupted {} expected_len={} actual_len={} v3={} ids={} regions=[{}]",
-                           rel(r.path), r.expected_len, r.actual_len, r.v3,
+                           rel(r.path), r.expected_len, r.actual_len, r.version == format::FormatVersion::V3,
                            r.expected_id == r.actual_id ? "same" : "differ", fmt::join(regions, " "));
     }
     if (const auto* i = std::get_if<I::ParentHashNotFound>(&v)) {
