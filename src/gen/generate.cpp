@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/directory.hpp"
@@ -26,6 +27,11 @@ using format::FormatVersion;
 
 constexpr uint64_t kUnlimited = std::numeric_limits<uint64_t>::max();
 constexpr size_t kParentPrefixDigits = 16;
+
+constexpr std::string_view CREATING_ROOT = "creating the store root";
+constexpr std::string_view CREATING_TEMP_FILE = "creating a temporary file";
+constexpr std::string_view CREATING_SHARD_DIR = "creating the shard directory";
+constexpr std::string_view PLACING = "placing the content file";
 
 struct ProgressTotals {
     std::optional<uint64_t> bytes;
@@ -79,26 +85,26 @@ class Run {
         if (!header) base::panic("file size is clamped to the header minimum");
 
         // In the store root, named after the parent, on record for a run stopped by a signal.
-        auto temp = io_step("creating a temporary file", root_.path(), [&] {
+        auto temp = io_step(CREATING_TEMP_FILE, root_.path(), [&] {
             return base::create_unique_temp_file(root_, parent.to_hex().substr(0, kParentPrefixDigits),
                                                  options_.hooks, options_.temp_files.get());
         });
         if (!temp) return std::unexpected(std::move(temp.error()));
 
-        auto id = io_step("writing content", temp->path(), [&] { return write_content(*temp, *header); });
+        auto id = io_step(WRITING_CONTENT, temp->path(), [&] { return write_content(*temp, *header); });
         if (!id) return std::unexpected(std::move(id.error()));
         // A write that some network file systems lost is reported by close alone.
-        auto closed = io_step("writing content", temp->path(), [&] { return temp->close(options_.hooks); });
+        auto closed = io_step(WRITING_CONTENT, temp->path(), [&] { return temp->close(options_.hooks); });
         if (!closed) return std::unexpected(std::move(closed.error()));
 
         const fs::path final_path = format::store_path_of(root_.path(), *id);
         const fs::path shard = final_path.parent_path();
         if (shard.empty() || shard == final_path) base::panic("hash paths always have shard directories");
-        auto dir = io_step("creating the shard directory", shard, [&] { return shards_.enter(*id); });
+        auto dir = io_step(CREATING_SHARD_DIR, shard, [&] { return shards_.enter(*id); });
         if (!dir) return std::unexpected(std::move(dir.error()));
         const std::string name = final_path.filename().native();
         if (auto placed = std::move(*temp).persist_at(dir->get(), name.c_str()); !placed) {
-            return std::unexpected(GenerateError::io("placing the content file", final_path, placed.error()));
+            return std::unexpected(GenerateError::io(PLACING, final_path, placed.error()));
         }
         return PlacedFile{*id, file_length};
     }
@@ -137,8 +143,8 @@ std::expected<GenerateSummary, GenerateError> generate(GenerateOptions options) 
     if (options.version == FormatVersion::V2 && options.master_seed) {
         return std::unexpected(GenerateError(GenerateError::UnsupportedSeedFormat{}));
     }
-    auto root = io_step("creating the store root", options.root,
-                        [&] { return base::Directory::create_root(options.root); });
+    auto root =
+        io_step(CREATING_ROOT, options.root, [&] { return base::Directory::create_root(options.root); });
     if (!root) return std::unexpected(std::move(root.error()));
     const ProgressTotals totals = progress_totals(options);
     store::ProgressTracker progress(totals.bytes, totals.files, options.observer);
