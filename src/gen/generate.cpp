@@ -25,8 +25,8 @@ namespace {
 namespace fs = std::filesystem;
 using format::FormatVersion;
 
-constexpr uint64_t kUnlimited = std::numeric_limits<uint64_t>::max();
-constexpr size_t kParentPrefixDigits = 16;
+constexpr uint64_t UNLIMITED = std::numeric_limits<uint64_t>::max();
+constexpr size_t PARENT_PREFIX_DIGITS = 16;
 
 constexpr std::string_view CREATING_ROOT = "creating the store root";
 constexpr std::string_view CREATING_TEMP_FILE = "creating a temporary file";
@@ -86,7 +86,7 @@ class Run {
 
         // In the store root, named after the parent, on record for a run stopped by a signal.
         auto temp = io_step(CREATING_TEMP_FILE, root_.path(), [&] {
-            return base::create_unique_temp_file(root_, parent.to_hex().substr(0, kParentPrefixDigits),
+            return base::create_unique_temp_file(root_, parent.to_hex().substr(0, PARENT_PREFIX_DIGITS),
                                                  options_.hooks, options_.temp_files.get());
         });
         if (!temp) return std::unexpected(std::move(temp.error()));
@@ -150,8 +150,8 @@ std::expected<GenerateSummary, GenerateError> generate(GenerateOptions options) 
     store::ProgressTracker progress(totals.bytes, totals.files, options.observer);
     progress.notify();
 
-    const uint64_t file_limit = options.max_files.value_or(kUnlimited);
-    const uint64_t disk_limit = options.max_disk_usage.value_or(kUnlimited);
+    const uint64_t file_limit = options.max_files.value_or(UNLIMITED);
+    const uint64_t disk_limit = options.max_disk_usage.value_or(UNLIMITED);
     format::FileId parent;
     uint64_t index = 0;
     uint64_t bytes_written = 0;

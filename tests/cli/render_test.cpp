@@ -18,9 +18,9 @@ using verify::CorruptRegion;
 using verify::Issue;
 using P = CorruptionPattern;
 
-const std::string kAa(40, 'a');
-const std::string kBb(40, 'b');
-const std::string kSeedHex = "000102030405060708090a0b0c0d0e0f";
+const std::string AA(40, 'a');
+const std::string BB(40, 'b');
+const std::string SEED_HEX = "000102030405060708090a0b0c0d0e0f";
 
 format::FileId id_of(uint8_t byte) {
     format::FileId id;
@@ -67,7 +67,7 @@ std::string repeat(std::string_view piece, std::size_t n) {
     return out;
 }
 
-const std::string kTitle = "\n" + repeat("─", 32) + " Error Analysis " + repeat("─", 32) + "\n";
+const std::string TITLE = "\n" + repeat("─", 32) + " Error Analysis " + repeat("─", 32) + "\n";
 
 // Runs `print` against a writer on an in-memory file and returns everything it wrote.
 template <typename F>
@@ -109,13 +109,13 @@ TEST(RenderIssues, EveryVariantHasItsLabelAndMessage) {
         {Issue::FileSizeMismatch{"s/f", 1000, 1200},
          "CORRUPTION: File size mismatch in s/f: expected 1000, got 1200"},
         {Issue::ContentCorrupted{report("s/f", {}, 100, 100, FormatVersion::V2)},
-         "CORRUPTION: Invalid checksum for file \"s/f\": actual blake2b " + kBb},
+         "CORRUPTION: Invalid checksum for file \"s/f\": actual blake2b " + BB},
         {Issue::ContentCorrupted{same_ids}, "CORRUPTION: Noncanonical KRO v3 content in file \"s/f\""},
         {Issue::ContentCorrupted{report("s/f", {}, 100, 100, FormatVersion::V3)},
-         "CORRUPTION: Invalid file ID for file \"s/f\": actual KRO-Merkle-BLAKE3-160 " + kBb},
+         "CORRUPTION: Invalid file ID for file \"s/f\": actual KRO-Merkle-BLAKE3-160 " + BB},
         {Issue::ParentHashNotFound{"s/child", "s/aa/aa/aa/x", id_of(0xaa)},
          "CORRUPTION: Parent hash not found: s/aa/aa/aa/x"},
-        {Issue::ChainTipNotFound{"s/.metadata/roots/" + kAa, "s/aa/aa/aa/x", id_of(0xaa)},
+        {Issue::ChainTipNotFound{"s/.metadata/roots/" + AA, "s/aa/aa/aa/x", id_of(0xaa)},
          "CORRUPTION: Chain tip not found: s/aa/aa/aa/x"},
         {Issue::ChainFormatMismatch{"s/c", "s/p", id_of(0xaa), format::FormatVersion::V3,
                                     format::FormatVersion::V2},
@@ -142,22 +142,22 @@ TEST(RenderIssues, ListOrderAndColouredLabels) {
 }
 
 TEST(RenderAnalyses, DamagedV3FileWholeReport) {
-    const std::string expected = kTitle +
+    const std::string expected = TITLE +
                                  "\n"
                                  "File: s/ab/cd/ef/damaged\n"
                                  "Status: CONTENT CORRUPTED\n"
                                  "Actual Size          10,000 bytes\n"
                                  "Header Size          10,000 bytes\n"
                                  "Expected v3 file ID  " +
-                                 kAa +
+                                 AA +
                                  "\n"
                                  "Actual v3 file ID    " +
-                                 kBb +
+                                 BB +
                                  "\n"
                                  "\n"
                                  "Header Validation: PASSED\n"
                                  "Content Seed: " +
-                                 kSeedHex +
+                                 SEED_HEX +
                                  "\n"
                                  "\n"
                                  "Corruption Analysis\n"
@@ -184,22 +184,22 @@ TEST(RenderAnalyses, DamagedV3FileWholeReport) {
 }
 
 TEST(RenderAnalyses, TruncatedV2FileWholeReport) {
-    const std::string expected = kTitle +
+    const std::string expected = TITLE +
                                  "\n"
                                  "File: s/ab/cd/ef/short\n"
                                  "Status: CONTENT CORRUPTED\n"
                                  "Actual Size       5,000 bytes\n"
                                  "Header Size       6,000 bytes\n"
                                  "Expected BLAKE2b  " +
-                                 kAa +
+                                 AA +
                                  "\n"
                                  "Actual BLAKE2b    " +
-                                 kBb +
+                                 BB +
                                  "\n"
                                  "\n"
                                  "Header Validation: PASSED\n"
                                  "Content Seed: " +
-                                 kSeedHex +
+                                 SEED_HEX +
                                  "\n"
                                  "\n"
                                  "Corruption Analysis\n"
@@ -237,14 +237,14 @@ TEST(RenderAnalyses, MisplacedFileAmongOtherIssues) {
         "Status: PATH MISMATCH (content valid)\n"
         "File Size       4,096 bytes\n"
         "Path indicates  " +
-        kAa +
+        AA +
         "\n"
         "Actual file ID  " +
-        kBb +
+        BB +
         "\n"
         "\n"
         "The file content is valid but stored at an incorrect path.\n";
-    EXPECT_EQ(analyses_text(issues, false), kTitle + block + block + "\n");
+    EXPECT_EQ(analyses_text(issues, false), TITLE + block + block + "\n");
 }
 
 TEST(RenderAnalyses, NothingWithoutContentFindings) {

@@ -19,7 +19,7 @@ namespace fs = std::filesystem;
 using format::FILE_BLOCK_SIZE;
 using format::FormatVersion;
 
-const std::string kZeroTip(40, '0');
+const std::string ZERO_TIP(40, '0');
 
 SizeSampler fixed(uint64_t size) {
     return SizeSampler::from_seed(SizeSpec{SizeSpec::Fixed{size}}, MasterSeed{});
@@ -143,7 +143,7 @@ TEST(StoreGenerateTest, LimitsDecideTheFilesAndTheProgressTotals) {
         EXPECT_EQ(testing::chain_of(store, summary->tip).size(), c.files);
         if (c.files == 0) {
             EXPECT_TRUE(summary->tip.is_zero());
-            EXPECT_EQ(store.markers, std::vector<std::string>{kZeroTip});
+            EXPECT_EQ(store.markers, std::vector<std::string>{ZERO_TIP});
         }
 
         ASSERT_FALSE(recorder.seen.empty());
