@@ -80,11 +80,13 @@ void set_cpu_counter(benchmark::State& state, double cpu_seconds) {
 
 gen::GenerateOptions options_for(const fs::path& root, uint64_t size, uint64_t files, FormatVersion version,
                                  size_t jobs) {
-    gen::GenerateOptions options(root);
-    options.max_files = files;
-    options.version = version;
-    const auto sampler = gen::SizeSampler::from_seed(gen::SizeSpec{gen::SizeSpec::Fixed{size}}, {});
-    return std::move(options).size_sampler(sampler).with_jobs(jobs);
+    return {
+        .root = root,
+        .max_files = files,
+        .sampler = gen::SizeSampler::from_seed(gen::SizeSpec{gen::SizeSpec::Fixed{size}}, {}),
+        .jobs = jobs,
+        .version = version,
+    };
 }
 
 // Runs `work` once per iteration in a fresh directory; only `work` is timed, and its process CPU

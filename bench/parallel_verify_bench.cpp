@@ -111,14 +111,15 @@ fs::path ready_marker(const fs::path& root) {
 
 void generate_store(const fs::path& root, const BenchStore& spec) {
     std::fprintf(stderr, "generating %s ...\n", spec.name);
-    gen::GenerateOptions options(root);
-    options = std::move(options)
-                  .size_sampler(gen::SizeSampler::from_seed(
-                      gen::SizeSpec{gen::SizeSpec::Fixed{spec.file_size}}, gen::MasterSeed{}))
-                  .with_jobs(8);
-    options.max_files = spec.files;
-    options.version = spec.version;
-    options.writers = 8;
+    gen::GenerateOptions options{
+        .root = root,
+        .max_files = spec.files,
+        .sampler = gen::SizeSampler::from_seed(gen::SizeSpec{gen::SizeSpec::Fixed{spec.file_size}},
+                                               gen::MasterSeed{}),
+        .jobs = 8,
+        .writers = 8,
+        .version = spec.version,
+    };
     if (auto done = gen::generate(std::move(options)); !done) fail(done.error().message());
     if (std::string(spec.name).ends_with("damaged")) damage_chunks(data_files(root).at(0));
     // Beside the store, not in it: a stray file would be one more file to verify.
@@ -149,7 +150,7 @@ void BM_VerifyStore(benchmark::State& state, fs::path root, uint64_t jobs) {
     const uint64_t bytes = total_bytes(root);
     uint64_t files = 0;
     for (auto _ : state) {
-        auto report = verify::verify_store(verify::VerifyOptions::make(root).with_jobs(jobs));
+        auto report = verify::verify_store(verify::VerifyOptions{.root = root, .jobs = jobs});
         if (!report) {
             state.SkipWithError(report.error().message().c_str());
             return;
@@ -170,7 +171,7 @@ void BM_VerifyFiles(benchmark::State& state, fs::path root, uint64_t jobs) {
         state.SkipWithError(files.error().message().c_str());
         return;
     }
-    const auto options = verify::VerifyOptions::make(root).with_jobs(jobs);
+    const auto options = verify::VerifyOptions{.root = root, .jobs = jobs};
     for (auto _ : state) {
         verify::MemoryBudget budget;
         store::ProgressTracker tracker(std::nullopt, files->size(), {});

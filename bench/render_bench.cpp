@@ -12,6 +12,7 @@
 
 namespace {
 
+using kro::format::FormatVersion;
 using kro::verify::CorruptionPattern;
 using kro::verify::CorruptionReport;
 using kro::verify::Issue;
@@ -33,7 +34,7 @@ std::vector<Issue> large_report() {
             .seed = {},
             .expected_id = {},
             .actual_id = {},
-            .v3 = i % 2 == 0,
+            .version = i % 2 == 0 ? FormatVersion::V3 : FormatVersion::V2,
         };
         issues.emplace_back(Issue::ContentCorrupted{std::move(report)});
     }

@@ -59,11 +59,13 @@ constexpr uint64_t SMALL_COUNT = 20000;
 void generate_store(const fs::path& root, FormatVersion version, uint64_t size, uint64_t count) {
     auto sampler = gen::SizeSampler::from_entropy(gen::SizeSpec{gen::SizeSpec::Fixed{size}});
     if (!sampler) fail("no size sampler");
-    gen::GenerateOptions options(root);
-    options = std::move(options).size_sampler(std::move(*sampler)).with_jobs(8);
-    options.max_files = count;
-    options.version = version;
-    auto summary = gen::generate(std::move(options));
+    auto summary = gen::generate({
+        .root = root,
+        .max_files = count,
+        .sampler = std::move(*sampler),
+        .jobs = 8,
+        .version = version,
+    });
     if (!summary) fail(base::error_chain(summary.error()));
 }
 
@@ -136,7 +138,7 @@ const fs::path& small_store(FormatVersion version) {
 }
 
 void verify_clean(const fs::path& root) {
-    auto report = verify::verify_store(verify::VerifyOptions::make(root).with_jobs(1));
+    auto report = verify::verify_store(verify::VerifyOptions{.root = root, .jobs = 1});
     if (!report) fail(base::error_chain(report.error()));
     if (!report->issues.empty()) fail("the bench store has issues: " + root.native());
     benchmark::DoNotOptimize(report->files_checked);

@@ -14,7 +14,7 @@
 namespace kro::base {
 namespace {
 
-constexpr size_t kUnlimited = std::numeric_limits<size_t>::max();
+constexpr size_t UNLIMITED = std::numeric_limits<size_t>::max();
 
 std::optional<std::string> read_text(const std::string& path) {
     std::ifstream in(path);
@@ -47,25 +47,25 @@ std::optional<size_t> whole_processors(std::optional<long long> quota, std::opti
 size_t quota_at(const std::string& dir, CgroupVersion version) {
     if (version == CgroupVersion::V2) {
         const auto text = read_text(dir + "/cpu.max");
-        return text ? cpu_max_quota(*text).value_or(kUnlimited) : kUnlimited;
+        return text ? cpu_max_quota(*text).value_or(UNLIMITED) : UNLIMITED;
     }
     const auto quota = read_text(dir + "/cpu.cfs_quota_us");
     const auto period = read_text(dir + "/cpu.cfs_period_us");
-    if (!quota || !period) return kUnlimited;
-    return cfs_quota(*quota, *period).value_or(kUnlimited);
+    if (!quota || !period) return UNLIMITED;
+    return cfs_quota(*quota, *period).value_or(UNLIMITED);
 }
 
 // The tightest quota on the way from the process's cgroup up to the hierarchy's root.
 size_t cgroup_quota() {
     const auto cgroup_text = read_text("/proc/self/cgroup");
-    if (!cgroup_text) return kUnlimited;
+    if (!cgroup_text) return UNLIMITED;
     const auto own = parse_own_cgroup(*cgroup_text);
-    if (!own) return kUnlimited;
+    if (!own) return UNLIMITED;
     const auto mountinfo = read_text("/proc/self/mountinfo");
-    if (!mountinfo) return kUnlimited;
+    if (!mountinfo) return UNLIMITED;
     const auto mount = parse_cgroup_mount(*mountinfo, *own);
-    if (!mount) return kUnlimited;
-    size_t quota = kUnlimited;
+    if (!mount) return UNLIMITED;
+    size_t quota = UNLIMITED;
     for (const std::string& dir : cgroup_dirs(*mount)) quota = std::min(quota, quota_at(dir, own->version));
     return quota;
 }

@@ -16,7 +16,7 @@ using base::IoError;
 using base::UniqueFd;
 
 // O_PATH needs no read permission on the directory, as the path-based calls did not.
-constexpr int kEnter = O_PATH | O_DIRECTORY | O_CLOEXEC;
+constexpr int ENTER = O_PATH | O_DIRECTORY | O_CLOEXEC;
 
 std::expected<UniqueFd, IoError> opened(int fd) {
     if (fd < 0) return std::unexpected(IoError::last_os_error());
@@ -26,7 +26,7 @@ std::expected<UniqueFd, IoError> opened(int fd) {
 }  // namespace
 
 std::expected<UniqueFd, IoError> open_dir_at(int parent_fd, const char* name) {
-    return opened(::openat(parent_fd, name, kEnter | O_NOFOLLOW));
+    return opened(::openat(parent_fd, name, ENTER | O_NOFOLLOW));
 }
 
 std::expected<UniqueFd, IoError> make_dir_at(int parent_fd, const char* name) {
@@ -43,7 +43,7 @@ std::expected<Directory, IoError> Directory::create_root(const std::filesystem::
 
 std::expected<Directory, IoError> Directory::open_root(const std::filesystem::path& path) {
     // An empty root is the working directory, as it is for the path-based calls.
-    auto fd = opened(::open(path.empty() ? "." : path.c_str(), kEnter));
+    auto fd = opened(::open(path.empty() ? "." : path.c_str(), ENTER));
     if (!fd) return std::unexpected(fd.error());
     return Directory(std::move(*fd), path);
 }

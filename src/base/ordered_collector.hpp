@@ -67,7 +67,6 @@ class OrderedCollector {
         waiting_.emplace(index, std::move(value));
         for (auto it = waiting_.begin(); it != waiting_.end() && it->first == next_;
              it = waiting_.erase(it)) {
-            if (error_.fails_at_or_below(next_)) break;
             take(it->first, std::move(it->second));
             ++next_;
         }

@@ -49,15 +49,15 @@ char32_t code_point(std::string_view sequence) {
     const auto byte = [&](size_t k) {
         return static_cast<char32_t>(static_cast<unsigned char>(sequence[k]));
     };
-    constexpr std::array<char32_t, 5> kLeadBits = {0, 0x7F, 0x1F, 0x0F, 0x07};
-    char32_t value = byte(0) & kLeadBits[sequence.size()];
+    constexpr std::array<char32_t, 5> LEAD_BITS = {0, 0x7F, 0x1F, 0x0F, 0x07};
+    char32_t value = byte(0) & LEAD_BITS[sequence.size()];
     for (size_t k = 1; k < sequence.size(); ++k) value = (value << 6) | (byte(k) & 0x3F);
     return value;
 }
 
 // Unicode's format characters and line and paragraph separators (general categories Cf, Zl and
 // Zp): they reorder, hide or break text on a display that honours them.
-constexpr std::array<std::pair<char32_t, char32_t>, 21> kInvisibleRanges = {{
+constexpr std::array<std::pair<char32_t, char32_t>, 21> INVISIBLE_RANGES = {{
     {0x00AD, 0x00AD},   {0x0600, 0x0605},   {0x061C, 0x061C},   {0x06DD, 0x06DD},   {0x070F, 0x070F},
     {0x0890, 0x0891},   {0x08E2, 0x08E2},   {0x180E, 0x180E},   {0x200B, 0x200F},   {0x2028, 0x202E},
     {0x2060, 0x2064},   {0x2066, 0x206F},   {0xFEFF, 0xFEFF},   {0xFFF9, 0xFFFB},   {0x110BD, 0x110BD},
@@ -66,7 +66,7 @@ constexpr std::array<std::pair<char32_t, char32_t>, 21> kInvisibleRanges = {{
 }};
 
 bool is_invisible(char32_t c) {
-    return std::any_of(kInvisibleRanges.begin(), kInvisibleRanges.end(),
+    return std::any_of(INVISIBLE_RANGES.begin(), INVISIBLE_RANGES.end(),
                        [c](const auto& range) { return range.first <= c && c <= range.second; });
 }
 

@@ -18,14 +18,14 @@ using base::IoError;
 
 namespace {
 
-constexpr int kNameAttempts = 16;
+constexpr int NAME_ATTEMPTS = 16;
 
 }  // namespace
 
 std::expected<TempFile, IoError> TempFile::create_in(int dir_fd, const std::filesystem::path& dir,
                                                      std::string_view prefix, const Hooks* hooks,
                                                      TempFileRegistry* registry) {
-    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    for (int attempt = 0; attempt < NAME_ATTEMPTS; ++attempt) {
         std::array<uint8_t, 4> bytes{};
         auto filled = base::fill_random(hooks, bytes);
         if (!filled) return std::unexpected(filled.error());

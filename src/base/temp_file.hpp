@@ -1,7 +1,7 @@
 #pragma once
 // A uniquely named file created in a known directory, open for writing. It becomes a final file
-// only through `persist`, a rename onto the final path; a TempFile that is dropped without
-// being persisted is closed and unlinked, so a failed run leaves no temporary file behind.
+// only through `persist_at`, a rename onto the final name; a TempFile that is dropped without
+// `persist_at` is closed and unlinked, so a failed run leaves no temporary file behind.
 // The file is named relative to a directory descriptor that generation entered (or to the
 // working directory for a plain path), and the descriptor must outlive the TempFile. With a
 // registry the file is on record from its creation until it is renamed or unlinked.
@@ -37,7 +37,7 @@ class TempFile {
 
     // Closes the descriptor (through `hooks` when given) and returns what close() said: on some
     // network file systems the only report of a write that was lost. The file stays ours to
-    // persist or to remove.
+    // `persist_at` or to remove.
     std::expected<void, base::IoError> close(const Hooks* hooks = nullptr);
 
     // Closes the file (if still open) and renames it onto `name` in the directory `dir_fd`,

@@ -24,9 +24,11 @@ namespace {
 // The file limit when neither --max-files nor --max-disk-usage is given.
 constexpr uint64_t DEFAULT_MAX_FILES = 100;
 
-gen::GenerateOptions attach_generate_progress(gen::GenerateOptions options, const ProgressDisplay& display) {
-    options.observer = display.observer();
-    return options;
+// --max-files (a negative count is 0), or the default when no limit is given at all.
+std::optional<uint64_t> file_limit(const GenArgs& args) {
+    if (args.max_files) return static_cast<uint64_t>(std::max<int64_t>(*args.max_files, 0));
+    if (!args.max_disk_usage) return DEFAULT_MAX_FILES;
+    return std::nullopt;
 }
 
 // Seeded sizes come from the master seed; otherwise the sampler draws its key from the system.
@@ -43,22 +45,20 @@ std::expected<gen::SizeSampler, CommandError> size_sampler_for(const GenArgs& ar
 std::expected<void, std::string> generate_store(GenArgs args, const ProgressDisplay& display) {
     auto root = store_directory(args.directory);
     if (!root) return std::unexpected(base::error_chain(root.error()));
-    gen::GenerateOptions options(std::move(*root));
-    if (args.max_files) options.max_files = static_cast<uint64_t>(std::max<int64_t>(*args.max_files, 0));
-    if (args.max_disk_usage) options.max_disk_usage = *args.max_disk_usage;
-    if (!args.max_files && !args.max_disk_usage) options.max_files = DEFAULT_MAX_FILES;
-
-    if (args.seed) {
-        options.seeded = true;
-        options.master_seed = *args.seed;
-    }
     auto sampler = size_sampler_for(args);
     if (!sampler) return std::unexpected(base::error_chain(sampler.error()));
-    options.version = args.format;
-    options = std::move(options).size_sampler(std::move(*sampler)).with_jobs(args.jobs);
-    if (display.enabled()) options = attach_generate_progress(std::move(options), display);
-
-    options.temp_files = std::make_shared<base::TempFileRegistry>();
+    gen::GenerateOptions options{
+        .root = std::move(*root),
+        .max_files = file_limit(args),
+        .max_disk_usage = args.max_disk_usage,
+        .sampler = std::move(*sampler),
+        // A second reference to the display, which passes every snapshot on.
+        .observer = display.enabled() ? display.observer() : nullptr,
+        .jobs = args.jobs,
+        .version = args.format,
+        .master_seed = args.seed,
+        .temp_files = std::make_shared<base::TempFileRegistry>(),
+    };
     const SignalCleanup cleanup(options.temp_files);
     auto summary = gen::generate(std::move(options));
     if (!summary) return std::unexpected(base::error_chain(summary.error()));

@@ -14,7 +14,7 @@
 namespace kro::cli {
 namespace {
 
-constexpr std::array kEndingSignals = {SIGINT, SIGTERM, SIGHUP};
+constexpr std::array ENDING_SIGNALS = {SIGINT, SIGTERM, SIGHUP};
 
 // A signal that is ignored (nohup, a background job) or blocked by whoever started kro keeps
 // that meaning.
@@ -76,7 +76,7 @@ SignalCleanup::SignalCleanup(std::shared_ptr<base::TempFileRegistry> registry)
     sigset_t watched;
     sigemptyset(&watched);
     bool any = false;
-    for (const int sig : kEndingSignals) {
+    for (const int sig : ENDING_SIGNALS) {
         if (!left_to_default(sig, blocked)) continue;
         sigaddset(&watched, sig);
         any = true;

@@ -18,6 +18,7 @@
 #include "cli/output/progress_display.hpp"
 #include "cli/output/render.hpp"
 #include "cli/output/stream_writer.hpp"
+#include "verify/verify_options.hpp"
 #include "verify/verify_store.hpp"
 
 namespace kro::cli {
@@ -56,12 +57,6 @@ void print_verdict(bool success, bool out_color) {
     out.flush();
 }
 
-// The display as the run's observer: a second reference to it, replacing any observer there.
-verify::VerifyOptions attach_verify_progress(verify::VerifyOptions options, const ProgressDisplay& display) {
-    options.progress = display.observer();
-    return options;
-}
-
 }  // namespace
 
 uint8_t run_verify(VerifyArgs args) {
@@ -78,9 +73,13 @@ uint8_t run_verify(VerifyArgs args) {
     }
     print_header(*directory, args.chunk_size, out_color);
 
-    verify::VerifyOptions options =
-        verify::VerifyOptions::make(*directory).with_chunk_size(args.chunk_size).with_jobs(args.jobs);
-    if (display.enabled()) options = attach_verify_progress(std::move(options), display);
+    verify::VerifyOptions options{
+        .root = *directory,
+        .chunk_size = args.chunk_size,
+        .jobs = args.jobs,
+        // A second reference to the display, which passes every snapshot on.
+        .progress = display.enabled() ? display.observer() : nullptr,
+    };
 
     std::expected<verify::VerifyReport, verify::VerifyError> result = verify::verify_store(options);
     // The observer's reference to the display goes with the options.

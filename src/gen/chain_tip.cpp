@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <string_view>
 
 #include "base/dir_entries.hpp"
 #include "base/fd.hpp"
@@ -21,6 +22,15 @@ namespace fs = std::filesystem;
 using base::IoError;
 
 using format::roots_path;
+
+constexpr std::string_view CREATING_TIP_DIR = "creating the chain-tip directory";
+constexpr std::string_view LOCKING_TIPS = "locking the chain-tip records";
+constexpr std::string_view WRITING_MARKER = "writing the chain-tip marker";
+constexpr std::string_view LISTING_TIPS = "listing the chain-tip markers";
+constexpr std::string_view CREATING_AGGREGATE = "creating the aggregate temporary file";
+constexpr std::string_view WRITING_AGGREGATE = "writing the aggregate";
+constexpr std::string_view SYNCING_AGGREGATE = "syncing the aggregate";
+constexpr std::string_view REPLACING_AGGREGATE = "replacing the aggregate";
 
 std::span<const uint8_t> as_bytes(std::string_view text) {
     return {reinterpret_cast<const uint8_t*>(text.data()), text.size()};
@@ -55,7 +65,7 @@ std::expected<void, IoError> touch_marker(int roots_fd, const char* name) {
 }  // namespace
 
 std::expected<ChainTipRecords, GenerateError> ChainTipRecords::enter(const base::Directory& root) {
-    return io_step("creating the chain-tip directory", roots_path(root.path()),
+    return io_step(CREATING_TIP_DIR, roots_path(root.path()),
                    [&]() -> std::expected<ChainTipRecords, IoError> {
                        auto meta = root.make_child(format::METADATA_DIR);
                        if (!meta) return std::unexpected(std::move(meta.error()));
@@ -66,44 +76,41 @@ std::expected<ChainTipRecords, GenerateError> ChainTipRecords::enter(const base:
 }
 
 std::expected<base::UniqueFd, GenerateError> ChainTipRecords::lock() const {
-    return io_step("locking the chain-tip records", meta_.path(), [&] { return meta_.lock_exclusive(); });
+    return io_step(LOCKING_TIPS, meta_.path(), [&] { return meta_.lock_exclusive(); });
 }
 
 std::expected<void, GenerateError> ChainTipRecords::record(const format::FileId& tip) const {
     const std::string name = tip.to_hex();
-    return io_step("writing the chain-tip marker", roots_.path() / name,
+    return io_step(WRITING_MARKER, roots_.path() / name,
                    [&] { return touch_marker(roots_.fd(), name.c_str()); });
 }
 
 std::expected<AggregateDigest, GenerateError> ChainTipRecords::write_aggregate(
     base::TempFileRegistry* registry, const base::Hooks* hooks) const {
-    auto digest = io_step("listing the chain-tip markers", roots_.path(),
-                          [&]() -> std::expected<AggregateDigest, IoError> {
-                              auto entries = base::read_dir_entries_at(roots_.fd(), roots_.path());
-                              if (!entries) return std::unexpected(std::move(entries.error()));
-                              std::vector<std::string> names;
-                              names.reserve(entries->size());
-                              for (auto& entry : *entries)
-                                  names.push_back(base::owned_file_name(std::move(entry.path)));
-                              return format::chain_tip_aggregate_of(names);
-                          });
+    auto digest = io_step(LISTING_TIPS, roots_.path(), [&]() -> std::expected<AggregateDigest, IoError> {
+        auto entries = base::read_dir_entries_at(roots_.fd(), roots_.path());
+        if (!entries) return std::unexpected(std::move(entries.error()));
+        std::vector<std::string> names;
+        names.reserve(entries->size());
+        for (auto& entry : *entries) names.push_back(base::owned_file_name(std::move(entry.path)));
+        return format::chain_tip_aggregate_of(names);
+    });
     if (!digest) return digest;
 
-    auto temp = io_step("creating the aggregate temporary file", meta_.path(),
+    auto temp = io_step(CREATING_AGGREGATE, meta_.path(),
                         [&] { return base::create_unique_temp_file(meta_, "all.tmp-", hooks, registry); });
     if (!temp) return std::unexpected(std::move(temp.error()));
     std::array<char, 2 * AggregateDigest{}.size()> digits;
     const std::string_view hex = format::encode_hex_into(*digest, digits);
     if (auto written = base::write_all(temp->fd(), as_bytes(hex)); !written) {
-        return std::unexpected(GenerateError::io("writing the aggregate", temp->path(), written.error()));
+        return std::unexpected(GenerateError::io(WRITING_AGGREGATE, temp->path(), written.error()));
     }
     if (::fsync(temp->fd()) != 0) {
-        return std::unexpected(
-            GenerateError::io("syncing the aggregate", temp->path(), IoError::last_os_error()));
+        return std::unexpected(GenerateError::io(SYNCING_AGGREGATE, temp->path(), IoError::last_os_error()));
     }
     if (auto placed = std::move(*temp).persist_at(meta_.fd(), format::AGGREGATE_FILE.data()); !placed) {
-        return std::unexpected(GenerateError::io("replacing the aggregate",
-                                                 meta_.path() / format::AGGREGATE_FILE, placed.error()));
+        return std::unexpected(
+            GenerateError::io(REPLACING_AGGREGATE, meta_.path() / format::AGGREGATE_FILE, placed.error()));
     }
     return digest;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/directory.hpp"
@@ -24,8 +25,13 @@ namespace {
 namespace fs = std::filesystem;
 using format::FormatVersion;
 
-constexpr uint64_t kUnlimited = std::numeric_limits<uint64_t>::max();
-constexpr size_t kParentPrefixDigits = 16;
+constexpr uint64_t UNLIMITED = std::numeric_limits<uint64_t>::max();
+constexpr size_t PARENT_PREFIX_DIGITS = 16;
+
+constexpr std::string_view CREATING_ROOT = "creating the store root";
+constexpr std::string_view CREATING_TEMP_FILE = "creating a temporary file";
+constexpr std::string_view CREATING_SHARD_DIR = "creating the shard directory";
+constexpr std::string_view PLACING = "placing the content file";
 
 struct ProgressTotals {
     std::optional<uint64_t> bytes;
@@ -79,33 +85,33 @@ class Run {
         if (!header) base::panic("file size is clamped to the header minimum");
 
         // In the store root, named after the parent, on record for a run stopped by a signal.
-        auto temp = io_step("creating a temporary file", root_.path(), [&] {
-            return base::create_unique_temp_file(root_, parent.to_hex().substr(0, kParentPrefixDigits),
+        auto temp = io_step(CREATING_TEMP_FILE, root_.path(), [&] {
+            return base::create_unique_temp_file(root_, parent.to_hex().substr(0, PARENT_PREFIX_DIGITS),
                                                  options_.hooks, options_.temp_files.get());
         });
         if (!temp) return std::unexpected(std::move(temp.error()));
 
-        auto id = io_step("writing content", temp->path(), [&] { return write_content(*temp, *header); });
+        auto id = io_step(WRITING_CONTENT, temp->path(), [&] { return write_content(*temp, *header); });
         if (!id) return std::unexpected(std::move(id.error()));
         // A write that some network file systems lost is reported by close alone.
-        auto closed = io_step("writing content", temp->path(), [&] { return temp->close(options_.hooks); });
+        auto closed = io_step(WRITING_CONTENT, temp->path(), [&] { return temp->close(options_.hooks); });
         if (!closed) return std::unexpected(std::move(closed.error()));
 
         const fs::path final_path = format::store_path_of(root_.path(), *id);
         const fs::path shard = final_path.parent_path();
         if (shard.empty() || shard == final_path) base::panic("hash paths always have shard directories");
-        auto dir = io_step("creating the shard directory", shard, [&] { return shards_.enter(*id); });
+        auto dir = io_step(CREATING_SHARD_DIR, shard, [&] { return shards_.enter(*id); });
         if (!dir) return std::unexpected(std::move(dir.error()));
         const std::string name = final_path.filename().native();
         if (auto placed = std::move(*temp).persist_at(dir->get(), name.c_str()); !placed) {
-            return std::unexpected(GenerateError::io("placing the content file", final_path, placed.error()));
+            return std::unexpected(GenerateError::io(PLACING, final_path, placed.error()));
         }
         return PlacedFile{*id, file_length};
     }
 
   private:
     std::expected<format::ContentSeed, GenerateError> content_seed(uint64_t index) const {
-        if (options_.seeded) return derive_content_seed(options_.master_seed, index);
+        if (options_.master_seed) return derive_content_seed(*options_.master_seed, index);
         format::ContentSeed seed;
         if (auto filled = base::fill_os_random(seed.bytes); !filled) {
             return std::unexpected(GenerateError(GenerateError::Randomness{filled.error()}));
@@ -134,18 +140,18 @@ class Run {
 }  // namespace
 
 std::expected<GenerateSummary, GenerateError> generate(GenerateOptions options) {
-    if (options.version == FormatVersion::V2 && options.seeded) {
+    if (options.version == FormatVersion::V2 && options.master_seed) {
         return std::unexpected(GenerateError(GenerateError::UnsupportedSeedFormat{}));
     }
-    auto root = io_step("creating the store root", options.root,
-                        [&] { return base::Directory::create_root(options.root); });
+    auto root =
+        io_step(CREATING_ROOT, options.root, [&] { return base::Directory::create_root(options.root); });
     if (!root) return std::unexpected(std::move(root.error()));
     const ProgressTotals totals = progress_totals(options);
     store::ProgressTracker progress(totals.bytes, totals.files, options.observer);
     progress.notify();
 
-    const uint64_t file_limit = options.max_files.value_or(kUnlimited);
-    const uint64_t disk_limit = options.max_disk_usage.value_or(kUnlimited);
+    const uint64_t file_limit = options.max_files.value_or(UNLIMITED);
+    const uint64_t disk_limit = options.max_disk_usage.value_or(UNLIMITED);
     format::FileId parent;
     uint64_t index = 0;
     uint64_t bytes_written = 0;

@@ -18,6 +18,10 @@
 
 namespace kro::gen {
 
+// The action of any failure while a content file is being written, from its buffers to its
+// close, whichever writer writes it.
+inline constexpr std::string_view WRITING_CONTENT = "writing content";
+
 // The kinds of GenerateError, in tag order.
 struct GenerateErrorKind {
     struct UnsupportedSeedFormat {};

@@ -1,7 +1,8 @@
 #pragma once
-// The input of one generation run. The `gen` command fills it and hands it to `generate` by
-// value; a fresh value has no limits, a fixed 4096-byte sampler, no observer, the machine's
-// default worker budget, 4 writer threads, format v3 and no seed.
+// The input of one generation run. The `gen` command fills it with designated initializers and
+// hands it to `generate` by value; a field left out keeps the default given here, and every
+// field has one: no limits, a fixed 4096-byte sampler, no observer, the machine's default worker
+// budget, 4 writer threads, format v3 and no seed.
 
 #include <cstddef>
 #include <cstdint>
@@ -9,6 +10,7 @@
 #include <memory>
 #include <optional>
 
+#include "base/at_most.hpp"
 #include "base/hooks.hpp"
 #include "base/temp_file_registry.hpp"
 #include "format/header.hpp"
@@ -20,26 +22,21 @@
 namespace kro::gen {
 
 struct GenerateOptions {
-    explicit GenerateOptions(std::filesystem::path root);
-
-    // Replaces the sampler.
-    GenerateOptions size_sampler(SizeSampler replacement) &&;
-    // Sets the worker budget, capped at MAX_JOBS; 0 and 1 both mean sequential writing.
-    GenerateOptions with_jobs(size_t n) &&;
-
-    std::optional<uint64_t> max_files;       // stop after this many files
-    std::optional<uint64_t> max_disk_usage;  // stop once the written sizes add up to this
-    SizeSampler sampler;
-    store::ProgressObserver observer;  // empty: no progress is reported
-    std::filesystem::path root;
-    size_t jobs;
+    std::filesystem::path root{};
+    std::optional<uint64_t> max_files{};       // stop after this many files
+    std::optional<uint64_t> max_disk_usage{};  // stop once the written sizes add up to this
+    SizeSampler sampler = SizeSampler::from_seed(SizeSpec{SizeSpec::Fixed{4096}}, MasterSeed{});
+    store::ProgressObserver observer{};  // empty: no progress is reported
+    // The worker budget for one file, at most MAX_JOBS however it is set; 0 and 1 both mean
+    // sequential writing.
+    base::AtMost<store::MAX_JOBS> jobs = store::default_worker_count();
     size_t writers = 4;  // writer threads of the parallel writer
     format::FormatVersion version = format::FormatVersion::V3;
-    bool seeded = false;       // sizes and content seeds derive from master_seed
-    MasterSeed master_seed{};  // read only when seeded
+    // With a seed, sizes and content seeds derive from it; without, they come from the system.
+    std::optional<MasterSeed> master_seed{};
     // Where the run's temporary files are on record while they exist, for a caller that removes
     // them when a signal stops the run; empty: not recorded.
-    std::shared_ptr<base::TempFileRegistry> temp_files;
+    std::shared_ptr<base::TempFileRegistry> temp_files{};
     // Where a test steps into the run (random names, closes, positional writes, thread starts,
     // the writer's blocks); null in production. Outlives the run.
     const base::Hooks* hooks = nullptr;

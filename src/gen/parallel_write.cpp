@@ -28,7 +28,7 @@ using base::IoError;
 using format::FILE_BLOCK_SIZE;
 using format::FormatVersion;
 
-constexpr std::string_view kWritingContent = "writing content";
+constexpr std::string_view PREALLOCATING = "preallocating the content file";
 
 // One produced block, shared by its writer and (v2) the hasher; the last reference to go
 // returns the buffer to the pool.
@@ -231,7 +231,7 @@ std::expected<format::FileId, GenerateError> ParallelContentWriter::write(const 
     };
     // Blocks are written in any order into a file that already has its final length.
     if (::ftruncate(fd, static_cast<off_t>(blocks.file_length())) != 0) {
-        return fail("preallocating the content file", IoError::last_os_error());
+        return fail(PREALLOCATING, IoError::last_os_error());
     }
     const size_t generators = static_cast<size_t>(std::min<uint64_t>(jobs_, blocks.count()));
     const size_t writer_count = static_cast<size_t>(std::min<uint64_t>(writers_, blocks.count()));
@@ -241,7 +241,7 @@ std::expected<format::FileId, GenerateError> ParallelContentWriter::write(const 
     std::vector<format::MerkleHash> leaves;
     if (blocks.version() == FormatVersion::V3) {
         auto table = format::allocate_leaf_table(blocks.count());
-        if (!table) return fail(kWritingContent, table.error());
+        if (!table) return fail(WRITING_CONTENT, table.error());
         leaves = std::move(*table);
     }
     WriteRun run(blocks, pool_buffers(buffer_count, buffer_length), std::move(leaves), fd, progress, hooks_);
@@ -250,11 +250,11 @@ std::expected<format::FileId, GenerateError> ParallelContentWriter::write(const 
     // Every block has been dropped: all buffers are back for the next file.
     spare_ = run.pool().release_buffers();
 
-    if (auto error = run.take_write_error()) return fail(kWritingContent, std::move(*error));
-    if (outcome.start_failure) return fail(kWritingContent, *outcome.start_failure);
+    if (auto error = run.take_write_error()) return fail(WRITING_CONTENT, std::move(*error));
+    if (outcome.start_failure) return fail(WRITING_CONTENT, *outcome.start_failure);
     if (blocks.version() == FormatVersion::V3) {
         if (run.produced() != blocks.count()) {
-            return fail(kWritingContent,
+            return fail(WRITING_CONTENT,
                         IoError::with_message(base::IoErrorKind::UnexpectedEof,
                                               "v3 generation ended before every block was produced"));
         }

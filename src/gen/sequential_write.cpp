@@ -19,6 +19,9 @@ using format::FormatVersion;
 // The I/O unit of sequential writing.
 constexpr uint64_t WRITE_BLOCK_SIZE = format::FILE_BLOCK_SIZE;
 
+constexpr std::string_view ALLOCATING_LEAVES = "allocating v3 file hashes";
+constexpr std::string_view WRITING_HEADER = "writing the header";
+
 std::unexpected<GenerateError> fail(std::string_view action, const base::TempFile& temp, IoError cause) {
     return std::unexpected(GenerateError::io(action, temp.path(), std::move(cause)));
 }
@@ -30,7 +33,7 @@ std::expected<format::FileId, GenerateError> SequentialWriter::write(const base:
     // Made with the first file, so that a machine without the memory fails that file cleanly.
     if (buffer_.empty()) {
         auto buffer = base::PageBuffer::allocate(static_cast<size_t>(WRITE_BLOCK_SIZE));
-        if (!buffer) return fail("writing content", temp, buffer.error());
+        if (!buffer) return fail(WRITING_CONTENT, temp, buffer.error());
         buffer_ = std::move(*buffer);
     }
     return header.version() == FormatVersion::V3 ? write_v3(temp, header) : write_v2(temp, header);
@@ -40,13 +43,13 @@ std::expected<format::FileId, GenerateError> SequentialWriter::write_v3(const ba
                                                                         const format::Header& header) {
     const ContentBlocks blocks(header);
     auto leaves = format::allocate_leaf_table(blocks.count());
-    if (!leaves) return fail("allocating v3 file hashes", temp, leaves.error());
+    if (!leaves) return fail(ALLOCATING_LEAVES, temp, leaves.error());
     for (uint64_t k = 0; k < blocks.count(); ++k) {
         const std::span<uint8_t> block(buffer_.data(), static_cast<size_t>(blocks.length(k)));
         blocks.fill(sponge_, k, block);
         (*leaves)[k] = format::leaf_hash(k, block);
         if (auto written = base::write_all(temp.fd(), block); !written) {
-            return fail("writing content", temp, written.error());
+            return fail(WRITING_CONTENT, temp, written.error());
         }
         progress_.add_bytes(block.size());
     }
@@ -58,7 +61,7 @@ std::expected<format::FileId, GenerateError> SequentialWriter::write_v2(const ba
     format::V2FileIdHasher hasher;
     const auto encoded = header.encode();
     if (auto written = base::write_all(temp.fd(), encoded); !written) {
-        return fail("writing the header", temp, written.error());
+        return fail(WRITING_HEADER, temp, written.error());
     }
     hasher.update(encoded);
     progress_.add_bytes(encoded.size());
@@ -68,7 +71,7 @@ std::expected<format::FileId, GenerateError> SequentialWriter::write_v2(const ba
                                        static_cast<size_t>(std::min(remaining, WRITE_BLOCK_SIZE)));
         if (reader.read(piece) != piece.size()) base::panic("the content stream is infinite and never fails");
         if (auto written = base::write_all(temp.fd(), piece); !written) {
-            return fail("writing content", temp, written.error());
+            return fail(WRITING_CONTENT, temp, written.error());
         }
         hasher.update(piece);
         progress_.add_bytes(piece.size());

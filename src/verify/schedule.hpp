@@ -12,6 +12,7 @@
 #include "verify/analysis/memory_budget.hpp"
 #include "verify/file_list.hpp"
 #include "verify/verify_error.hpp"
+#include "verify/verify_options.hpp"
 #include "verify/verify_report.hpp"
 
 namespace kro::verify {

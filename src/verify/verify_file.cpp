@@ -178,7 +178,7 @@ std::expected<FileReport, VerifyError> verify_file(const VerifyOptions& options,
             header->seed(),
             expected_id,
             computed->id,
-            header->version() == format::FormatVersion::V3,
+            header->version(),
         }});
     }
 

@@ -15,6 +15,7 @@
 #include "verify/analysis/memory_budget.hpp"
 #include "verify/scratch_pair.hpp"
 #include "verify/verify_error.hpp"
+#include "verify/verify_options.hpp"
 #include "verify/verify_report.hpp"
 
 namespace kro::verify {

@@ -3,26 +3,7 @@
 #include <algorithm>
 #include <array>
 
-#include "store/worker_count.hpp"
-
 namespace kro::verify {
-
-VerifyOptions VerifyOptions::make(std::filesystem::path root) {
-    VerifyOptions options;
-    options.root = std::move(root);
-    options.jobs = store::default_worker_count();
-    return options;
-}
-
-VerifyOptions VerifyOptions::with_chunk_size(uint64_t value) && {
-    chunk_size = std::min(value, MAX_CHUNK_SIZE);
-    return std::move(*this);
-}
-
-VerifyOptions VerifyOptions::with_jobs(uint64_t value) && {
-    jobs = std::min<uint64_t>(value, store::MAX_JOBS);
-    return std::move(*this);
-}
 
 uint64_t CorruptionReport::corrupted_bytes() const {
     uint64_t sum = 0;

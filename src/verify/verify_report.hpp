@@ -1,9 +1,9 @@
 #pragma once
-// The values that flow into and out of store verification: the options of one run, its result,
-// the result of one file, the findings (Issue) with their class, the payload of a content finding
-// (CorruptionReport), and the collector that the store scan fills in file order. Findings about a
-// store are data: every damaged or misplaced file yields Issues and the run goes on. Plain values;
-// nothing here is shared between threads.
+// The values that flow out of store verification: the result of a run, the result of one file,
+// the findings (Issue) with their class, the payload of a content finding (CorruptionReport), and
+// the collector that the store scan fills in file order. Findings about a store are data: every
+// damaged or misplaced file yields Issues and the run goes on. Plain values; nothing here is
+// shared between threads.
 
 #include <fmt/format.h>
 
@@ -16,37 +16,12 @@
 #include <variant>
 #include <vector>
 
-#include "base/hooks.hpp"
 #include "format/file_id.hpp"
 #include "format/header.hpp"
-#include "store/progress.hpp"
-#include "store/worker_count.hpp"
-#include "verify/analysis/chunk_compare.hpp"
 #include "verify/analysis/corrupt_region.hpp"
 #include "verify/analysis/region_list.hpp"
 
 namespace kro::verify {
-
-// The default analysis chunk.
-inline constexpr uint64_t DEFAULT_CHUNK_SIZE = 4096;
-
-// The settings of one verification run. `chunk_size` and `jobs` must be at least 1 when the run
-// starts; the setters clamp from above only.
-struct VerifyOptions {
-    std::filesystem::path root;
-    uint64_t chunk_size = DEFAULT_CHUNK_SIZE;
-    uint64_t jobs = 1;
-    store::ProgressObserver progress;  // empty: no observer
-    // Where tests step into the run; null in production.
-    const base::Hooks* hooks = nullptr;
-
-    // Chunk size 4096, `default_worker_count()` jobs, no observer.
-    static VerifyOptions make(std::filesystem::path root);
-    // `chunk_size` becomes min(value, MAX_CHUNK_SIZE).
-    VerifyOptions with_chunk_size(uint64_t value) &&;
-    // `jobs` becomes min(value, MAX_JOBS), the budget limit that generation shares.
-    VerifyOptions with_jobs(uint64_t value) &&;
-};
 
 // The analysis of one damaged file.
 struct CorruptionReport {
@@ -55,9 +30,9 @@ struct CorruptionReport {
     uint64_t actual_len;    // from the metadata of the open file
     uint64_t expected_len;  // the header's declared file_length
     format::ContentSeed seed;
-    format::FileId expected_id;  // the ID the path encodes
-    format::FileId actual_id;    // the ID computed from the file's bytes
-    bool v3;
+    format::FileId expected_id;     // the ID the path encodes
+    format::FileId actual_id;       // the ID computed from the file's bytes
+    format::FormatVersion version;  // the header's format version
 
     // The sum of the region lengths (wrapping).
     uint64_t corrupted_bytes() const;

@@ -30,13 +30,13 @@ format::FileId file_id_of(std::span<const uint8_t> bytes, format::FormatVersion 
 
 StoredFile generate_store(const fs::path& root, format::FormatVersion version, uint64_t length,
                           uint64_t files) {
-    gen::GenerateOptions options(root);
-    options.max_files = files;
-    options.version = version;
-    options = std::move(options)
-                  .size_sampler(gen::SizeSampler::from_seed(gen::SizeSpec{gen::SizeSpec::Fixed{length}}, {}))
-                  .with_jobs(1);
-    const auto summary = gen::generate(std::move(options));
+    const auto summary = gen::generate({
+        .root = root,
+        .max_files = files,
+        .sampler = gen::SizeSampler::from_seed(gen::SizeSpec{gen::SizeSpec::Fixed{length}}, {}),
+        .jobs = 1,
+        .version = version,
+    });
     if (!summary) throw std::runtime_error("generation failed: " + base::error_chain(summary.error()));
 
     StoredFile file;

@@ -22,12 +22,13 @@ using format::FormatVersion;
 // One generation run into `root`: `count` files of `size` bytes, unseeded, on one thread.
 void generate_run(const std::filesystem::path& root, FormatVersion version, uint64_t size, uint64_t count) {
     const gen::SizeSpec spec{gen::SizeSpec::Fixed{size}};
-    gen::GenerateOptions options(root);
-    options = std::move(options).size_sampler(gen::SizeSampler::from_entropy(spec).value());
-    options = std::move(options).with_jobs(1);
-    options.max_files = count;
-    options.version = version;
-    const auto summary = gen::generate(std::move(options));
+    const auto summary = gen::generate({
+        .root = root,
+        .max_files = count,
+        .sampler = gen::SizeSampler::from_entropy(spec).value(),
+        .jobs = 1,
+        .version = version,
+    });
     ASSERT_TRUE(summary.has_value()) << base::error_chain(summary.error());
     EXPECT_EQ(summary->files_written, count);
 }
@@ -44,7 +45,7 @@ TEST(GeneratedStoreTest, EveryGeneratedStoreVerifiesSound) {
         generate_run(dir.path(), c.version, c.size, c.count);
         // A second run adds a second chain and a second tip.
         generate_run(dir.path(), c.version, c.size, 1);
-        auto report = verify::verify_store(verify::VerifyOptions::make(dir.path()).with_jobs(1));
+        auto report = verify::verify_store(verify::VerifyOptions{.root = dir.path(), .jobs = 1});
         ASSERT_TRUE(report.has_value()) << base::error_chain(report.error());
         EXPECT_THAT(report->issues, ::testing::IsEmpty()) << c.size;
         EXPECT_EQ(report->files_checked, c.count + 1);

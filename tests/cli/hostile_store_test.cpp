@@ -357,7 +357,7 @@ std::vector<HostileCase> cost_cases() {
 }
 
 // What a seeded run of `make_store` writes, learnt from a run in a directory of its own.
-const std::string kZeroTip(40, '0');
+const std::string ZERO_TIP(40, '0');
 
 fs::path probe_root(const Scene& scene) {
     return scene.dir / "probe";
@@ -398,8 +398,8 @@ std::string marker_error(const Scene& scene, const std::string& tip,
 }
 
 // Rounds of runs into one store started at once, and the runs of a round.
-constexpr int kParallelRounds = 25;
-constexpr int kParallelRuns = 3;
+constexpr int PARALLEL_ROUNDS = 25;
+constexpr int PARALLEL_RUNS = 3;
 
 // Writing never leaves the store: a link or a fifo planted where gen writes a file, or a link
 // planted where it needs a directory, ends the run with that step's error and nothing outside
@@ -414,11 +414,11 @@ std::vector<HostileCase> write_cases() {
         {"SymlinkAtTheMarkerOfARunWithoutFiles",
          [](const Scene& s) {
              plant_store_dirs(s);
-             fs::create_symlink(s.outside() / "sentinel", s.store() / ".metadata" / "roots" / kZeroTip);
+             fs::create_symlink(s.outside() / "sentinel", s.store() / ".metadata" / "roots" / ZERO_TIP);
          },
          no_files, 1,
          [](const Scene& s, const KroResult& r) {
-             EXPECT_EQ(r.err, marker_error(s, kZeroTip));
+             EXPECT_EQ(r.err, marker_error(s, ZERO_TIP));
              expect_outside_untouched(s);
          }},
         {"SymlinkAtASeededRunsTip",
@@ -436,21 +436,21 @@ std::vector<HostileCase> write_cases() {
         {"FifoAtTheMarker",
          [](const Scene& s) {
              plant_store_dirs(s);
-             ASSERT_EQ(::mkfifo((s.store() / ".metadata" / "roots" / kZeroTip).c_str(), 0666), 0);
+             ASSERT_EQ(::mkfifo((s.store() / ".metadata" / "roots" / ZERO_TIP).c_str(), 0666), 0);
          },
          no_files, 1,
          [](const Scene& s, const KroResult& r) {
-             EXPECT_EQ(r.err, marker_error(s, kZeroTip));
+             EXPECT_EQ(r.err, marker_error(s, ZERO_TIP));
              expect_outside_untouched(s);
          }},
         {"HardLinkWithContentAtTheMarker",
          [](const Scene& s) {
              plant_store_dirs(s);
-             fs::create_hard_link(s.outside() / "sentinel", s.store() / ".metadata" / "roots" / kZeroTip);
+             fs::create_hard_link(s.outside() / "sentinel", s.store() / ".metadata" / "roots" / ZERO_TIP);
          },
          no_files, 1,
          [](const Scene& s, const KroResult& r) {
-             EXPECT_EQ(r.err, marker_error(s, kZeroTip, "has other hard links"));
+             EXPECT_EQ(r.err, marker_error(s, ZERO_TIP, "has other hard links"));
              expect_outside_untouched(s);
          }},
         {"SymlinkAtAShardDirectory",
@@ -512,8 +512,8 @@ std::vector<HostileCase> write_cases() {
         // marker present, round after round.
         {"ParallelRunsKeepTheAggregateWhole",
          [](const Scene& s) {
-             for (int round = 0; round < kParallelRounds; ++round) {
-                 std::vector<KroResult> results(kParallelRuns);
+             for (int round = 0; round < PARALLEL_ROUNDS; ++round) {
+                 std::vector<KroResult> results(PARALLEL_RUNS);
                  {
                      std::vector<std::jthread> runs;
                      for (KroResult& result : results) {
@@ -534,7 +534,7 @@ std::vector<HostileCase> write_cases() {
              EXPECT_EQ(r.out, header_lines(s.store().string()) + std::string(VERIFY_PASSED));
              EXPECT_EQ(std::distance(fs::directory_iterator(s.store() / ".metadata" / "roots"),
                                      fs::directory_iterator()),
-                       kParallelRounds * kParallelRuns);
+                       PARALLEL_ROUNDS * PARALLEL_RUNS);
              expect_outside_untouched(s);
          }},
     };

@@ -11,15 +11,16 @@
 namespace kro::cli {
 namespace {
 
+using format::FormatVersion;
 using verify::CorruptionPattern;
 using verify::CorruptionReport;
 using verify::CorruptRegion;
 using verify::Issue;
 using P = CorruptionPattern;
 
-const std::string kAa(40, 'a');
-const std::string kBb(40, 'b');
-const std::string kSeedHex = "000102030405060708090a0b0c0d0e0f";
+const std::string AA(40, 'a');
+const std::string BB(40, 'b');
+const std::string SEED_HEX = "000102030405060708090a0b0c0d0e0f";
 
 format::FileId id_of(uint8_t byte) {
     format::FileId id;
@@ -28,7 +29,7 @@ format::FileId id_of(uint8_t byte) {
 }
 
 CorruptionReport report(std::filesystem::path path, std::vector<CorruptRegion> regions, uint64_t actual_len,
-                        uint64_t expected_len, bool v3) {
+                        uint64_t expected_len, FormatVersion version) {
     format::ContentSeed seed;
     for (uint8_t i = 0; i < seed.bytes.size(); ++i) seed.bytes[i] = i;
     return CorruptionReport{
@@ -39,25 +40,25 @@ CorruptionReport report(std::filesystem::path path, std::vector<CorruptRegion> r
         .seed = seed,
         .expected_id = id_of(0xaa),
         .actual_id = id_of(0xbb),
-        .v3 = v3,
+        .version = version,
     };
 }
 
 // A v3 file of 10,000 bytes: one zeroed block and a sparse tail.
 CorruptionReport damaged_v3() {
     return report("s/ab/cd/ef/damaged", {{P::ZeroFilled{}, 4096, 4096}, {P::Sparse{3}, 8192, 1808}}, 10000,
-                  10000, true);
+                  10000, FormatVersion::V3);
 }
 
 // A v2 file of 5,000 bytes whose header declares 6,000: random damage and the missing tail.
 CorruptionReport truncated_v2() {
     return report("s/ab/cd/ef/short", {{P::Random{0.5}, 60, 4036}, {P::Truncated{1000}, 5000, 1000}}, 5000,
-                  6000, false);
+                  6000, FormatVersion::V2);
 }
 
 // Sound content stored under another file's name.
 CorruptionReport misplaced() {
-    return report("s/ab/cd/ef/moved", {}, 4096, 4096, true);
+    return report("s/ab/cd/ef/moved", {}, 4096, 4096, FormatVersion::V3);
 }
 
 std::string repeat(std::string_view piece, std::size_t n) {
@@ -66,7 +67,7 @@ std::string repeat(std::string_view piece, std::size_t n) {
     return out;
 }
 
-const std::string kTitle = "\n" + repeat("─", 32) + " Error Analysis " + repeat("─", 32) + "\n";
+const std::string TITLE = "\n" + repeat("─", 32) + " Error Analysis " + repeat("─", 32) + "\n";
 
 // Runs `print` against a writer on an in-memory file and returns everything it wrote.
 template <typename F>
@@ -97,7 +98,7 @@ std::vector<Issue> one(CorruptionReport r) {
 }
 
 TEST(RenderIssues, EveryVariantHasItsLabelAndMessage) {
-    CorruptionReport same_ids = report("s/f", {}, 100, 100, true);
+    CorruptionReport same_ids = report("s/f", {}, 100, 100, FormatVersion::V3);
     same_ids.actual_id = same_ids.expected_id;
     const std::vector<std::pair<Issue, std::string>> cases = {
         {Issue::InvalidPathLayout{"s/stray"}, "ERROR: Invalid KRO path layout: s/stray"},
@@ -107,14 +108,14 @@ TEST(RenderIssues, EveryVariantHasItsLabelAndMessage) {
          "got 59)"},
         {Issue::FileSizeMismatch{"s/f", 1000, 1200},
          "CORRUPTION: File size mismatch in s/f: expected 1000, got 1200"},
-        {Issue::ContentCorrupted{report("s/f", {}, 100, 100, false)},
-         "CORRUPTION: Invalid checksum for file \"s/f\": actual blake2b " + kBb},
+        {Issue::ContentCorrupted{report("s/f", {}, 100, 100, FormatVersion::V2)},
+         "CORRUPTION: Invalid checksum for file \"s/f\": actual blake2b " + BB},
         {Issue::ContentCorrupted{same_ids}, "CORRUPTION: Noncanonical KRO v3 content in file \"s/f\""},
-        {Issue::ContentCorrupted{report("s/f", {}, 100, 100, true)},
-         "CORRUPTION: Invalid file ID for file \"s/f\": actual KRO-Merkle-BLAKE3-160 " + kBb},
+        {Issue::ContentCorrupted{report("s/f", {}, 100, 100, FormatVersion::V3)},
+         "CORRUPTION: Invalid file ID for file \"s/f\": actual KRO-Merkle-BLAKE3-160 " + BB},
         {Issue::ParentHashNotFound{"s/child", "s/aa/aa/aa/x", id_of(0xaa)},
          "CORRUPTION: Parent hash not found: s/aa/aa/aa/x"},
-        {Issue::ChainTipNotFound{"s/.metadata/roots/" + kAa, "s/aa/aa/aa/x", id_of(0xaa)},
+        {Issue::ChainTipNotFound{"s/.metadata/roots/" + AA, "s/aa/aa/aa/x", id_of(0xaa)},
          "CORRUPTION: Chain tip not found: s/aa/aa/aa/x"},
         {Issue::ChainFormatMismatch{"s/c", "s/p", id_of(0xaa), format::FormatVersion::V3,
                                     format::FormatVersion::V2},
@@ -141,22 +142,22 @@ TEST(RenderIssues, ListOrderAndColouredLabels) {
 }
 
 TEST(RenderAnalyses, DamagedV3FileWholeReport) {
-    const std::string expected = kTitle +
+    const std::string expected = TITLE +
                                  "\n"
                                  "File: s/ab/cd/ef/damaged\n"
                                  "Status: CONTENT CORRUPTED\n"
                                  "Actual Size          10,000 bytes\n"
                                  "Header Size          10,000 bytes\n"
                                  "Expected v3 file ID  " +
-                                 kAa +
+                                 AA +
                                  "\n"
                                  "Actual v3 file ID    " +
-                                 kBb +
+                                 BB +
                                  "\n"
                                  "\n"
                                  "Header Validation: PASSED\n"
                                  "Content Seed: " +
-                                 kSeedHex +
+                                 SEED_HEX +
                                  "\n"
                                  "\n"
                                  "Corruption Analysis\n"
@@ -183,22 +184,22 @@ TEST(RenderAnalyses, DamagedV3FileWholeReport) {
 }
 
 TEST(RenderAnalyses, TruncatedV2FileWholeReport) {
-    const std::string expected = kTitle +
+    const std::string expected = TITLE +
                                  "\n"
                                  "File: s/ab/cd/ef/short\n"
                                  "Status: CONTENT CORRUPTED\n"
                                  "Actual Size       5,000 bytes\n"
                                  "Header Size       6,000 bytes\n"
                                  "Expected BLAKE2b  " +
-                                 kAa +
+                                 AA +
                                  "\n"
                                  "Actual BLAKE2b    " +
-                                 kBb +
+                                 BB +
                                  "\n"
                                  "\n"
                                  "Header Validation: PASSED\n"
                                  "Content Seed: " +
-                                 kSeedHex +
+                                 SEED_HEX +
                                  "\n"
                                  "\n"
                                  "Corruption Analysis\n"
@@ -236,14 +237,14 @@ TEST(RenderAnalyses, MisplacedFileAmongOtherIssues) {
         "Status: PATH MISMATCH (content valid)\n"
         "File Size       4,096 bytes\n"
         "Path indicates  " +
-        kAa +
+        AA +
         "\n"
         "Actual file ID  " +
-        kBb +
+        BB +
         "\n"
         "\n"
         "The file content is valid but stored at an incorrect path.\n";
-    EXPECT_EQ(analyses_text(issues, false), kTitle + block + block + "\n");
+    EXPECT_EQ(analyses_text(issues, false), TITLE + block + block + "\n");
 }
 
 TEST(RenderAnalyses, NothingWithoutContentFindings) {
@@ -295,7 +296,7 @@ TEST(RenderAnalyses, PatternDetails) {
 TEST(RenderAnalyses, PercentHasTwoDecimals) {
     // 40 of 1,000 bytes.
     const CorruptionReport r =
-        report("s/f", {{P::Sparse{10}, 100, 10}, {P::Sparse{30}, 200, 30}}, 800, 1000, false);
+        report("s/f", {{P::Sparse{10}, 100, 10}, {P::Sparse{30}, 200, 30}}, 800, 1000, FormatVersion::V2);
     EXPECT_NE(analyses_text(one(r), false).find("  Bytes corrupted: 40 (4.00%)\n"), std::string::npos);
 }
 
@@ -332,7 +333,8 @@ TEST(CorruptionMapCells, RegionsMarkTheCellsTheyTouch) {
 
 TEST(CorruptionMapCells, MapOfAReportSpansTheLargerLength) {
     // Extra bytes beyond the declared length count in the map's span.
-    const CorruptionReport r = report("s/f", {{P::ExtraBytes{500}, 1000, 500}}, 1500, 1000, true);
+    const CorruptionReport r =
+        report("s/f", {{P::ExtraBytes{500}, 1000, 500}}, 1500, 1000, FormatVersion::V3);
     const CorruptionMap cells = corruption_map(r);
     for (std::size_t i = 0; i < cells.size(); ++i) EXPECT_EQ(cells[i], i >= 40) << i;
 }

@@ -22,7 +22,7 @@ using format::FormatVersion;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-constexpr const char* kEsc = "\x1b[";
+constexpr const char* ESC = "\x1b[";
 
 std::string hex(std::span<const uint8_t> bytes) {
     return format::encode_hex(bytes);
@@ -322,7 +322,7 @@ TEST_F(DevShowTest, ColourOnlyOnATerminalThatAllowsIt) {
         muted.env = {{"TERM", "xterm"}, {"NO_COLOR", std::nullopt}};
         muted.env[name] = value;
         const KroResult result = run_kro(muted);
-        EXPECT_THAT(result.out, Not(HasSubstr(kEsc)));
+        EXPECT_THAT(result.out, Not(HasSubstr(ESC)));
         EXPECT_EQ(result.out, plain);
     }
 }

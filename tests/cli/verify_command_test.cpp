@@ -27,13 +27,13 @@ namespace {
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
 
-const std::string kTitle = [] {
+const std::string TITLE = [] {
     std::string rule;
     for (int i = 0; i < 32; ++i) rule += "─";
     return "\n" + rule + " Error Analysis " + rule + "\n";
 }();
-const std::string kScale = "0%" + std::string(56, ' ') + "100%\n";
-const std::regex kSgr("\x1b\\[[0-9;]*m");
+const std::string SCALE = "0%" + std::string(56, ' ') + "100%\n";
+const std::regex SGR("\x1b\\[[0-9;]*m");
 
 std::string repeat(std::string_view piece, std::size_t n) {
     std::string out;
@@ -193,8 +193,8 @@ TEST_F(VerifyCommand, ZeroedBlockIsAnalysed) {
         "{map}{scale}",
         fmt::arg("path", damaged.string()), fmt::arg("expected", id_of_path(damaged)),
         fmt::arg("actual", actual), fmt::arg("seed", seed_hex(damaged)), fmt::arg("map", map_line(24, 49)),
-        fmt::arg("scale", kScale));
-    EXPECT_EQ(result.out, header_lines() + kTitle + analysis + "\n" + std::string(VERIFY_FAILED));
+        fmt::arg("scale", SCALE));
+    EXPECT_EQ(result.out, header_lines() + TITLE + analysis + "\n" + std::string(VERIFY_FAILED));
 }
 
 TEST_F(VerifyCommand, TruncatedAndExtendedFilesReportSizeAndTail) {
@@ -247,10 +247,10 @@ TEST_F(VerifyCommand, TruncatedAndExtendedFilesReportSizeAndTail) {
             fmt::arg("pattern", truncated ? "truncated" : "extra-bytes"),
             fmt::arg("details",
                      truncated ? "Missing 3,000 bytes at end of file" : "Unexpected 100 extra bytes"),
-            fmt::arg("map", truncated ? map_line(42, 59) : map_line(59, 59)), fmt::arg("scale", kScale));
+            fmt::arg("map", truncated ? map_line(42, 59) : map_line(59, 59)), fmt::arg("scale", SCALE));
     }
     EXPECT_EQ(result.err, err);
-    EXPECT_EQ(result.out, header_lines() + kTitle + analyses + "\n" + std::string(VERIFY_FAILED));
+    EXPECT_EQ(result.out, header_lines() + TITLE + analyses + "\n" + std::string(VERIFY_FAILED));
 }
 
 TEST_F(VerifyCommand, FileMovedToAnotherContentPath) {
@@ -274,7 +274,7 @@ TEST_F(VerifyCommand, FileMovedToAnotherContentPath) {
         moved.string() < files[1].string() ? moved_line + parent_line : parent_line + moved_line;
     EXPECT_EQ(result.err,
               err + fmt::format("ORPHAN: File not referenced by any files: {}\n", moved.string()));
-    EXPECT_EQ(result.out, header_lines() + kTitle +
+    EXPECT_EQ(result.out, header_lines() + TITLE +
                               fmt::format("\n"
                                           "File: {}\n"
                                           "Status: PATH MISMATCH (content valid)\n"
@@ -464,7 +464,7 @@ TEST_F(VerifyColour, NoColorAndRedirectedStreamsGetNone) {
     // NO_COLOR: the progress line is still drawn, with no colour.
     const KroResult plain = run(true, true, "1");
     EXPECT_EQ(plain.status, 1);
-    EXPECT_FALSE(std::regex_search(plain.out, kSgr)) << plain.out;
+    EXPECT_FALSE(std::regex_search(plain.out, SGR)) << plain.out;
     EXPECT_THAT(plain.out, HasSubstr("✗ Verify   " + repeat("━", 16) + " 100%"));
 
     // Standard output redirected: its text is plain while standard error stays coloured.

@@ -19,7 +19,7 @@ namespace fs = std::filesystem;
 using format::FILE_BLOCK_SIZE;
 using format::FormatVersion;
 
-const std::string kZeroTip(40, '0');
+const std::string ZERO_TIP(40, '0');
 
 SizeSampler fixed(uint64_t size) {
     return SizeSampler::from_seed(SizeSpec{SizeSpec::Fixed{size}}, MasterSeed{});
@@ -69,8 +69,8 @@ std::string error_text(const std::expected<GenerateSummary, GenerateError>& resu
     return result ? std::string("success") : base::error_chain(result.error());
 }
 
-TEST(StoreGenerateOptionsTest, DefaultsAndBuilders) {
-    GenerateOptions options("root");
+TEST(StoreGenerateOptionsTest, DefaultsAndTheJobsCap) {
+    const GenerateOptions options{.root = "root"};
     EXPECT_EQ(options.root, fs::path("root"));
     EXPECT_FALSE(options.max_files);
     EXPECT_FALSE(options.max_disk_usage);
@@ -79,12 +79,17 @@ TEST(StoreGenerateOptionsTest, DefaultsAndBuilders) {
     EXPECT_EQ(options.jobs, store::default_worker_count());
     EXPECT_EQ(options.writers, 4u);
     EXPECT_EQ(options.version, FormatVersion::V3);
-    EXPECT_FALSE(options.seeded);
+    EXPECT_FALSE(options.master_seed);
 
-    EXPECT_EQ(GenerateOptions("r").with_jobs(1000).jobs, 256u);
-    EXPECT_EQ(GenerateOptions("r").with_jobs(0).jobs, 0u);
-    EXPECT_EQ(GenerateOptions("r").with_jobs(7).jobs, 7u);
-    EXPECT_EQ(GenerateOptions("r").size_sampler(fixed(10)).sampler.spec(), (SizeSpec{SizeSpec::Fixed{10}}));
+    EXPECT_EQ((GenerateOptions{.root = "r", .jobs = 1000}).jobs, 256u);
+    EXPECT_EQ((GenerateOptions{.root = "r", .jobs = 0}).jobs, 0u);
+    EXPECT_EQ((GenerateOptions{.root = "r", .jobs = 7}).jobs, 7u);
+    EXPECT_EQ((GenerateOptions{.root = "r", .sampler = fixed(10)}).sampler.spec(),
+              (SizeSpec{SizeSpec::Fixed{10}}));
+    // An assignment is clamped as well.
+    GenerateOptions assigned{.root = "r"};
+    assigned.jobs = 1000;
+    EXPECT_EQ(assigned.jobs, 256u);
 }
 
 TEST(StoreGenerateTest, LimitsDecideTheFilesAndTheProgressTotals) {
@@ -113,15 +118,15 @@ TEST(StoreGenerateTest, LimitsDecideTheFilesAndTheProgressTotals) {
         SCOPED_TRACE(c.name);
         testing::ScratchDir dir;
         testing::SnapshotRecorder recorder;
-        GenerateOptions options(dir / "store");
-        options.max_files = c.max_files;
-        options.max_disk_usage = c.max_disk_usage;
-        options.observer = recorder.observer();
-        options.seeded = true;
-        options.master_seed = seed_of("limits");
-        options =
-            std::move(options).size_sampler(SizeSampler::from_seed(c.spec, seed_of("limits"))).with_jobs(1);
-        const auto summary = generate(std::move(options));
+        const auto summary = generate({
+            .root = dir / "store",
+            .max_files = c.max_files,
+            .max_disk_usage = c.max_disk_usage,
+            .sampler = SizeSampler::from_seed(c.spec, seed_of("limits")),
+            .observer = recorder.observer(),
+            .jobs = 1,
+            .master_seed = seed_of("limits"),
+        });
         ASSERT_TRUE(summary.has_value()) << error_text(summary);
         EXPECT_EQ(summary->files_written, c.files);
 
@@ -138,7 +143,7 @@ TEST(StoreGenerateTest, LimitsDecideTheFilesAndTheProgressTotals) {
         EXPECT_EQ(testing::chain_of(store, summary->tip).size(), c.files);
         if (c.files == 0) {
             EXPECT_TRUE(summary->tip.is_zero());
-            EXPECT_EQ(store.markers, std::vector<std::string>{kZeroTip});
+            EXPECT_EQ(store.markers, std::vector<std::string>{ZERO_TIP});
         }
 
         ASSERT_FALSE(recorder.seen.empty());
@@ -151,12 +156,14 @@ TEST(StoreGenerateTest, LimitsDecideTheFilesAndTheProgressTotals) {
 TEST(StoreGenerateTest, WithoutLimitsAFixedSizeRunHasNoTotals) {
     testing::ScratchDir dir;
     testing::SnapshotRecorder recorder;
-    GenerateOptions options(dir.path());
-    options.observer = recorder.observer();
-    options.max_disk_usage = 500;
-    options = std::move(options).size_sampler(
-        SizeSampler::from_seed(SizeSpec::Range::make(100, 200, false).value(), seed_of("range")));
-    ASSERT_TRUE(generate(std::move(options)).has_value());
+    ASSERT_TRUE(generate({
+                             .root = dir.path(),
+                             .max_disk_usage = 500,
+                             .sampler = SizeSampler::from_seed(SizeSpec::Range::make(100, 200, false).value(),
+                                                               seed_of("range")),
+                             .observer = recorder.observer(),
+                         })
+                    .has_value());
     EXPECT_EQ(recorder.seen.front(), (store::ProgressSnapshot{500, std::nullopt, 0, 0}));
 }
 
@@ -179,14 +186,13 @@ TEST(StoreGenerateTest, SeededRunsAreIdenticalForEveryJobs) {
         for (const size_t jobs : {0, 1, 2, 3, 8}) {
             SCOPED_TRACE(::testing::Message() << "jobs " << jobs);
             testing::ScratchDir dir;
-            GenerateOptions options(dir / "store");
-            options.max_files = config.files;
-            options.seeded = true;
-            options.master_seed = seed_of("reproducible");
-            options = std::move(options)
-                          .size_sampler(SizeSampler::from_seed(config.spec, options.master_seed))
-                          .with_jobs(jobs);
-            const auto summary = generate(std::move(options));
+            const auto summary = generate({
+                .root = dir / "store",
+                .max_files = config.files,
+                .sampler = SizeSampler::from_seed(config.spec, seed_of("reproducible")),
+                .jobs = jobs,
+                .master_seed = seed_of("reproducible"),
+            });
             ASSERT_TRUE(summary.has_value()) << error_text(summary);
             auto tree = tree_of(dir / "store");
             if (!reference) {
@@ -210,13 +216,15 @@ TEST(StoreGenerateTest, UnseededV2FilesPassTheRecheckForEveryJobs) {
         SCOPED_TRACE(::testing::Message() << "jobs " << jobs);
         testing::ScratchDir dir;
         testing::SnapshotRecorder recorder;
-        GenerateOptions options(dir.path());
-        options.max_files = 2;
-        options.version = FormatVersion::V2;
-        options.observer = recorder.observer();
-        // 7 blocks: parallel with 2 and 3 jobs, sequential otherwise.
-        options = std::move(options).size_sampler(fixed(6 * FILE_BLOCK_SIZE + 1)).with_jobs(jobs);
-        const auto summary = generate(std::move(options));
+        const auto summary = generate({
+            .root = dir.path(),
+            .max_files = 2,
+            // 7 blocks: parallel with 2 and 3 jobs, sequential otherwise.
+            .sampler = fixed(6 * FILE_BLOCK_SIZE + 1),
+            .observer = recorder.observer(),
+            .jobs = jobs,
+            .version = FormatVersion::V2,
+        });
         ASSERT_TRUE(summary.has_value()) << error_text(summary);
         EXPECT_EQ(summary->version, FormatVersion::V2);
         const auto store = testing::recheck_store(dir.path());
@@ -250,11 +258,14 @@ TEST(StoreGenerateTest, ParallelWriterTakesFilesWithTwoBlocksPerJob) {
             }
             mutable std::atomic<int> parallel_writes{0};
         } hooks;
-        GenerateOptions options(dir.path());
-        options.max_files = 1;
-        options.hooks = &hooks;
-        options = std::move(options).size_sampler(fixed(c.size)).with_jobs(c.jobs);
-        ASSERT_TRUE(generate(std::move(options)).has_value());
+        ASSERT_TRUE(generate({
+                                 .root = dir.path(),
+                                 .max_files = 1,
+                                 .sampler = fixed(c.size),
+                                 .jobs = c.jobs,
+                                 .hooks = &hooks,
+                             })
+                        .has_value());
         EXPECT_EQ(hooks.parallel_writes.load() > 0, c.parallel);
         testing::recheck_store(dir.path());
     }
@@ -263,12 +274,13 @@ TEST(StoreGenerateTest, ParallelWriterTakesFilesWithTwoBlocksPerJob) {
 TEST(StoreGenerateTest, RunsIntoOneStoreAddTheirChainTips) {
     testing::ScratchDir dir;
     const auto run = [&](bool seeded) {
-        GenerateOptions options(dir.path());
-        options.max_files = 3;
-        options.seeded = seeded;
-        options.master_seed = seed_of("again");
-        options = std::move(options).size_sampler(fixed(1000)).with_jobs(1);
-        auto summary = generate(std::move(options));
+        auto summary = generate({
+            .root = dir.path(),
+            .max_files = 3,
+            .sampler = fixed(1000),
+            .jobs = 1,
+            .master_seed = seeded ? std::optional(seed_of("again")) : std::nullopt,
+        });
         EXPECT_TRUE(summary.has_value()) << error_text(summary);
         return summary->tip;
     };
@@ -291,10 +303,8 @@ TEST(StoreGenerateTest, RunsIntoOneStoreAddTheirChainTips) {
 
 TEST(StoreGenerateTest, SeededV2IsRefusedBeforeTouchingTheDisk) {
     testing::ScratchDir dir;
-    GenerateOptions options(dir / "store");
-    options.version = FormatVersion::V2;
-    options.seeded = true;
-    const auto result = generate(std::move(options));
+    const auto result =
+        generate({.root = dir / "store", .version = FormatVersion::V2, .master_seed = MasterSeed{}});
     ASSERT_FALSE(result.has_value());
     EXPECT_TRUE(result.error().get_if<GenerateError::UnsupportedSeedFormat>() != nullptr);
     EXPECT_EQ(result.error().message(), "seeded generation requires KRO v3");
@@ -304,7 +314,7 @@ TEST(StoreGenerateTest, SeededV2IsRefusedBeforeTouchingTheDisk) {
 TEST(StoreGenerateTest, RootUnderARegularFileCannotBeCreated) {
     testing::ScratchDir dir;
     testing::write_file(dir / "file", "");
-    const auto result = generate(GenerateOptions(dir / "file" / "store"));
+    const auto result = generate({.root = dir / "file" / "store"});
     EXPECT_EQ(error_text(result),
               "creating the store root at " + (dir / "file" / "store").string() + ": Not a directory");
 }
@@ -313,10 +323,7 @@ TEST(StoreGenerateTest, TemporaryNameCollisionsEndTheRun) {
     testing::ScratchDir dir;
     testing::write_file(dir / "000000000000000000000001", "taken");
     const FixedNames hooks(0, 1);
-    GenerateOptions options(dir.path());
-    options.max_files = 3;
-    options.hooks = &hooks;
-    const auto result = generate(std::move(options));
+    const auto result = generate({.root = dir.path(), .max_files = 3, .hooks = &hooks});
     EXPECT_EQ(error_text(result), "creating a temporary file at " + dir.path().string() +
                                       ": could not create a uniquely named temporary file");
     EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"000000000000000000000001"});
@@ -325,9 +332,7 @@ TEST(StoreGenerateTest, TemporaryNameCollisionsEndTheRun) {
 TEST(StoreGenerateTest, FailedAggregateRenameLeavesNoTemporaryFile) {
     testing::ScratchDir dir;
     fs::create_directories(dir / ".metadata" / "all" / "occupied");
-    GenerateOptions options(dir.path());
-    options.max_files = 2;
-    const auto result = generate(std::move(options));
+    const auto result = generate({.root = dir.path(), .max_files = 2});
     EXPECT_EQ(error_text(result),
               "replacing the aggregate at " + (dir / ".metadata" / "all").string() + ": Is a directory");
     EXPECT_EQ(names_in(dir / ".metadata"), (std::vector<std::string>{"all", "roots"}));
@@ -335,11 +340,8 @@ TEST(StoreGenerateTest, FailedAggregateRenameLeavesNoTemporaryFile) {
 
 TEST(StoreGenerateTest, FailureWhilePlacingTheFifthFileKeepsTheFourBefore) {
     const auto options_for = [](const fs::path& root) {
-        GenerateOptions options(root);
-        options.max_files = 6;
-        options.seeded = true;
-        options.master_seed = seed_of("fifth");
-        return std::move(options).size_sampler(fixed(2000)).with_jobs(1);
+        return GenerateOptions{
+            .root = root, .max_files = 6, .sampler = fixed(2000), .jobs = 1, .master_seed = seed_of("fifth")};
     };
     testing::ScratchDir reference;
     const auto planned = generate(options_for(reference.path()));
@@ -370,11 +372,13 @@ TEST(StoreGenerateTest, ParallelWriteFailureReportsTheLowestBlockAndCleansUp) {
                 return {};
             }
         } hooks({{3, EIO}, {7, ENOSPC}, {12, EFBIG}}, first);
-        GenerateOptions options(dir.path());
-        options.max_files = 2;
-        options.hooks = &hooks;
-        options = std::move(options).size_sampler(fixed(16 * FILE_BLOCK_SIZE)).with_jobs(2);
-        const auto result = generate(std::move(options));
+        const auto result = generate({
+            .root = dir.path(),
+            .max_files = 2,
+            .sampler = fixed(16 * FILE_BLOCK_SIZE),
+            .jobs = 2,
+            .hooks = &hooks,
+        });
         EXPECT_EQ(error_text(result), "writing content at " + (dir / "0000000000000000abababab").string() +
                                           ": Input/output error");
         EXPECT_TRUE(names_in(dir.path()).empty());
@@ -384,11 +388,13 @@ TEST(StoreGenerateTest, ParallelWriteFailureReportsTheLowestBlockAndCleansUp) {
 TEST(StoreGenerateTest, RefusedThreadStartEndsTheRunAndCleansUp) {
     testing::ScratchDir dir;
     const testing::RefuseSpawn hooks(3);
-    GenerateOptions options(dir.path());
-    options.max_files = 1;
-    options.hooks = &hooks;
-    options = std::move(options).size_sampler(fixed(8 * FILE_BLOCK_SIZE)).with_jobs(2);
-    const auto result = generate(std::move(options));
+    const auto result = generate({
+        .root = dir.path(),
+        .max_files = 1,
+        .sampler = fixed(8 * FILE_BLOCK_SIZE),
+        .jobs = 2,
+        .hooks = &hooks,
+    });
     ASSERT_FALSE(result.has_value());
     EXPECT_TRUE(
         error_text(result).starts_with("writing content at " + dir.path().string() + "/0000000000000000"));
@@ -399,10 +405,13 @@ TEST(StoreGenerateTest, RefusedThreadStartEndsTheRunAndCleansUp) {
 TEST(StoreGenerateTest, WriterPanicReachesTheCallerAndTheTemporaryFileGoes) {
     testing::ScratchDir dir;
     const testing::FaultAt hooks(1);
-    GenerateOptions options(dir.path());
-    options.max_files = 1;
-    options.hooks = &hooks;
-    options = std::move(options).size_sampler(fixed(8 * FILE_BLOCK_SIZE)).with_jobs(2);
+    GenerateOptions options{
+        .root = dir.path(),
+        .max_files = 1,
+        .sampler = fixed(8 * FILE_BLOCK_SIZE),
+        .jobs = 2,
+        .hooks = &hooks,
+    };
     EXPECT_THROW({ const auto result = generate(std::move(options)); }, base::Panic);
     EXPECT_TRUE(names_in(dir.path()).empty());
 }
@@ -420,12 +429,8 @@ TEST(StoreGenerateTest, FailedCloseIsAWriteFailureAndTheFileIsNotPlaced) {
         }
         mutable int closes = 0;
     } hooks;
-    GenerateOptions options(dir.path());
-    options.max_files = 3;
-    options.seeded = true;
-    options.master_seed = seed_of("close");
-    options.hooks = &hooks;
-    const auto result = generate(std::move(options));
+    const auto result =
+        generate({.root = dir.path(), .max_files = 3, .master_seed = seed_of("close"), .hooks = &hooks});
     ASSERT_FALSE(result.has_value());
     const std::string text = error_text(result);
     EXPECT_TRUE(text.starts_with("writing content at " + dir.path().string() + "/")) << text;
@@ -439,12 +444,14 @@ TEST(StoreGenerateTest, FailedCloseIsAWriteFailureAndTheFileIsNotPlaced) {
 // then 8 random ones; a failure while it is written shows that name.
 TEST(StoreGenerateTest, TemporaryNameStartsWithItsParentsIdAndShowsInAnError) {
     const auto options_for = [](const fs::path& root, uint64_t files, const base::Hooks* hooks) {
-        GenerateOptions options(root);
-        options.max_files = files;
-        options.seeded = true;
-        options.master_seed = seed_of("prefix");
-        options.hooks = hooks;
-        return std::move(options).size_sampler(fixed(3000)).with_jobs(1);
+        return GenerateOptions{
+            .root = root,
+            .max_files = files,
+            .sampler = fixed(3000),
+            .jobs = 1,
+            .master_seed = seed_of("prefix"),
+            .hooks = hooks,
+        };
     };
     testing::ScratchDir reference;
     const auto two = generate(options_for(reference.path(), 2, nullptr));
@@ -475,10 +482,8 @@ TEST(StoreGenerateTest, LeafTableThatDoesNotFitIsAnError) {
     // Only where the kernel refuses an allocation beyond its memory instead of promising it.
     if (std::ifstream("/proc/sys/vm/overcommit_memory").get() == '1') GTEST_SKIP() << "memory overcommitted";
     testing::ScratchDir dir;
-    GenerateOptions options(dir.path());
-    options.max_files = 1;
-    options = std::move(options).size_sampler(fixed(uint64_t{1} << 62)).with_jobs(1);
-    const auto result = generate(std::move(options));
+    const auto result =
+        generate({.root = dir.path(), .max_files = 1, .sampler = fixed(uint64_t{1} << 62), .jobs = 1});
     ASSERT_FALSE(result.has_value());
     EXPECT_TRUE(error_text(result).starts_with("allocating v3 file hashes at " + dir.path().string() + "/"));
     EXPECT_TRUE(error_text(result).ends_with(": out of memory"));
@@ -488,10 +493,8 @@ TEST(StoreGenerateTest, LeafTableThatDoesNotFitIsAnError) {
 TEST(StoreGenerateTest, BandWithoutMassFailsTheSizeSelection) {
     testing::ScratchDir dir;
     const SizeSpec spec = SizeSpec::LogNormal::make(1048576, Band{60, 100}, 0.1).value();
-    GenerateOptions options(dir.path());
-    options.max_files = 3;
-    options = std::move(options).size_sampler(SizeSampler::from_seed(spec, seed_of("mass")));
-    const auto result = generate(std::move(options));
+    const auto result = generate(
+        {.root = dir.path(), .max_files = 3, .sampler = SizeSampler::from_seed(spec, seed_of("mass"))});
     ASSERT_FALSE(result.has_value());
     EXPECT_EQ(result.error().message(), "selecting the next file size failed");
     ASSERT_NE(result.error().source(), nullptr);

@@ -116,6 +116,27 @@ TEST(ParallelWriteTest, LowestFailingBlockWinsWhicheverFailsFirst) {
     }
 }
 
+// One generator claims the blocks in order and one writer takes them in that order: block 0
+// first, which fails once the blocks after it are queued. Those lie above the failed block, so
+// the writer skips them: none is written, or even taken up.
+TEST(ParallelWriteTest, BlocksAboveAFailedOneAreSkipped) {
+    for (const auto version : {FormatVersion::V2, FormatVersion::V3}) {
+        SCOPED_TRACE(::testing::Message() << "v" << (version == FormatVersion::V2 ? 2 : 3));
+        testing::ScratchDir dir;
+        const auto root = base::Directory::open_root(dir.path()).value();
+        auto temp = base::create_unique_temp_file(root, "t").value();
+        store::ProgressTracker progress(std::nullopt, std::nullopt, nullptr);
+        const testing::FirstBlockFailsLate hooks;
+        const auto id =
+            write_content_parallel(temp, header_of(6 * FILE_BLOCK_SIZE, version), 1, 1, progress, &hooks);
+        ASSERT_FALSE(id.has_value());
+        EXPECT_EQ(base::error_chain(id.error()),
+                  "writing content at " + temp.path().string() + ": Input/output error");
+        EXPECT_EQ(hooks.taken(), std::vector<uint64_t>{0});
+        EXPECT_EQ(progress.bytes_done(), 0u);
+    }
+}
+
 TEST(ParallelWriteTest, RefusedThreadStartIsAWriteError) {
     // Spawn 0 and 1 are the generators of jobs 2, spawns 2 to 5 the writers.
     for (const size_t refused : {0, 1, 2, 5}) {

@@ -1,18 +1,20 @@
 #pragma once
 // Hooks for the parallel writer: one that refuses a thread start, one that panics in the thread
-// taking a block, and one that fails chosen blocks with chosen errors and counts the bytes of the
-// positional writes that went through. With the last, one block may have to fail before the
-// others are allowed to: they wait for it, so that a test can make a high block's error be
-// recorded first.
+// taking a block, one that fails block 0 late and records every block taken up, and one that
+// fails chosen blocks with chosen errors and counts the bytes of the positional writes that went
+// through. With the last, one block may have to fail before the others are allowed to: they wait
+// for it, so that a test can make a high block's error be recorded first.
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <vector>
 
 #include "base/hooks.hpp"
@@ -38,6 +40,32 @@ struct FaultAt : base::Hooks {
         return std::nullopt;
     }
     uint64_t index;
+};
+
+// Fails block 0 with EIO after a pause long enough for the generators to build and queue the
+// blocks after it, and records every block that a writer takes up.
+class FirstBlockFailsLate : public base::Hooks {
+  public:
+    std::optional<base::IoError> before_item(std::string_view stage, uint64_t index) const override {
+        EXPECT_EQ(stage, gen::PARALLEL_WRITE_STAGE);
+        {
+            const std::lock_guard lock(mutex_);
+            taken_.push_back(index);
+        }
+        if (index != 0) return std::nullopt;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        return base::IoError::from_errno(EIO);
+    }
+
+    // The blocks taken up, in the order they were.
+    std::vector<uint64_t> taken() const {
+        const std::lock_guard lock(mutex_);
+        return taken_;
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    mutable std::vector<uint64_t> taken_;
 };
 
 class WriteFaults : public base::Hooks {

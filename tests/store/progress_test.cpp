@@ -12,7 +12,7 @@
 namespace kro::store {
 namespace {
 
-constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
+constexpr uint64_t MAX_U64 = std::numeric_limits<uint64_t>::max();
 
 TEST(StoreProgressTest, WithoutObserverNothingIsCounted) {
     ProgressTracker tracker(100, 2, nullptr);
@@ -41,11 +41,11 @@ TEST(StoreProgressTest, EveryAdditionNotifiesWithTheTotals) {
 TEST(StoreProgressTest, CountersSaturate) {
     testing::SnapshotRecorder recorder;
     ProgressTracker tracker(std::nullopt, std::nullopt, recorder.observer());
-    tracker.add_bytes(kMax - 1);
+    tracker.add_bytes(MAX_U64 - 1);
     tracker.add_bytes(5);
-    EXPECT_EQ(tracker.bytes_done(), kMax);
+    EXPECT_EQ(tracker.bytes_done(), MAX_U64);
     tracker.add_bytes(1);
-    EXPECT_EQ(tracker.bytes_done(), kMax);
+    EXPECT_EQ(tracker.bytes_done(), MAX_U64);
     EXPECT_EQ(recorder.seen.size(), 3u);
 }
 
@@ -60,7 +60,7 @@ TEST(StoreProgressTest, FileProgressCountsAFileAtMostOnceAndInFull) {
         {"nothing reported: finish adds the whole size", {}, 0, 2},
         {"partly reported: finish tops up", {30, 20}, 50, 4},
         {"over-reported: capped at the size, finish only counts the file", {60, 70}, 100, 3},
-        {"a step past the largest u64 is capped too", {kMax, kMax}, 100, 2},
+        {"a step past the largest u64 is capped too", {MAX_U64, MAX_U64}, 100, 2},
     };
     for (const auto& c : cases) {
         testing::SnapshotRecorder recorder;

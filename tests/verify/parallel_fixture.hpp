@@ -191,7 +191,8 @@ inline std::string issue_text(const verify::Issue& issue) {
         std::string regions;
         for (const auto& region : r.regions) regions += " " + verify_testing::describe(region);
         return text + fmt::format("{} {} {} {} {} {} {}{}", r.path.native(), r.actual_len, r.expected_len,
-                                  r.seed, r.expected_id, r.actual_id, r.v3, regions);
+                                  r.seed, r.expected_id, r.actual_id, r.version == format::FormatVersion::V3,
+                                  regions);
     }
     if (const auto* i = std::get_if<I::ParentHashNotFound>(&v)) {
         return text + fmt::format("{} {} {}", i->path.native(), i->parent_path.native(), i->parent);

@@ -25,6 +25,7 @@
 #include "format/hex.hpp"
 #include "format/store_layout.hpp"
 #include "support/scratch_dir.hpp"
+#include "verify/verify_options.hpp"
 #include "verify/verify_report.hpp"
 #include "verify/verify_store.hpp"
 
@@ -190,7 +191,7 @@ inline std::string describe(const verify::Issue& issue, const std::filesystem::p
         std::vector<std::string> regions;
         for (const auto& region : r.regions) regions.push_back(describe(region));
         return fmt::format("ContentCorrupted {} expected_len={} actual_len={} v3={} ids={} regions=[{}]",
-                           rel(r.path), r.expected_len, r.actual_len, r.v3,
+                           rel(r.path), r.expected_len, r.actual_len, r.version == format::FormatVersion::V3,
                            r.expected_id == r.actual_id ? "same" : "differ", fmt::join(regions, " "));
     }
     if (const auto* i = std::get_if<I::ParentHashNotFound>(&v)) {
@@ -219,7 +220,7 @@ inline std::vector<std::string> describe(const std::vector<verify::Issue>& issue
 
 inline verify::VerifyOptions options_for(const std::filesystem::path& root, uint64_t chunk_size = 4096,
                                          uint64_t jobs = 1) {
-    return verify::VerifyOptions::make(root).with_chunk_size(chunk_size).with_jobs(jobs);
+    return verify::VerifyOptions{.root = root, .chunk_size = chunk_size, .jobs = jobs};
 }
 
 }  // namespace kro::verify_testing

@@ -6,7 +6,6 @@
 #include <cerrno>
 
 #include "base/error.hpp"
-#include "store/worker_count.hpp"
 #include "verify/verify_error.hpp"
 
 namespace kro::verify {
@@ -19,24 +18,6 @@ FileId id_with(uint8_t first) {
     FileId id;
     id.bytes[0] = first;
     return id;
-}
-
-TEST(VerifyOptionsTest, DefaultsAndClamps) {
-    const auto options = VerifyOptions::make("store");
-    EXPECT_EQ(options.root, "store");
-    EXPECT_EQ(options.chunk_size, 4096u);
-    EXPECT_EQ(options.jobs, store::default_worker_count());
-    EXPECT_EQ(options.progress, nullptr);
-
-    struct Case {
-        uint64_t given, chunk_size, jobs;
-    };
-    for (const Case& c : {Case{100000000, 67108864, 256}, Case{67108864, 67108864, 256}, Case{300, 300, 256},
-                          Case{256, 256, 256}, Case{0, 0, 0}, Case{1, 1, 1}}) {
-        const auto set = VerifyOptions::make("s").with_chunk_size(c.given).with_jobs(c.given);
-        EXPECT_EQ(set.chunk_size, c.chunk_size) << c.given;
-        EXPECT_EQ(set.jobs, c.jobs) << c.given;
-    }
 }
 
 CorruptionReport report_with(std::vector<uint64_t> lengths, uint64_t expected_len, uint64_t actual_len) {

@@ -6,6 +6,7 @@
 
 #include "cli/args/value_parsers.hpp"
 #include "store/worker_count.hpp"
+#include "verify/verify_options.hpp"
 
 namespace kro::cli {
 namespace {
@@ -192,7 +193,7 @@ const Command* Command::find_subcommand(std::string_view wanted) const {
 }
 
 const std::string& default_chunk_size_text() {
-    static const std::string text = std::to_string(4096);
+    static const std::string text = std::to_string(verify::DEFAULT_CHUNK_SIZE);
     return text;
 }
 

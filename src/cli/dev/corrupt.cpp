@@ -13,12 +13,12 @@
 namespace kro::cli {
 
 std::array<uint8_t, 32> corruption_key(uint64_t seed) {
-    constexpr uint64_t kMultiplier = 6364136223846793005ULL;
-    constexpr uint64_t kIncrement = 11634580027462260723ULL;
+    constexpr uint64_t MULTIPLIER = 6364136223846793005ULL;
+    constexpr uint64_t INCREMENT = 11634580027462260723ULL;
     std::array<uint8_t, 32> key{};
     uint64_t state = seed;
     for (size_t word = 0; word < 8; ++word) {
-        state = state * kMultiplier + kIncrement;
+        state = state * MULTIPLIER + INCREMENT;
         const auto xorshifted = static_cast<uint32_t>(((state >> 18) ^ state) >> 27);
         const auto rotation = static_cast<int>(state >> 59);
         const uint32_t value = std::rotr(xorshifted, rotation);

@@ -16,7 +16,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr int kStoreDepth = 4;  // the file name and three shard directories
+constexpr int STORE_DEPTH = 4;  // the file name and three shard directories
 
 std::string yes_no(bool color, bool value) {
     return value ? paint_str(color, sgr::GREEN, "yes") : paint_str(color, sgr::RED, "no");
@@ -83,9 +83,9 @@ std::optional<fs::path> store_root_of(const fs::path& path, const std::optional<
         if (part.empty() || part == ".") continue;
         names.push_back(part);
     }
-    if (names.size() < kStoreDepth) return std::nullopt;
+    if (names.size() < STORE_DEPTH) return std::nullopt;
     fs::path root = absolute.root_path();
-    for (auto it = names.begin(); it != names.end() - kStoreDepth; ++it) root /= *it;
+    for (auto it = names.begin(); it != names.end() - STORE_DEPTH; ++it) root /= *it;
     return root;
 }
 

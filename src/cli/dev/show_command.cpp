@@ -30,7 +30,7 @@ namespace fs = std::filesystem;
 using base::IoError;
 
 // The piece in which the file is hashed: one v3 leaf each.
-constexpr size_t kHashPiece = format::FILE_BLOCK_SIZE;
+constexpr size_t HASH_PIECE = format::FILE_BLOCK_SIZE;
 
 CommandError reading_error(const fs::path& path, IoError cause) {
     return CommandError::with_cause(fmt::format("reading {}", base::display_path(path)), std::move(cause));
@@ -97,7 +97,7 @@ std::expected<format::FileId, CommandError> compute_file_id(const fs::path& path
                                                             format::FormatVersion version) {
     auto fd = open_for_reading(path);
     if (!fd) return std::unexpected(reading_error(path, std::move(fd.error())));
-    base::PageBuffer piece(kHashPiece);
+    base::PageBuffer piece(HASH_PIECE);
     format::V2FileIdHasher v2;
     std::vector<format::MerkleHash> leaves;
     uint64_t total = 0;

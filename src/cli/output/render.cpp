@@ -95,11 +95,12 @@ void write_content_corrupted(StreamWriter& writer, const CorruptionReport& repor
     out += ' ';
     out += paint_str(color, sgr::BOLD_RED, "CONTENT CORRUPTED");
     out += '\n';
+    const bool v3 = report.version == format::FormatVersion::V3;
     const TableRow rows[] = {
         {"Actual Size", bytes_text(report.actual_len)},
         {"Header Size", bytes_text(report.expected_len)},
-        {report.v3 ? "Expected v3 file ID" : "Expected BLAKE2b", report.expected_id.to_hex()},
-        {report.v3 ? "Actual v3 file ID" : "Actual BLAKE2b", report.actual_id.to_hex()},
+        {v3 ? "Expected v3 file ID" : "Expected BLAKE2b", report.expected_id.to_hex()},
+        {v3 ? "Actual v3 file ID" : "Actual BLAKE2b", report.actual_id.to_hex()},
     };
     render_table(out, rows);
 
@@ -142,7 +143,7 @@ void write_file_analysis(StreamWriter& writer, const CorruptionReport& report, b
 
 std::string content_corrupted_message(const CorruptionReport& report) {
     const std::string path = base::display_path(report.path);
-    if (!report.v3)
+    if (report.version == format::FormatVersion::V2)
         return fmt::format("Invalid checksum for file \"{}\": actual blake2b {}", path, report.actual_id);
     if (report.actual_id == report.expected_id)
         return fmt::format("Noncanonical KRO v3 content in file \"{}\"", path);

@@ -34,13 +34,13 @@ class StreamWriter {
     void write(std::string_view text) { buffer_.append(text); }
     // Passes the pending text on once enough has gathered.
     void flush_if_full() {
-        if (buffer_.size() >= kFlushThreshold) flush();
+        if (buffer_.size() >= FLUSH_THRESHOLD) flush();
     }
     // Writes everything pending; panics when the stream refuses it.
     void flush();
 
   private:
-    static constexpr std::size_t kFlushThreshold = 64 * 1024;
+    static constexpr std::size_t FLUSH_THRESHOLD = 64 * 1024;
     int fd_;
     std::string_view name_;
     std::string buffer_;
