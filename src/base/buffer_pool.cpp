@@ -32,10 +32,12 @@ BufferPool::BufferPool(size_t count, size_t length) {
 
 BufferPool::BufferPool(std::vector<base::PageBuffer> buffers) : buffers_(std::move(buffers)) {}
 
-std::optional<PooledBuffer> BufferPool::take() {
+std::optional<PooledBuffer> BufferPool::take(std::stop_token stop) {
     std::unique_lock lock(mutex_);
-    available_.wait(lock, [&] { return cancelled_ || !buffers_.empty(); });
-    if (cancelled_) return std::nullopt;
+    const auto any_free = [&] { return !buffers_.empty(); };
+    // Looked at first: a wait on the stop token registers with it, which most takes need not.
+    if (!any_free()) available_.wait(lock, stop, any_free);
+    if (stop.stop_requested()) return std::nullopt;
     base::PageBuffer buffer = std::move(buffers_.back());
     buffers_.pop_back();
     return PooledBuffer(std::move(buffer), *this);
@@ -47,19 +49,6 @@ void BufferPool::put(base::PageBuffer buffer) {
         buffers_.push_back(std::move(buffer));
     }
     available_.notify_one();
-}
-
-void BufferPool::cancel() {
-    {
-        const std::lock_guard lock(mutex_);
-        cancelled_ = true;
-    }
-    available_.notify_all();
-}
-
-bool BufferPool::cancelled() const {
-    const std::lock_guard lock(mutex_);
-    return cancelled_;
 }
 
 size_t BufferPool::free_count() const {

@@ -1,8 +1,8 @@
 #pragma once
 // A bounded pool of byte buffers shared by the threads of one parallel stage; it bounds the
 // stage's memory in flight. The owner fills it once; afterwards no buffer is made or freed
-// until the pool goes. `take` waits while the pool is empty and gives up once the pool is
-// cancelled; a lent `PooledBuffer` goes back when dropped. Buffers are reused last in, first
+// until the pool goes. `take` waits while the pool is empty and gives up once the stage's stop
+// token fires; a lent `PooledBuffer` goes back when dropped. Buffers are reused last in, first
 // out, and keep their length and bytes while they travel (the taker resizes them and
 // overwrites what it uses: new bytes are left uninitialised, so that a buffer nobody needs is
 // never even touched). The buffers are page-aligned because the kernel copies blocks into and
@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 #include <utility>
 #include <vector>
 
@@ -52,16 +53,12 @@ class BufferPool {
     BufferPool(const BufferPool&) = delete;
     BufferPool& operator=(const BufferPool&) = delete;
 
-    // The most recently returned free buffer, waiting while none is free; nothing once the pool
-    // is cancelled, even when buffers are free.
-    std::optional<PooledBuffer> take();
-    // Returns a buffer to the free list (also after cancellation, so that it is freed with the
-    // pool) and wakes one waiter.
+    // The most recently returned free buffer, waiting while none is free; nothing once `stop`
+    // has fired, even when buffers are free.
+    std::optional<PooledBuffer> take(std::stop_token stop = {});
+    // Returns a buffer to the free list (also after a stop, so that it is freed with the pool)
+    // and wakes one waiter.
     void put(base::PageBuffer buffer);
-    // Makes every current and later `take` return nothing. Never undone.
-    void cancel();
-
-    bool cancelled() const;
     size_t free_count() const;
     // Takes every free buffer out, so that a later stage can reuse it. Call it once nothing is
     // lent any more.
@@ -69,9 +66,8 @@ class BufferPool {
 
   private:
     mutable std::mutex mutex_;
-    std::condition_variable available_;
+    std::condition_variable_any available_;
     std::vector<base::PageBuffer> buffers_;
-    bool cancelled_ = false;
 };
 
 }  // namespace kro::base

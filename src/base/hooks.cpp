@@ -6,11 +6,11 @@
 
 namespace kro::base {
 
-bool Hooks::refuse_spawn(std::string_view, size_t) const {
+bool Hooks::refuse_spawn(Stage, size_t) const {
     return false;
 }
 
-std::optional<IoError> Hooks::before_item(std::string_view, uint64_t) const {
+std::optional<IoError> Hooks::before_item(Stage, uint64_t) const {
     return std::nullopt;
 }
 

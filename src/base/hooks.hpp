@@ -2,8 +2,8 @@
 // Where a test steps into a run: refuse a thread start, fail or fault one item of a parallel
 // stage, answer a system call in place of the kernel, or watch a reservation. A run carries at
 // most one Hooks object, as a pointer in its options that is null in production; each place that
-// offers a hook asks it only when the pointer is set, so production pays one null test. Stages
-// name themselves with a short label ("v3 lane", "analysis unit") that the hooks compare against.
+// offers a hook asks it only when the pointer is set, so production pays one null test. The
+// parallel stages that offer hooks are named by `Stage`.
 // The default of every member does what the run does without hooks. Called from many threads at
 // once: an override must be thread-safe itself.
 
@@ -14,11 +14,20 @@
 #include <expected>
 #include <optional>
 #include <span>
-#include <string_view>
 
 #include "base/io_error.hpp"
 
 namespace kro::base {
+
+// The parallel stages of a run, as the hooks see them.
+enum class Stage : uint8_t {
+    HeadWorker,     // a worker verifying the head group's files one at a time
+    TailWorker,     // a thread verifying one large file of the tail group
+    V3Lane,         // a lane checking v3 blocks
+    V2Reader,       // a reader of v2 blocks
+    AnalysisUnit,   // a unit of parallel corruption analysis
+    ContentWriter,  // a generator or writer of the parallel content writer
+};
 
 class Hooks {
   public:
@@ -26,10 +35,10 @@ class Hooks {
 
     // True refuses the n-th thread start (from 0, counted per scope) of `stage`, as if the
     // operating system could not start the thread.
-    virtual bool refuse_spawn(std::string_view stage, size_t spawn_index) const;
+    virtual bool refuse_spawn(Stage stage, size_t spawn_index) const;
     // Called on the thread that is about to work on item `index` of `stage`. It may throw (a fault
     // of that thread) or return an I/O error that the item then fails with.
-    virtual std::optional<IoError> before_item(std::string_view stage, uint64_t index) const;
+    virtual std::optional<IoError> before_item(Stage stage, uint64_t index) const;
     // Sees every reservation of shared memory as +bytes once granted and -bytes before it is
     // given back.
     virtual void on_reservation(int64_t bytes) const;
@@ -43,10 +52,10 @@ class Hooks {
 };
 
 // A stage's hook calls with a null pointer standing for no hooks.
-inline bool refuse_spawn(const Hooks* hooks, std::string_view stage, size_t spawn_index) {
+inline bool refuse_spawn(const Hooks* hooks, Stage stage, size_t spawn_index) {
     return hooks != nullptr && hooks->refuse_spawn(stage, spawn_index);
 }
-inline std::optional<IoError> before_item(const Hooks* hooks, std::string_view stage, uint64_t index) {
+inline std::optional<IoError> before_item(const Hooks* hooks, Stage stage, uint64_t index) {
     if (hooks == nullptr) return std::nullopt;
     return hooks->before_item(stage, index);
 }

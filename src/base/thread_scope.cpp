@@ -44,7 +44,12 @@ std::exception_ptr ThreadScope::first_exception() const {
 }
 
 void ThreadScope::join_and_rethrow() {
+    join_and_rethrow_after(nullptr);
+}
+
+void ThreadScope::join_and_rethrow_after(std::exception_ptr fault) {
     join_all();
+    if (fault) std::rethrow_exception(fault);
     if (auto e = first_exception()) std::rethrow_exception(e);
 }
 

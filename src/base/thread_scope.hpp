@@ -10,7 +10,6 @@
 #include <functional>
 #include <mutex>
 #include <new>
-#include <string_view>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -22,8 +21,8 @@ namespace kro::base {
 class ThreadScope {
   public:
     ThreadScope() = default;
-    // A scope of the stage named `stage`, whose thread starts `hooks` may refuse.
-    ThreadScope(const Hooks* hooks, std::string_view stage) : hooks_(hooks), stage_(stage) {}
+    // A scope of `stage`, whose thread starts `hooks` may refuse.
+    ThreadScope(const Hooks* hooks, Stage stage) : hooks_(hooks), stage_(stage) {}
     ThreadScope(const ThreadScope&) = delete;
     ThreadScope& operator=(const ThreadScope&) = delete;
     ~ThreadScope() { join_all(); }
@@ -44,6 +43,9 @@ class ThreadScope {
     void join_all();
     // Joins, then rethrows the first exception that escaped a thread body.
     void join_and_rethrow();
+    // Joins, then rethrows `fault` when it is set, else the first exception that escaped a thread
+    // body.
+    void join_and_rethrow_after(std::exception_ptr fault);
     // Why the last refused spawn failed (the system's error; resource_unavailable_try_again for
     // one refused by the test seam); empty while every spawn succeeded.
     std::error_code spawn_error() const { return spawn_error_; }
@@ -55,7 +57,7 @@ class ThreadScope {
     bool refuse(std::error_code why);
 
     const Hooks* hooks_ = nullptr;
-    std::string_view stage_;
+    Stage stage_{};
     size_t attempts_ = 0;
     std::vector<std::thread> threads_;
     std::error_code spawn_error_;

@@ -8,23 +8,21 @@ bool WindowedDispenser::inside_window() const {
     return next_ < saturating_add(released_, window_);
 }
 
-std::optional<uint64_t> WindowedDispenser::claim() {
+std::optional<uint64_t> WindowedDispenser::claim(std::stop_token stop) {
     std::unique_lock lock(mutex_);
-    while (!stop_ && next_ < total_) {
-        if (inside_window()) {
-            const uint64_t index = next_++;
-            // Workers waiting for the window learn that nothing is left to hand out.
-            if (next_ == total_) changed_.notify_all();
-            return index;
-        }
-        changed_.wait(lock);
-    }
-    return std::nullopt;
+    const auto can_end = [&] { return next_ >= total_ || inside_window(); };
+    // Looked at first: a wait on the stop token registers with it, which most claims need not.
+    if (!can_end()) changed_.wait(lock, stop, can_end);
+    if (stop.stop_requested() || next_ >= total_) return std::nullopt;
+    const uint64_t index = next_++;
+    // Workers waiting for the window learn that nothing is left to hand out.
+    if (next_ == total_) changed_.notify_all();
+    return index;
 }
 
-WindowedDispenser::TryClaim WindowedDispenser::try_claim() {
+WindowedDispenser::TryClaim WindowedDispenser::try_claim(std::stop_token stop) {
     const std::lock_guard lock(mutex_);
-    if (stop_ || next_ >= total_) return {Claim::Done};
+    if (stop.stop_requested() || next_ >= total_) return {Claim::Done};
     if (!inside_window()) return {Claim::Wait};
     const uint64_t index = next_++;
     if (next_ == total_) changed_.notify_all();
@@ -52,28 +50,6 @@ void WindowedDispenser::release_through(uint64_t merged) {
         released_ = merged;
     }
     changed_.notify_all();
-}
-
-void WindowedDispenser::stop() {
-    {
-        const std::lock_guard lock(mutex_);
-        stop_ = true;
-    }
-    changed_.notify_all();
-}
-
-void WindowedDispenser::cancel() {
-    {
-        const std::lock_guard lock(mutex_);
-        stop_ = true;
-        cancel_ = true;
-    }
-    changed_.notify_all();
-}
-
-bool WindowedDispenser::cancelled() const {
-    const std::lock_guard lock(mutex_);
-    return cancel_;
 }
 
 }  // namespace kro::base

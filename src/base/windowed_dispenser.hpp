@@ -1,17 +1,17 @@
 #pragma once
 // Hands out the indices 0 .. total - 1 of a parallel stage in increasing order, at most `window`
 // past the results that the collecting thread has released (merged in order), so that fast
-// workers run ahead of a slow item without unbounded buffering. Handing out can be stopped (after
-// an error: items already handed out finish) or cancelled (after a fault: a stopped dispenser
-// whose waiters elsewhere, such as those for memory, give up too). Thread-safe; its lock is held
-// only inside its operations and is taken after any lock of a caller that waits on the
-// cancellation. Stopping, cancelling, handing out the last index and releasing several results
-// wake every waiter; a single released result wakes one, since it lets one more index out.
+// workers run ahead of a slow item without unbounded buffering. Handing out ends for a claim whose
+// stop token has fired (the stage was cancelled: items already handed out finish). Thread-safe;
+// its lock is held only inside its operations. A stop, handing out the last index and releasing
+// several results wake every waiter; a single released result wakes one, since it lets one more
+// index out.
 
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <stop_token>
 
 namespace kro::base {
 
@@ -22,8 +22,8 @@ class WindowedDispenser {
     WindowedDispenser& operator=(const WindowedDispenser&) = delete;
 
     // The next index, waiting while it is `window` or more past the released results; nothing
-    // once stopped or when every index is handed out.
-    std::optional<uint64_t> claim();
+    // once `stop` has fired or when every index is handed out.
+    std::optional<uint64_t> claim(std::stop_token stop = {});
 
     enum class Claim : uint8_t { Claimed, Wait, Done };
     struct TryClaim {
@@ -31,17 +31,12 @@ class WindowedDispenser {
         uint64_t index = 0;  // when Claimed
     };
     // The same without waiting: Wait where `claim` would wait.
-    TryClaim try_claim();
+    TryClaim try_claim(std::stop_token stop = {});
 
     // Counts `count` more results merged in order.
     void release(uint64_t count);
     // Counts every result below `merged` as merged (no change when that many are already).
     void release_through(uint64_t merged);
-    // Hands out nothing more, for good.
-    void stop();
-    // Stops, and marks the stage cancelled for whoever waits elsewhere on its behalf.
-    void cancel();
-    bool cancelled() const;
 
   private:
     bool inside_window() const;  // under the lock
@@ -49,11 +44,9 @@ class WindowedDispenser {
     const uint64_t total_;
     const uint64_t window_;
     mutable std::mutex mutex_;
-    std::condition_variable changed_;
+    std::condition_variable_any changed_;
     uint64_t next_ = 0;
     uint64_t released_ = 0;
-    bool stop_ = false;
-    bool cancel_ = false;
 };
 
 }  // namespace kro::base

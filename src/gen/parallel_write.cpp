@@ -8,7 +8,6 @@
 #include <mutex>
 #include <optional>
 #include <utility>
-#include <variant>
 #include <vector>
 
 #include "base/buffer_pool.hpp"
@@ -16,7 +15,7 @@
 #include "base/file_io.hpp"
 #include "base/ordered_collector.hpp"
 #include "base/panic.hpp"
-#include "base/thread_scope.hpp"
+#include "base/parallel_stage.hpp"
 #include "format/digest.hpp"
 #include "format/leaf_table.hpp"
 #include "gen/content_block.hpp"
@@ -54,55 +53,42 @@ class WriteRun {
           leaves_(std::move(leaves)),
           fd_(fd),
           progress_(progress),
-          hooks_(hooks) {}
+          hooks_(hooks),
+          stage_(hooks, base::Stage::ContentWriter) {}
 
     // Generator loop. A buffer is taken before a block index is claimed, so every claimed block
-    // can be built; a cancelled pool stops the loop.
+    // can be built; a cancelled stage stops the loop.
     void generate_blocks(base::Sender<BlockRef> writers, std::optional<base::Sender<BlockRef>> hasher) {
-        try {
-            // Writers on other cores copy these blocks out, and the pool lends them again.
-            format::Shake128 sponge(format::Shake128::Output::Shared);
-            while (auto buffer = pool_.take()) {
-                const uint64_t index = next_block_.fetch_add(1, std::memory_order_relaxed);
-                if (index >= blocks_.count()) break;
-                auto block =
-                    std::make_shared<const FileBlock>(build_file_block(sponge, std::move(*buffer), index));
-                if (blocks_.version() == FormatVersion::V3) {
-                    // Distinct indexes: no two threads touch the same leaf, and the reader waits
-                    // for every thread to be joined.
-                    leaves_[index] = format::leaf_hash(index, block->bytes());
-                    produced_.fetch_add(1, std::memory_order_relaxed);
-                }
-                if (!writers.send(block)) break;
-                if (hasher && !hasher->send(std::move(block))) break;
+        // Writers on other cores copy these blocks out, and the pool lends them again.
+        format::Shake128 sponge(format::Shake128::Output::Shared);
+        while (auto buffer = pool_.take(stage_.stop_token())) {
+            const uint64_t index = next_block_.fetch_add(1, std::memory_order_relaxed);
+            if (index >= blocks_.count()) break;
+            auto block =
+                std::make_shared<const FileBlock>(build_file_block(sponge, std::move(*buffer), index));
+            if (blocks_.version() == FormatVersion::V3) {
+                // Distinct indexes: no two threads touch the same leaf, and the reader waits
+                // for every thread to be joined.
+                leaves_[index] = format::leaf_hash(index, block->bytes());
+                produced_.fetch_add(1, std::memory_order_relaxed);
             }
-        } catch (...) {
-            // Only a broken invariant gets here; the others must still wind down.
-            pool_.cancel();
-            throw;
+            if (!writers.send(block)) break;
+            if (hasher && !hasher->send(std::move(block))) break;
         }
     }
 
-    // Writer loop: writes every received block unless a block at or below it already failed. A
-    // fault cancels the pool, so that the others wind down, and leaves the thread for the scope
-    // to carry to the calling thread.
+    // Writer loop: writes every received block unless a block at or below it already failed.
     void write_blocks(base::Receiver<BlockRef> blocks) {
-        try {
-            while (auto block = blocks.recv()) {
-                const FileBlock& b = **block;
-                if (errors_.fails_at_or_below(b.index)) continue;
-                if (auto written = write_block(b); !written) {
-                    // Every block below a recorded one was claimed before it, so it is still
-                    // written and its failure may replace the recorded one.
-                    errors_.record(b.index, std::move(written.error()));
-                    pool_.cancel();
-                    continue;
-                }
-                progress_.add_bytes(b.bytes().size());
+        while (auto block = blocks.recv()) {
+            const FileBlock& b = **block;
+            if (stage_.fails_at_or_below(b.index)) continue;
+            if (auto written = write_block(b); !written) {
+                // Every block below a recorded one was claimed before it, so it is still
+                // written and its failure may replace the recorded one.
+                stage_.fail(b.index, std::move(written.error()));
+                continue;
             }
-        } catch (...) {
-            pool_.cancel();
-            throw;
+            progress_.add_bytes(b.bytes().size());
         }
     }
 
@@ -110,8 +96,7 @@ class WriteRun {
     // ends before the last block.
     std::optional<format::FileId> hash_blocks_in_order(base::Receiver<BlockRef> blocks) {
         format::V2FileIdHasher hasher;
-        // The hasher meets no failure of its own: writers keep theirs.
-        base::OrderedCollector<BlockRef, std::monostate> in_order;
+        base::OrderedCollector<BlockRef> in_order;
         while (in_order.next() < blocks_.count()) {
             auto block = blocks.recv();
             if (!block) return std::nullopt;
@@ -123,10 +108,9 @@ class WriteRun {
     }
 
     base::BufferPool& pool() { return pool_; }
+    base::ParallelStage<IoError>& stage() { return stage_; }
     uint64_t produced() const { return produced_.load(std::memory_order_relaxed); }
     std::vector<format::MerkleHash> take_leaves() { return std::move(leaves_); }
-    // The error of the lowest failing block. Call once every writer has ended.
-    std::optional<IoError> take_write_error() { return errors_.take(); }
 
   private:
     FileBlock build_file_block(format::Shake128& sponge, base::PooledBuffer buffer, uint64_t index) const {
@@ -137,7 +121,7 @@ class WriteRun {
     }
 
     std::expected<void, IoError> write_block(const FileBlock& block) {
-        if (auto refused = base::before_item(hooks_, PARALLEL_WRITE_STAGE, block.index)) {
+        if (auto refused = base::before_item(hooks_, base::Stage::ContentWriter, block.index)) {
             return std::unexpected(std::move(*refused));
         }
         // The kernel writes one file's page cache one writer at a time and lets the others spin
@@ -156,7 +140,7 @@ class WriteRun {
     std::atomic<uint64_t> next_block_{0};
     std::atomic<uint64_t> produced_{0};
     std::mutex write_mutex_;
-    base::LowestError<IoError> errors_;
+    base::ParallelStage<IoError> stage_;
 };
 
 struct ThreadOutcome {
@@ -164,43 +148,40 @@ struct ThreadOutcome {
     std::optional<format::FileId> v2_digest;
 };
 
-// Starts the generators, then the writers, and (v2) hashes on the calling thread. Returns after
-// every started thread has ended, and raises the first fault of any of them.
-ThreadOutcome run_write_threads(WriteRun& run, FormatVersion version, size_t generators, size_t writers,
-                                const base::Hooks* hooks) {
+// Runs the generators (the first `generators` workers), then the writers, and (v2) hashes on the
+// calling thread. Every thread is needed: when one cannot start, the stage is cancelled and the
+// start failure is the outcome. Returns after every started thread has ended, and raises the
+// first fault of any of them.
+ThreadOutcome run_write_threads(WriteRun& run, FormatVersion version, size_t generators, size_t writers) {
     const bool v2 = version == FormatVersion::V2;
     auto [writer_tx, writer_rx] = base::unbounded_channel<BlockRef>();
     auto [hasher_tx, hasher_rx] = base::unbounded_channel<BlockRef>();
-    ThreadOutcome outcome;
-    base::ThreadScope scope(hooks, PARALLEL_WRITE_STAGE);
-    bool started = true;
-    for (size_t g = 0; g < generators && started; ++g) {
-        std::optional<base::Sender<BlockRef>> to_hasher;
-        if (v2) to_hasher = hasher_tx;
-        started = scope.spawn([&run, tx = writer_tx, to_hasher = std::move(to_hasher)]() mutable {
-            run.generate_blocks(std::move(tx), std::move(to_hasher));
-        });
-    }
-    for (size_t w = 0; w < writers && started; ++w) {
-        started = scope.spawn([&run, rx = writer_rx]() mutable { run.write_blocks(std::move(rx)); });
-    }
-    // The channels close once the last generator has ended.
-    writer_tx.close();
+    std::optional<base::Sender<BlockRef>> to_hasher;
+    if (v2) to_hasher = std::move(hasher_tx);
     hasher_tx.close();
-    writer_rx.close();
-    if (!started) {
-        outcome.start_failure = IoError::from_errno(scope.spawn_error().value());
-        run.pool().cancel();
-        hasher_rx.close();
-    } else if (v2) {
-        try {
-            outcome.v2_digest = run.hash_blocks_in_order(std::move(hasher_rx));
-        } catch (...) {
-            run.pool().cancel();
-            throw;
+    ThreadOutcome outcome;
+    const size_t threads = generators + writers;
+    // Each thread keeps only its own end of the channels, so that they close once the last
+    // generator has ended.
+    auto worker = [&run, generators, tx = std::move(writer_tx), rx = std::move(writer_rx),
+                   to_hasher = std::move(to_hasher)](size_t k) mutable {
+        if (k < generators) {
+            rx.close();
+            run.generate_blocks(std::move(tx), std::move(to_hasher));
+        } else {
+            tx.close();
+            to_hasher.reset();
+            run.write_blocks(std::move(rx));
         }
-    }
-    scope.join_and_rethrow();
+    };
+    run.stage().run(threads, std::move(worker), [&, rx = std::move(hasher_rx)](size_t started) mutable {
+        if (started < threads) {
+            outcome.start_failure = IoError::from_errno(run.stage().spawn_error().value());
+            run.stage().cancel();
+        } else if (v2) {
+            outcome.v2_digest = run.hash_blocks_in_order(std::move(rx));
+        }
+    });
     return outcome;
 }
 
@@ -246,11 +227,11 @@ std::expected<format::FileId, GenerateError> ParallelContentWriter::write(const 
     }
     WriteRun run(blocks, pool_buffers(buffer_count, buffer_length), std::move(leaves), fd, progress, hooks_);
 
-    const ThreadOutcome outcome = run_write_threads(run, blocks.version(), generators, writer_count, hooks_);
+    const ThreadOutcome outcome = run_write_threads(run, blocks.version(), generators, writer_count);
     // Every block has been dropped: all buffers are back for the next file.
     spare_ = run.pool().release_buffers();
 
-    if (auto error = run.take_write_error()) return fail(WRITING_CONTENT, std::move(*error));
+    if (auto error = run.stage().take_error()) return fail(WRITING_CONTENT, std::move(*error));
     if (outcome.start_failure) return fail(WRITING_CONTENT, *outcome.start_failure);
     if (blocks.version() == FormatVersion::V3) {
         if (run.produced() != blocks.count()) {

@@ -3,12 +3,11 @@
 // claim whole 1 MiB file blocks by index, build them (and, for v3, hash their leaves), writer
 // threads put them into the preallocated temporary file with positional writes, and for v2 the
 // calling thread hashes the blocks strictly in file order. A bounded buffer pool limits the
-// memory in flight; the first failure cancels it so that every thread winds down. The bytes and
+// memory in flight; the first failure cancels the stage so that every thread winds down. The bytes and
 // the FileId do not depend on the number of threads or on the order in which blocks finish.
 
 #include <cstddef>
 #include <expected>
-#include <string_view>
 #include <vector>
 
 #include "base/hooks.hpp"
@@ -20,10 +19,6 @@
 #include "store/progress.hpp"
 
 namespace kro::gen {
-
-// The stage name under which the writer's threads start and its writer threads take each block
-// (by block index) from the hooks.
-inline constexpr std::string_view PARALLEL_WRITE_STAGE = "content writer";
 
 // Writes large files one at a time with a fixed worker budget. The buffers of one file are kept
 // for the next, so that a run of large files allocates (and faults in) its block buffers once.

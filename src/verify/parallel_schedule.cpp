@@ -1,6 +1,7 @@
 #include "verify/parallel_schedule.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <expected>
 #include <numeric>
 #include <utility>
@@ -10,12 +11,13 @@
 #include "base/file_io.hpp"
 #include "base/ordered_collector.hpp"
 #include "base/panic.hpp"
+#include "base/parallel_stage.hpp"
 #include "base/saturating.hpp"
-#include "base/thread_scope.hpp"
 #include "base/windowed_dispenser.hpp"
 #include "verify/lanes.hpp"
 #include "verify/scratch_pair.hpp"
 #include "verify/sequential_schedule.hpp"
+#include "verify/verify_error.hpp"
 #include "verify/verify_file.hpp"
 
 namespace kro::verify {
@@ -31,102 +33,83 @@ struct FileJobs {
     MemoryBudget& budget;
     store::ProgressTracker& tracker;
 
-    FileResult verify(std::string_view stage, uint64_t item, size_t file, uint64_t lanes,
+    FileResult verify(base::Stage stage, uint64_t item, size_t file, uint64_t lanes,
                       ScratchPair& scratch) const {
-        (void)base::before_item(options.hooks, stage, item);
+        if (auto injected = base::before_item(options.hooks, stage, item)) {
+            return std::unexpected(
+                VerifyError::io(READING_A_DATA_FILE, files.path(file), std::move(*injected)));
+        }
         return verify_file(options, files.path(file), lanes, scratch, budget, tracker);
     }
 };
 
-// Hands out the head files' indices, at most a window past the reports pushed in order.
-using JobDispenser = base::WindowedDispenser;
-
-// The reports of one group in file order, and the error of its lowest failing file.
-using GroupCollector = base::OrderedCollector<FileReport, VerifyError>;
-
-struct HeadResult {
+// A file's report, from the worker that verified it to the thread that pushes reports in order.
+struct FileMessage {
     size_t index;
-    FileResult result;
+    FileReport report;
 };
 
-void head_group_worker(const FileJobs& jobs, JobDispenser& dispenser, base::Sender<HeadResult> tx) {
+// The reports of one group in file order.
+using GroupCollector = base::OrderedCollector<FileReport>;
+
+using GroupStage = base::ParallelStage<VerifyError>;
+
+void head_group_worker(const FileJobs& jobs, base::WindowedDispenser& dispenser, GroupStage& stage,
+                       base::Sender<FileMessage>& tx) {
     ScratchPair scratch;
-    try {
-        while (const auto index = dispenser.claim()) {
-            FileResult result = jobs.verify(HEAD_WORKER_STAGE, *index, *index, 1, scratch);
-            const bool fatal = !result;
-            if (!tx.send(HeadResult{*index, std::move(result)})) return;
-            if (fatal) {
-                dispenser.stop();
-                return;
-            }
+    while (const auto index = dispenser.claim(stage.stop_token())) {
+        FileResult result = jobs.verify(base::Stage::HeadWorker, *index, *index, 1, scratch);
+        if (!result) {
+            stage.fail(*index, std::move(result.error()));
+            return;
         }
-    } catch (...) {
-        // No other worker may wait for an index that will never be released; the fault itself
-        // goes on to the thread scope.
-        dispenser.stop();
-        throw;
+        if (!tx.send(FileMessage{*index, std::move(*result)})) return;
     }
 }
 
-// Pushes the head results in index order; the first fatal error stops the handing out, and
-// nothing after it is pushed. Every message already queued is taken before the window moves on,
-// so that one wake-up of this thread serves many small files.
-void collect_head_results(base::Receiver<HeadResult>& rx, JobDispenser& dispenser, GroupCollector& in_order,
+// Pushes the head reports in index order; nothing at or after a failed file is pushed, since it
+// never arrives. Every message already queued is taken before the window moves on, so that one
+// wake-up of this thread serves many small files.
+void collect_head_reports(base::Receiver<FileMessage>& rx, base::WindowedDispenser& dispenser,
                           ReportCollector& collector) {
+    GroupCollector in_order;
     const auto push = [&collector](uint64_t, FileReport report) { collector.push(std::move(report)); };
     while (auto message = rx.recv()) {
         const uint64_t pushed = in_order.next();
         do {
-            in_order.put(message->index, std::move(message->result), push);
+            in_order.put(message->index, std::move(message->report), push);
         } while ((message = rx.try_recv()));
-        if (in_order.failed()) {
-            dispenser.stop();
-        } else if (in_order.next() > pushed) {
-            dispenser.release(in_order.next() - pushed);
-        }
+        if (in_order.next() > pushed) dispenser.release(in_order.next() - pushed);
     }
 }
 
+// The first failure stops the handing out of files; files under way finish, so the lowest
+// failing file is the one reported.
 std::expected<void, VerifyError> verify_head_group(const FileJobs& jobs, size_t head, uint64_t budget,
                                                    ReportCollector& collector) {
     const auto workers = static_cast<size_t>(budget);
     const auto window = static_cast<size_t>(std::min<uint64_t>(base::saturating_mul(4, budget), SIZE_MAX));
-    JobDispenser dispenser(head, window);
-    GroupCollector in_order;
-    {
-        // Declared before the channel: should the calling thread unwind, the receiver goes first and
-        // no worker stays blocked on a full channel while the scope joins.
-        base::ThreadScope scope(jobs.options.hooks, HEAD_WORKER_STAGE);
-        auto [tx, rx] = base::bounded_channel<HeadResult>(window);
-        size_t started = 0;
-        while (started < workers && scope.spawn([&jobs, &dispenser, tx]() mutable {
-            head_group_worker(jobs, dispenser, std::move(tx));
-        })) {
-            ++started;
-        }
-        tx.close();
-        if (started == 0) {
-            return verify_files_in_order(jobs.options, jobs.files, head, jobs.budget, jobs.tracker,
-                                         collector);
-        }
-        try {
-            collect_head_results(rx, dispenser, in_order, collector);
-        } catch (...) {
-            // A worker waiting for the window to move would keep the scope from joining.
-            dispenser.stop();
-            throw;
-        }
-        scope.join_and_rethrow();
-    }
-    if (auto error = in_order.take_error()) return std::unexpected(std::move(*error));
+    base::WindowedDispenser dispenser(head, window);
+    GroupStage stage(jobs.options.hooks, base::Stage::HeadWorker);
+    auto [tx, rx] = base::bounded_channel<FileMessage>(window);
+    std::expected<void, VerifyError> in_order = {};
+    stage.run(
+        workers,
+        [&jobs, &dispenser, &stage, tx = std::move(tx)](size_t) mutable {
+            head_group_worker(jobs, dispenser, stage, tx);
+        },
+        [&, rx = std::move(rx)](size_t started) mutable {
+            if (started == 0) {
+                in_order = verify_files_in_order(jobs.options, jobs.files, head, jobs.budget, jobs.tracker,
+                                                 collector);
+            } else {
+                collect_head_reports(rx, dispenser, collector);
+            }
+        });
+    if (!in_order) return in_order;
+    if (auto error = stage.take_error()) return std::unexpected(std::move(*error));
     return {};
 }
-
-struct TailResult {
-    size_t position;
-    FileResult result;
-};
 
 // Positions by size, largest first, equal sizes by smaller position first.
 std::vector<size_t> spawn_order(const std::vector<uint64_t>& sizes) {
@@ -136,45 +119,78 @@ std::vector<size_t> spawn_order(const std::vector<uint64_t>& sizes) {
     return order;
 }
 
-void tail_group_worker(const FileJobs& jobs, size_t head, size_t position, uint64_t lanes,
-                       base::Sender<TailResult>& tx) {
-    ScratchPair scratch;
-    FileResult result = jobs.verify(TAIL_WORKER_STAGE, position, head + position, lanes, scratch);
-    tx.send(TailResult{position, std::move(result)});
-}
+// The tail files, handed out in spawn order, each with its own lanes. Nothing stops the handing
+// out: every tail file is verified, even when another fails.
+class TailFiles {
+  public:
+    TailFiles(const FileJobs& jobs, size_t head, GroupStage& stage)
+        : jobs_(jobs), head_(head), tail_(jobs.files.size() - head), stage_(stage) {
+        std::vector<uint64_t> sizes;
+        sizes.reserve(tail_);
+        for (size_t position = 0; position < tail_; ++position)
+            sizes.push_back(base::size_or_zero(jobs.files.c_str(head + position)));
+        lanes_ = allocate_lanes(sizes, jobs.options.jobs);
+        order_ = spawn_order(sizes);
+    }
 
-// Every tail file runs at once, with no stop signal: each one is verified even when another fails.
-std::expected<void, VerifyError> verify_tail_group(const FileJobs& jobs, size_t head, uint64_t budget,
+    size_t count() const { return tail_; }
+
+    // Verifies the next tail files until none is left, handing each report to `deliver(position,
+    // report)` and recording each error on the stage.
+    template <typename Deliver>
+    void verify_next(Deliver&& deliver) {
+        ScratchPair scratch;
+        for (size_t n; (n = next_.fetch_add(1, std::memory_order_relaxed)) < tail_;) {
+            const size_t position = order_[n];
+            FileResult result =
+                jobs_.verify(base::Stage::TailWorker, position, head_ + position, lanes_[position], scratch);
+            if (!result) {
+                stage_.fail(position, std::move(result.error()));
+            } else {
+                deliver(position, std::move(*result));
+            }
+        }
+    }
+
+  private:
+    const FileJobs& jobs_;
+    const size_t head_;
+    const size_t tail_;
+    GroupStage& stage_;
+    std::vector<uint64_t> lanes_;
+    std::vector<size_t> order_;
+    std::atomic<size_t> next_{0};
+};
+
+// A thread for every tail file, largest first; files whose thread cannot start are verified on
+// the calling thread, with the same lanes.
+std::expected<void, VerifyError> verify_tail_group(const FileJobs& jobs, size_t head,
                                                    ReportCollector& collector) {
-    const size_t tail = jobs.files.size() - head;
-    std::vector<uint64_t> sizes;
-    sizes.reserve(tail);
-    for (size_t position = 0; position < tail; ++position)
-        sizes.push_back(base::size_or_zero(jobs.files.c_str(head + position)));
-    const std::vector<uint64_t> lanes = allocate_lanes(sizes, budget);
-
+    GroupStage stage(jobs.options.hooks, base::Stage::TailWorker);
+    TailFiles files(jobs, head, stage);
     GroupCollector in_order;
     const auto push = [&collector](uint64_t, FileReport report) { collector.push(std::move(report)); };
-    {
-        base::ThreadScope scope(jobs.options.hooks, TAIL_WORKER_STAGE);
-        auto [tx, rx] = base::unbounded_channel<TailResult>();
-        for (const size_t position : spawn_order(sizes)) {
-            const uint64_t file_lanes = lanes[position];
-            const bool spawned = scope.spawn([&jobs, head, position, file_lanes, tx]() mutable {
-                tail_group_worker(jobs, head, position, file_lanes, tx);
+    auto [tx, rx] = base::unbounded_channel<FileMessage>();
+    stage.run(
+        files.count(),
+        [&files, tx = std::move(tx)](size_t) mutable {
+            files.verify_next([&tx](size_t position, FileReport report) {
+                tx.send(FileMessage{position, std::move(report)});
             });
-            // A file whose thread cannot start is verified right here, with the same lanes.
-            if (!spawned) tail_group_worker(jobs, head, position, file_lanes, tx);
-        }
-        tx.close();
-        while (auto message = rx.recv()) in_order.put(message->position, std::move(message->result), push);
-        scope.join_and_rethrow();
-    }
+        },
+        [&, rx = std::move(rx)](size_t started) mutable {
+            if (started < files.count()) {
+                files.verify_next([&](size_t position, FileReport report) {
+                    in_order.put(position, std::move(report), push);
+                });
+            }
+            while (auto message = rx.recv()) in_order.put(message->index, std::move(message->report), push);
+        });
     // Every file below the lowest failure (every file, when none failed) has been pushed.
-    if (in_order.next() != in_order.error_index().value_or(tail)) {
+    if (in_order.next() != stage.error_index().value_or(files.count())) {
         base::panic("every tail group returns an outcome unless it panics");
     }
-    if (auto error = in_order.take_error()) return std::unexpected(std::move(*error));
+    if (auto error = stage.take_error()) return std::unexpected(std::move(*error));
     return {};
 }
 
@@ -197,7 +213,7 @@ std::expected<void, VerifyError> verify_files_parallel(const VerifyOptions& opti
     if (split.head > 0) {
         if (auto head = verify_head_group(jobs, split.head, options.jobs, collector); !head) return head;
     }
-    if (split.tail > 0) return verify_tail_group(jobs, split.head, options.jobs, collector);
+    if (split.tail > 0) return verify_tail_group(jobs, split.head, collector);
     return {};
 }
 

@@ -22,10 +22,6 @@
 
 namespace kro::verify {
 
-// The stages' names for the run's hooks: an item is a head file index or a tail position.
-inline constexpr std::string_view HEAD_WORKER_STAGE = "head worker";
-inline constexpr std::string_view TAIL_WORKER_STAGE = "tail worker";
-
 struct HeadTailSplit {
     size_t head;  // files 0 to head - 1
     size_t tail;  // the last `tail` files

@@ -11,8 +11,8 @@
 #include "base/ordered_collector.hpp"
 #include "base/page_cache.hpp"
 #include "base/panic.hpp"
+#include "base/parallel_stage.hpp"
 #include "base/saturating.hpp"
-#include "base/thread_scope.hpp"
 #include "verify/verify_error.hpp"
 
 namespace kro::verify {
@@ -21,20 +21,30 @@ using format::FILE_BLOCK_SIZE;
 
 namespace {
 
-// A block read by a reader, or why it could not be.
+// A block read by a reader.
 struct ReaderMessage {
     uint64_t index;
-    std::expected<base::PooledBuffer, base::IoError> block;
+    base::PooledBuffer block;
 };
 
 // What the readers of one file share.
 struct V2ReaderState {
-    int fd;
+    V2ReaderState(int fd, const V2ReadPlan& plan, base::BufferPool& pool, store::FileProgress* progress,
+                  const base::Hooks* hooks)
+        : fd(fd),
+          plan(plan),
+          pool(pool),
+          progress(progress),
+          hooks(hooks),
+          stage(hooks, base::Stage::V2Reader) {}
+
+    const int fd;
     const V2ReadPlan& plan;
     base::BufferPool& pool;
-    store::FileProgress* progress;
-    const base::Hooks* hooks;
+    store::FileProgress* const progress;
+    const base::Hooks* const hooks;
     std::atomic<uint64_t> next_block{0};
+    base::ParallelStage<base::IoError> stage;
 };
 
 uint64_t block_len(uint64_t length, uint64_t block) {
@@ -50,7 +60,7 @@ std::expected<size_t, base::IoError> read_whole_block(int fd, std::span<uint8_t>
 
 std::expected<size_t, base::IoError> read_block(V2ReaderState& state, uint64_t block,
                                                 base::PageBuffer& buffer) {
-    if (auto injected = base::before_item(state.hooks, V2_READER_STAGE, block)) {
+    if (auto injected = base::before_item(state.hooks, base::Stage::V2Reader, block)) {
         return std::unexpected(std::move(*injected));
     }
     return read_whole_block(state.fd, buffer, state.plan.start + block * FILE_BLOCK_SIZE);
@@ -58,32 +68,20 @@ std::expected<size_t, base::IoError> read_block(V2ReaderState& state, uint64_t b
 
 // One reader. It holds a buffer before it claims a block, so a claimed block always has a buffer
 // and the hasher can always make progress.
-void v2_reader_worker(V2ReaderState& state, base::Sender<ReaderMessage>& tx) {
+void v2_reader(V2ReaderState& state, base::Sender<ReaderMessage>& tx) {
     while (true) {
-        std::optional<base::PooledBuffer> buffer = state.pool.take();
+        std::optional<base::PooledBuffer> buffer = state.pool.take(state.stage.stop_token());
         if (!buffer) return;
         const uint64_t block = state.next_block.fetch_add(1, std::memory_order_relaxed);
         if (block >= state.plan.blocks) return;
         buffer->buf().resize(block_len(state.plan.body, block));
         auto got = read_block(state, block, buffer->buf());
         if (!got) {
-            state.pool.cancel();
-            tx.send(ReaderMessage{block, std::unexpected(std::move(got.error()))});
+            state.stage.fail(block, std::move(got.error()));
             return;
         }
         if (*got > 0 && state.progress != nullptr) state.progress->advance(*got);
         if (!tx.send(ReaderMessage{block, std::move(*buffer)})) return;
-    }
-}
-
-// A reader whose fault stops the others: they find the pool cancelled. The thread scope carries
-// the fault; the reader's sender goes with it, so the hasher still sees the channel close.
-void run_reader(V2ReaderState& state, base::Sender<ReaderMessage> tx) {
-    try {
-        v2_reader_worker(state, tx);
-    } catch (...) {
-        state.pool.cancel();
-        throw;
     }
 }
 
@@ -119,37 +117,28 @@ std::expected<format::FileId, base::IoError> hash_v2_parallel(int fd, std::span<
     if (plan.blocks == 0) return hasher.finalize();
 
     base::BufferPool pool(static_cast<size_t>(plan.buffers), static_cast<size_t>(FILE_BLOCK_SIZE));
-    V2ReaderState state{fd, plan, pool, progress, hooks};
-    // Declared after the pool: buffers still waiting for their turn go back before the pool goes.
-    base::OrderedCollector<base::PooledBuffer, base::IoError> in_order;
-    const auto hash = [&hasher](uint64_t, base::PooledBuffer block) { hasher.update(block.buf()); };
-    {
-        // Declared before the channel: should the calling thread unwind, the receiver goes first,
-        // so that no reader stays blocked on a full channel when the scope joins.
-        base::ThreadScope scope(hooks, V2_READER_STAGE);
-        auto [tx, rx] = base::bounded_channel<ReaderMessage>(static_cast<size_t>(plan.buffers));
-        uint64_t started = 0;
-        while (started < plan.readers &&
-               scope.spawn([&state, tx]() mutable { run_reader(state, std::move(tx)); })) {
-            ++started;
-        }
-        tx.close();
-        if (started == 0) {
-            auto hashed = hash_range_sequential(fd, hasher, plan.start, plan.body, plan.blocks);
-            if (!hashed) return std::unexpected(std::move(hashed.error()));
-            return hasher.finalize();
-        }
-        try {
-            while (auto message = rx.recv()) in_order.put(message->index, std::move(message->block), hash);
-        } catch (...) {
-            // Buffers held for their turn go back only after the join; a reader waiting for one
-            // would keep the scope from joining.
-            pool.cancel();
-            throw;
-        }
-        scope.join_and_rethrow();
-    }
-    if (auto error = in_order.take_error()) return std::unexpected(std::move(*error));
+    V2ReaderState state(fd, plan, pool, progress, hooks);
+    auto [tx, rx] = base::bounded_channel<ReaderMessage>(static_cast<size_t>(plan.buffers));
+    std::expected<void, base::IoError> sequential;
+    // The calling thread hashes the blocks in order as they come; with no reader started, it
+    // reads them itself.
+    state.stage.run(
+        static_cast<size_t>(plan.readers),
+        [&state, tx = std::move(tx)](size_t) mutable { v2_reader(state, tx); },
+        [&, rx = std::move(rx)](size_t started) mutable {
+            if (started == 0) {
+                sequential = hash_range_sequential(fd, hasher, plan.start, plan.body, plan.blocks);
+                return;
+            }
+            // Blocks still waiting for their turn go back to the pool when this share ends.
+            base::OrderedCollector<base::PooledBuffer> in_order;
+            while (auto message = rx.recv()) {
+                in_order.put(message->index, std::move(message->block),
+                             [&hasher](uint64_t, base::PooledBuffer block) { hasher.update(block.buf()); });
+            }
+        });
+    if (!sequential) return std::unexpected(std::move(sequential.error()));
+    if (auto error = state.stage.take_error()) return std::unexpected(std::move(*error));
     return hasher.finalize();
 }
 

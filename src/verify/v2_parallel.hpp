@@ -18,9 +18,6 @@
 
 namespace kro::verify {
 
-// The stage's name for the run's hooks: an item is a body block.
-inline constexpr std::string_view V2_READER_STAGE = "v2 reader";
-
 // How one file is split: `blocks` body blocks from offset `start`, `readers` reader threads and
 // `buffers` pooled block buffers.
 struct V2ReadPlan {

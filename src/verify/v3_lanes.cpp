@@ -4,8 +4,7 @@
 #include <atomic>
 #include <utility>
 
-#include "base/ordered_collector.hpp"
-#include "base/thread_scope.hpp"
+#include "base/parallel_stage.hpp"
 
 namespace kro::verify {
 
@@ -22,7 +21,8 @@ struct V3LaneState {
           blocks(leaves.size()),
           progress(progress),
           hooks(hooks),
-          leaves(std::move(leaves)) {}
+          leaves(std::move(leaves)),
+          stage(hooks, base::Stage::V3Lane) {}
 
     const int fd;
     const format::Header& header;
@@ -32,30 +32,28 @@ struct V3LaneState {
     const base::Hooks* const hooks;
 
     std::atomic<uint64_t> next_block{0};
-    std::atomic<bool> stop{false};
     std::vector<format::MerkleHash> leaves;
     std::atomic<bool> content_ok{true};
     std::atomic<uint64_t> finished{0};
-    base::LowestError<base::IoError> error;
+    base::ParallelStage<base::IoError> stage;
 };
 
 std::expected<V3BlockCheck, base::IoError> check_block(V3LaneState& state, uint64_t block,
                                                        ScratchPair& scratch) {
-    if (auto injected = base::before_item(state.hooks, V3_LANE_STAGE, block)) {
+    if (auto injected = base::before_item(state.hooks, base::Stage::V3Lane, block)) {
         return std::unexpected(std::move(*injected));
     }
     return check_v3_block(state.fd, state.header, state.actual_len, block, scratch);
 }
 
-// One lane: claims blocks until none is left or a lane failed.
-void v3_lane_worker(V3LaneState& state, ScratchPair& scratch) {
-    while (!state.stop.load(std::memory_order_relaxed)) {
+// One lane: claims blocks until none is left or the stage was cancelled.
+void v3_lane(V3LaneState& state, ScratchPair& scratch) {
+    while (!state.stage.cancelled()) {
         const uint64_t block = state.next_block.fetch_add(1, std::memory_order_relaxed);
         if (block >= state.blocks) return;
         auto checked = check_block(state, block, scratch);
         if (!checked) {
-            state.stop.store(true, std::memory_order_relaxed);
-            state.error.record(block, std::move(checked.error()));
+            state.stage.fail(block, std::move(checked.error()));
             return;
         }
         const uint64_t counted =
@@ -68,17 +66,6 @@ void v3_lane_worker(V3LaneState& state, ScratchPair& scratch) {
     }
 }
 
-// A lane whose fault stops the others from claiming; the fault itself goes on, to the thread
-// scope or up the calling thread.
-void run_lane(V3LaneState& state, ScratchPair& scratch) {
-    try {
-        v3_lane_worker(state, scratch);
-    } catch (...) {
-        state.stop.store(true, std::memory_order_relaxed);
-        throw;
-    }
-}
-
 }  // namespace
 
 std::expected<V3FileCheck, base::IoError> run_v3_lanes(int fd, const format::Header& header,
@@ -88,21 +75,15 @@ std::expected<V3FileCheck, base::IoError> run_v3_lanes(int fd, const format::Hea
                                                        const base::Hooks* hooks) {
     V3LaneState state(fd, header, actual_len, std::move(leaves), progress, hooks);
     const uint64_t blocks = state.blocks;
-    {
-        base::ThreadScope scope(hooks, V3_LANE_STAGE);
-        const uint64_t extra = std::min(lanes, blocks) - 1;
-        for (uint64_t k = 0; k < extra; ++k) {
-            const bool started = scope.spawn([&state] {
-                ScratchPair own;
-                run_lane(state, own);
-            });
-            if (!started) break;
-        }
-        // Should this lane fault, the scope still joins every other lane before the fault leaves.
-        run_lane(state, scratch);
-        scope.join_and_rethrow();
-    }
-    if (auto error = state.error.take()) return std::unexpected(std::move(*error));
+    // The calling thread is one of the lanes, with the scratch it was lent.
+    state.stage.run(
+        static_cast<size_t>(std::min(lanes, blocks) - 1),
+        [&state](size_t) {
+            ScratchPair own;
+            v3_lane(state, own);
+        },
+        [&state, &scratch](size_t) { v3_lane(state, scratch); });
+    if (auto error = state.stage.take_error()) return std::unexpected(std::move(*error));
     if (state.finished.load(std::memory_order_relaxed) != blocks) {
         return std::unexpected(base::IoError::with_message(
             base::IoErrorKind::UnexpectedEof, "v3 verification ended before every block was hashed"));

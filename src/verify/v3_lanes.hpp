@@ -20,9 +20,6 @@
 
 namespace kro::verify {
 
-// The stage's name for the run's hooks: an item is a block.
-inline constexpr std::string_view V3_LANE_STAGE = "v3 lane";
-
 // Checks every block of a file of `actual_len` bytes (at least the header length) over
 // min(lanes, blocks) lanes, lanes >= 2. `leaves` holds one zeroed leaf per block; the calling
 // thread's lane uses `scratch`, every extra lane a pair of its own. A lane that cannot be started

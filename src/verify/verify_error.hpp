@@ -14,6 +14,9 @@
 
 namespace kro::verify {
 
+// The action of a read of a data file's content that failed.
+inline constexpr std::string_view READING_A_DATA_FILE = "reading a data file";
+
 // The deepest directory level the store walk lists; the root is level 0.
 inline constexpr uint64_t MAX_STORE_DEPTH = 64;
 

@@ -30,7 +30,6 @@ namespace {
 constexpr const char* OPENING = "opening a data file";
 constexpr const char* READING_METADATA = "reading data-file metadata";
 constexpr const char* READING_HEADER = "reading a data-file header";
-constexpr const char* READING = "reading a data file";
 constexpr const char* ANALYZING = "analyzing a corrupted file";
 
 // Path components as they compare: repeated and trailing separators make no component, and "."
@@ -164,7 +163,8 @@ std::expected<FileReport, VerifyError> verify_file(const VerifyOptions& options,
     }
     const uint64_t lanes = file_lane_count(actual_len, lane_budget);
     auto computed = compute_id(fd, *header, header_read, actual_len, lanes, scratch, progress, options.hooks);
-    if (!computed) return std::unexpected(VerifyError::io(READING, path, std::move(computed.error())));
+    if (!computed)
+        return std::unexpected(VerifyError::io(READING_A_DATA_FILE, path, std::move(computed.error())));
 
     if (computed->id != expected_id || !computed->content_ok) {
         auto regions =
@@ -189,7 +189,7 @@ std::expected<FileReport, VerifyError> verify_file(const VerifyOptions& options,
 } catch (const std::bad_alloc&) {
     // The analysis and the large buffers report their own; what is left are the small allocations
     // around reading the file, also those of its hashing threads.
-    return std::unexpected(VerifyError::io(READING, path, base::IoError::out_of_memory()));
+    return std::unexpected(VerifyError::io(READING_A_DATA_FILE, path, base::IoError::out_of_memory()));
 }
 
 }  // namespace kro::verify

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <initializer_list>
+#include <stop_token>
 #include <thread>
 #include <vector>
 
@@ -51,15 +52,15 @@ TEST(StoreBufferPoolTest, BuffersHaveTheirLengthAndAreReusedLastInFirstOut) {
 
 TEST(StoreBufferPoolTest, CancelledPoolLendsNothingButKeepsReturnedBuffers) {
     BufferPool pool(2, 4);
-    auto lent = pool.take().value();
-    pool.cancel();
-    EXPECT_TRUE(pool.cancelled());
-    EXPECT_FALSE(pool.take().has_value());  // although one buffer is free
+    std::stop_source stop;
+    auto lent = pool.take(stop.get_token()).value();
+    stop.request_stop();
+    EXPECT_FALSE(pool.take(stop.get_token()).has_value());  // although one buffer is free
     { auto returned = std::move(lent); }
     EXPECT_EQ(pool.free_count(), 2u);
     pool.put(PageBuffer(3));
     EXPECT_EQ(pool.free_count(), 3u);
-    EXPECT_FALSE(pool.take().has_value());
+    EXPECT_FALSE(pool.take(stop.get_token()).has_value());
 }
 
 TEST(StoreBufferPoolTest, GivenBuffersAreLentAndReleasedAsTheyAre) {
@@ -88,14 +89,15 @@ TEST(StoreBufferPoolTest, WaitingTakersWakeOnPutAndOnCancel) {
     auto held = pool.take().value();
     std::atomic<int> got{0};
     std::atomic<int> refused{0};
+    std::stop_source stop;
     {
         base::ThreadScope scope;
         for (int i = 0; i < 3; ++i) {
             ASSERT_TRUE(scope.spawn([&] {
-                if (auto buf = pool.take()) {
+                if (auto buf = pool.take(stop.get_token())) {
                     ++got;
-                    // Hold it until the pool is cancelled, so that the others keep waiting.
-                    while (!pool.cancelled()) std::this_thread::yield();
+                    // Hold it until the stage is cancelled, so that the others keep waiting.
+                    while (!stop.stop_requested()) std::this_thread::yield();
                 } else {
                     ++refused;
                 }
@@ -105,7 +107,7 @@ TEST(StoreBufferPoolTest, WaitingTakersWakeOnPutAndOnCancel) {
         while (got.load() == 0) std::this_thread::yield();
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
         EXPECT_EQ(got.load(), 1);
-        pool.cancel();  // wakes every other waiter
+        stop.request_stop();  // wakes every other waiter
         scope.join_and_rethrow();
     }
     EXPECT_EQ(got.load(), 1);

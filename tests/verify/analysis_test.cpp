@@ -8,10 +8,12 @@
 #include <atomic>
 #include <chrono>
 #include <random>
+#include <stop_token>
 #include <thread>
 
 #include "base/fd.hpp"
 #include "base/panic.hpp"
+#include "base/windowed_dispenser.hpp"
 #include "support/scratch_dir.hpp"
 #include "verify/analysis/corrupt_region.hpp"
 #include "verify/analysis/memory_budget.hpp"
@@ -297,11 +299,11 @@ TEST_F(VerifyAnalysisTest, SoundFileHasNoRegion) {
 
 TEST(VerifyMemoryBudgetTest, ReserveWaitsForRelease) {
     MemoryBudget budget(100);
-    UnitDispenser dispenser(8, 4);
-    ASSERT_TRUE(budget.reserve(60, dispenser));
+    const std::stop_source stop;
+    ASSERT_TRUE(budget.reserve(60, stop.get_token()));
     EXPECT_EQ(budget.used(), 60u);
     std::atomic<bool> reserved = false;
-    std::thread waiter([&] { reserved = budget.reserve(50, dispenser); });
+    std::thread waiter([&] { reserved = budget.reserve(50, stop.get_token()); });
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_FALSE(reserved.load());
     budget.release(60);
@@ -315,9 +317,9 @@ TEST(VerifyMemoryBudgetTest, ReserveWaitsForRelease) {
 TEST(VerifyMemoryBudgetTest, ReservationLargerThanTheLimitIsABrokenInvariant) {
     // It could never be granted: its wait would not end.
     MemoryBudget budget(100);
-    UnitDispenser dispenser(8, 4);
+    const std::stop_source stop;
     EXPECT_THROW(budget.reserve(101), base::Panic);
-    EXPECT_THROW((void)budget.reserve(101, dispenser), base::Panic);
+    EXPECT_THROW((void)budget.reserve(101, stop.get_token()), base::Panic);
     EXPECT_EQ(budget.used(), 0u);
     budget.reserve(100);
     EXPECT_EQ(budget.used(), 100u);
@@ -326,19 +328,19 @@ TEST(VerifyMemoryBudgetTest, ReservationLargerThanTheLimitIsABrokenInvariant) {
 
 TEST(VerifyMemoryBudgetTest, CancelledAnalysisGivesUp) {
     MemoryBudget budget(100);
-    UnitDispenser dispenser(8, 4);
-    ASSERT_TRUE(budget.reserve(100, dispenser));
-    std::thread waiter([&] { EXPECT_FALSE(budget.reserve(1, dispenser)); });
+    std::stop_source stop;
+    base::WindowedDispenser dispenser(8, 4);
+    ASSERT_TRUE(budget.reserve(100, stop.get_token()));
+    std::thread waiter([&] { EXPECT_FALSE(budget.reserve(1, stop.get_token())); });
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    stop_analysis(budget, dispenser);
+    stop.request_stop();
     waiter.join();
     // Stopped: nothing is handed out any more, though the window has room.
-    EXPECT_EQ(dispenser.try_claim().state, UnitDispenser::Claim::Done);
-    EXPECT_TRUE(dispenser.cancelled());
+    EXPECT_EQ(dispenser.try_claim(stop.get_token()).state, base::WindowedDispenser::Claim::Done);
     EXPECT_EQ(budget.used(), 100u);
     // Once cancelled, no reservation succeeds, even when memory is free.
     budget.release(100);
-    EXPECT_FALSE(budget.reserve(1, dispenser));
+    EXPECT_FALSE(budget.reserve(1, stop.get_token()));
 }
 
 }  // namespace

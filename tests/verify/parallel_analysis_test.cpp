@@ -112,7 +112,7 @@ TEST_F(ParallelAnalysisTest, RegionsMergeAcrossUnits) {
 TEST_F(ParallelAnalysisTest, UnitsThatCannotStartLeaveTheWorkToTheOthers) {
     const auto expected = sequential(4096);
     for (size_t fail_from : {0, 1}) {
-        const SpawnCounter counter(ANALYSIS_UNIT_STAGE, fail_from);
+        const SpawnCounter counter(base::Stage::AnalysisUnit, fail_from);
         MemoryBudget budget;
         const auto regions = analyze(4096, 16, budget, &counter);
         ASSERT_TRUE(regions.has_value());
@@ -123,7 +123,7 @@ TEST_F(ParallelAnalysisTest, UnitsThatCannotStartLeaveTheWorkToTheOthers) {
 
 TEST_F(ParallelAnalysisTest, LowestFailingUnitWins) {
     for (int round = 0; round < 5; ++round) {
-        const TwoErrors errors(ANALYSIS_UNIT_STAGE, 1, 2);
+        const TwoErrors errors(base::Stage::AnalysisUnit, 1, 2);
         MemoryBudget budget;
         const auto regions = analyze(4096, 16, budget, &errors);
         ASSERT_FALSE(regions.has_value());
@@ -140,7 +140,7 @@ TEST_F(ParallelAnalysisTest, LowestFailingUnitWins) {
 
 TEST_F(ParallelAnalysisTest, FaultIsRaisedAfterEveryThreadEndedAndMemoryReturns) {
     {
-        const SlowAndFaulty fault(ANALYSIS_UNIT_STAGE, 0, 1);
+        const SlowAndFaulty fault(base::Stage::AnalysisUnit, 0, 1);
         MemoryBudget budget;
         expect_injected_fault([&] { (void)analyze(4096, 3, budget, &fault); });
         EXPECT_TRUE(fault.slow_done.load());
@@ -150,9 +150,9 @@ TEST_F(ParallelAnalysisTest, FaultIsRaisedAfterEveryThreadEndedAndMemoryReturns)
         // No worker started: the calling thread's own unit faults.
         struct WithoutThreads : SlowAndFaulty {
             using SlowAndFaulty::SlowAndFaulty;
-            bool refuse_spawn(std::string_view, size_t) const override { return true; }
+            bool refuse_spawn(base::Stage, size_t) const override { return true; }
         };
-        const WithoutThreads fault(ANALYSIS_UNIT_STAGE, 0, 1);
+        const WithoutThreads fault(base::Stage::AnalysisUnit, 0, 1);
         MemoryBudget budget;
         expect_injected_fault([&] { (void)analyze(4096, 3, budget, &fault); });
         EXPECT_EQ(budget.used(), 0u);
@@ -160,7 +160,7 @@ TEST_F(ParallelAnalysisTest, FaultIsRaisedAfterEveryThreadEndedAndMemoryReturns)
     {
         // Only worker threads fault; the calling thread holds its unit until one of them has.
         struct WorkersFault : base::Hooks {
-            std::optional<base::IoError> before_item(std::string_view, uint64_t) const override {
+            std::optional<base::IoError> before_item(base::Stage, uint64_t) const override {
                 if (std::this_thread::get_id() == caller) {
                     EXPECT_TRUE(wait_for(faulted));
                     return std::nullopt;
@@ -177,7 +177,7 @@ TEST_F(ParallelAnalysisTest, FaultIsRaisedAfterEveryThreadEndedAndMemoryReturns)
         EXPECT_EQ(budget.used(), 0u);
     }
     {
-        const FaultAfterError fault(ANALYSIS_UNIT_STAGE, 1, 2);
+        const FaultAfterError fault(base::Stage::AnalysisUnit, 1, 2);
         MemoryBudget budget;
         expect_injected_fault([&] { (void)analyze(4096, 3, budget, &fault); });
     }

@@ -67,9 +67,9 @@ inline base::IoError injected_error(uint64_t index) {
 // The common fault test: item `slow` of `stage` takes a while and then marks itself done; item
 // `faulty` panics. Whoever carries the fault must wait for the slow item first.
 struct SlowAndFaulty : base::Hooks {
-    SlowAndFaulty(std::string_view stage, uint64_t slow, uint64_t faulty)
+    SlowAndFaulty(base::Stage stage, uint64_t slow, uint64_t faulty)
         : stage(stage), slow(slow), faulty(faulty) {}
-    std::optional<base::IoError> before_item(std::string_view s, uint64_t index) const override {
+    std::optional<base::IoError> before_item(base::Stage s, uint64_t index) const override {
         if (s != stage) return std::nullopt;
         if (index == slow) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -78,7 +78,7 @@ struct SlowAndFaulty : base::Hooks {
         if (index == faulty) base::panic("injected fault");
         return std::nullopt;
     }
-    std::string_view stage;
+    base::Stage stage;
     uint64_t slow;
     uint64_t faulty;
     mutable std::atomic<bool> slow_done{false};
@@ -97,14 +97,14 @@ void expect_injected_fault(F&& run) {
 
 // Counts the thread starts of a stage and refuses those from `fail_from` on.
 struct SpawnCounter : base::Hooks {
-    explicit SpawnCounter(std::string_view stage, size_t fail_from = SIZE_MAX)
+    explicit SpawnCounter(base::Stage stage, size_t fail_from = SIZE_MAX)
         : stage(stage), fail_from(fail_from) {}
-    bool refuse_spawn(std::string_view s, size_t index) const override {
+    bool refuse_spawn(base::Stage s, size_t index) const override {
         if (s != stage) return false;
         ++attempts;
         return index >= fail_from;
     }
-    std::string_view stage;
+    base::Stage stage;
     size_t fail_from;
     mutable std::atomic<size_t> attempts{0};
 };
@@ -112,8 +112,8 @@ struct SpawnCounter : base::Hooks {
 // Items `low` and `high` of `stage` fail with their own errors; `high` waits until `low` has
 // been reached, so both fail whatever the thread timing, and the lower one must win.
 struct TwoErrors : base::Hooks {
-    TwoErrors(std::string_view stage, uint64_t low, uint64_t high) : stage(stage), low(low), high(high) {}
-    std::optional<base::IoError> before_item(std::string_view s, uint64_t index) const override {
+    TwoErrors(base::Stage stage, uint64_t low, uint64_t high) : stage(stage), low(low), high(high) {}
+    std::optional<base::IoError> before_item(base::Stage s, uint64_t index) const override {
         if (s != stage) return std::nullopt;
         if (index == low) {
             low_reached = true;
@@ -125,7 +125,7 @@ struct TwoErrors : base::Hooks {
         }
         return std::nullopt;
     }
-    std::string_view stage;
+    base::Stage stage;
     uint64_t low;
     uint64_t high;
     mutable std::atomic<bool> low_reached{false};
@@ -134,9 +134,9 @@ struct TwoErrors : base::Hooks {
 // Item `faulty` panics once item `failing` has failed with an error: both happen, and the
 // fault must win.
 struct FaultAfterError : base::Hooks {
-    FaultAfterError(std::string_view stage, uint64_t faulty, uint64_t failing)
+    FaultAfterError(base::Stage stage, uint64_t faulty, uint64_t failing)
         : stage(stage), faulty(faulty), failing(failing) {}
-    std::optional<base::IoError> before_item(std::string_view s, uint64_t index) const override {
+    std::optional<base::IoError> before_item(base::Stage s, uint64_t index) const override {
         if (s != stage) return std::nullopt;
         if (index == failing) {
             failed = true;
@@ -148,7 +148,7 @@ struct FaultAfterError : base::Hooks {
         }
         return std::nullopt;
     }
-    std::string_view stage;
+    base::Stage stage;
     uint64_t faulty;
     uint64_t failing;
     mutable std::atomic<bool> failed{false};

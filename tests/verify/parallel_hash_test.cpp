@@ -93,7 +93,7 @@ TEST_F(ParallelHashTest, V3SameIdAndVerdictForEveryLaneCount) {
 TEST_F(ParallelHashTest, V3LanesAreCappedAtTheBlockCount) {
     const Header header = make_header(FormatVersion::V3, 3 * MiB + 1);
     const auto path = write(header);
-    const SpawnCounter counter(V3_LANE_STAGE);
+    const SpawnCounter counter(base::Stage::V3Lane);
     ASSERT_TRUE(v3(path, header, 8, &counter).has_value());
     EXPECT_EQ(counter.attempts.load(), 3u);  // four blocks: the calling thread and three more lanes
 }
@@ -104,7 +104,7 @@ TEST_F(ParallelHashTest, V3LanesThatCannotStartLeaveTheirBlocksToTheOthers) {
     flip_bytes(path, {4 * MiB + 1});
     const FileId truth = id_of(read_file(path), FormatVersion::V3);
     for (size_t fail_from : {0, 1, 3}) {
-        const SpawnCounter counter(V3_LANE_STAGE, fail_from);
+        const SpawnCounter counter(base::Stage::V3Lane, fail_from);
         const auto checked = v3(path, header, 8, &counter);
         ASSERT_TRUE(checked.has_value()) << fail_from;
         EXPECT_EQ(checked->id, truth) << fail_from;
@@ -127,12 +127,12 @@ TEST_F(ParallelHashTest, LowestFailingBlockWins) {
     const auto v3_path = write(v3_header);
     const auto v2_path = write(make_header(FormatVersion::V2, 8 * MiB));
     for (int round = 0; round < 5; ++round) {
-        const TwoErrors v3_errors(V3_LANE_STAGE, 3, 5);
+        const TwoErrors v3_errors(base::Stage::V3Lane, 3, 5);
         const auto checked = v3(v3_path, v3_header, 4, &v3_errors);
         ASSERT_FALSE(checked.has_value());
         EXPECT_EQ(checked.error().message(), "injected error at 3");
 
-        const TwoErrors v2_errors(V2_READER_STAGE, 3, 5);
+        const TwoErrors v2_errors(base::Stage::V2Reader, 3, 5);
         const auto id = v2(v2_path, 4, &v2_errors);
         ASSERT_FALSE(id.has_value());
         EXPECT_EQ(id.error().message(), "injected error at 3");
@@ -145,8 +145,8 @@ TEST_F(ParallelHashTest, LowestFailingBlockWins) {
 TEST_F(ParallelHashTest, V3LanesClaimNoBlockOnceOneFailed) {
     struct FirstBlockFails : base::Hooks {
         explicit FirstBlockFails(bool fault) : fault(fault) {}
-        std::optional<base::IoError> before_item(std::string_view stage, uint64_t index) const override {
-            EXPECT_EQ(stage, V3_LANE_STAGE);
+        std::optional<base::IoError> before_item(base::Stage stage, uint64_t index) const override {
+            EXPECT_EQ(stage, base::Stage::V3Lane);
             ++started;
             if (index == 1) {
                 claimed_second = true;
@@ -185,12 +185,12 @@ TEST_F(ParallelHashTest, FaultIsRaisedAfterEveryLaneEnded) {
     const auto v3_path = write(v3_header);
     const auto v2_path = write(make_header(FormatVersion::V2, 6 * MiB));
     {
-        const SlowAndFaulty fault(V3_LANE_STAGE, 0, 1);
+        const SlowAndFaulty fault(base::Stage::V3Lane, 0, 1);
         expect_injected_fault([&] { (void)v3(v3_path, v3_header, 3, &fault); });
         EXPECT_TRUE(fault.slow_done.load());
     }
     {
-        const SlowAndFaulty fault(V2_READER_STAGE, 0, 1);
+        const SlowAndFaulty fault(base::Stage::V2Reader, 0, 1);
         expect_injected_fault([&] { (void)v2(v2_path, 3, &fault); });
         EXPECT_TRUE(fault.slow_done.load());
     }
@@ -200,9 +200,9 @@ TEST_F(ParallelHashTest, FaultWinsOverAnError) {
     const Header v3_header = make_header(FormatVersion::V3, 6 * MiB);
     const auto v3_path = write(v3_header);
     const auto v2_path = write(make_header(FormatVersion::V2, 6 * MiB));
-    const FaultAfterError v3_fault(V3_LANE_STAGE, 1, 2);
+    const FaultAfterError v3_fault(base::Stage::V3Lane, 1, 2);
     expect_injected_fault([&] { (void)v3(v3_path, v3_header, 3, &v3_fault); });
-    const FaultAfterError v2_fault(V2_READER_STAGE, 1, 2);
+    const FaultAfterError v2_fault(base::Stage::V2Reader, 1, 2);
     expect_injected_fault([&] { (void)v2(v2_path, 4, &v2_fault); });
 }
 
@@ -239,7 +239,7 @@ TEST_F(ParallelHashTest, V2ShortBlocksAreAFileThatChanged) {
     // The metadata claimed two more blocks than the file holds now: what was read says nothing
     // about what is stored, with readers and without.
     for (size_t fail_from : {SIZE_MAX, size_t{0}}) {
-        const SpawnCounter counter(V2_READER_STAGE, fail_from);
+        const SpawnCounter counter(base::Stage::V2Reader, fail_from);
         const auto id = v2(path, 4, &counter, 5 * MiB);
         ASSERT_FALSE(id.has_value()) << fail_from;
         EXPECT_EQ(id.error().message(), "v2 file changed while it was being read") << fail_from;
@@ -260,7 +260,7 @@ TEST_F(ParallelHashTest, V2ReadersThatCannotStart) {
     const FileId truth = id_of(read_file(path), FormatVersion::V2);
     // 0: no reader at all, the calling thread hashes the body in order; otherwise fewer readers.
     for (size_t fail_from : {0, 1, 2}) {
-        const SpawnCounter counter(V2_READER_STAGE, fail_from);
+        const SpawnCounter counter(base::Stage::V2Reader, fail_from);
         const auto id = v2(path, 8, &counter);
         ASSERT_TRUE(id.has_value()) << fail_from;
         EXPECT_EQ(*id, truth) << fail_from;

@@ -507,27 +507,27 @@ TEST(VerifyStoreTest, RootGivenWithTrailingSlash) {
 // workers of either group) fails the whole run; it never leaves a report without findings.
 TEST(VerifyStoreTest, MemoryThatRunsOutBetweenFilesFailsTheRun) {
     struct OutOfMemoryAt : base::Hooks {
-        explicit OutOfMemoryAt(std::string_view stage) : stage(stage) {}
-        std::optional<base::IoError> before_item(std::string_view s, uint64_t) const override {
+        explicit OutOfMemoryAt(base::Stage stage) : stage(stage) {}
+        std::optional<base::IoError> before_item(base::Stage s, uint64_t) const override {
             if (s == stage) throw std::bad_alloc();
             return std::nullopt;
         }
-        std::string_view stage;
+        base::Stage stage;
     };
     kro::testing::ScratchDir dir;
     StoreBuilder store(dir.path());
     store.add_chain(FormatVersion::V3, {100, 200, 300});
     store.write_aggregate();
     // Three files on two workers: two in the head group, one in the tail group.
-    for (const std::string_view stage : {HEAD_WORKER_STAGE, TAIL_WORKER_STAGE}) {
+    for (const base::Stage stage : {base::Stage::HeadWorker, base::Stage::TailWorker}) {
         const OutOfMemoryAt hooks(stage);
         auto options = options_for(dir.path(), 4096, 2);
         options.hooks = &hooks;
         const auto report = verify_store(options);
-        ASSERT_FALSE(report.has_value()) << stage;
+        ASSERT_FALSE(report.has_value()) << static_cast<int>(stage);
         EXPECT_EQ(base::error_chain(report.error()),
                   "verifying the store at " + dir.path().native() + ": out of memory")
-            << stage;
+            << static_cast<int>(stage);
     }
 }
 

@@ -4,27 +4,18 @@
 
 namespace kro::verify {
 
-template <typename GivesUp>
-bool MemoryBudget::reserve_unless(uint64_t need, GivesUp gives_up) {
+bool MemoryBudget::reserve(uint64_t need, std::stop_token stop) {
     // A larger reservation would wait for ever.
     if (need > limit_) base::panic("an analysis reservation fits the memory budget");
     std::unique_lock lock(mutex_);
-    while (true) {
-        if (gives_up()) return false;
-        if (limit_ - used_ >= need) {
-            used_ += need;
-            return true;
-        }
-        released_.wait(lock);
-    }
-}
-
-bool MemoryBudget::reserve(uint64_t need, const UnitDispenser& dispenser) {
-    return reserve_unless(need, [&] { return dispenser.cancelled(); });
+    if (!released_.wait(lock, stop, [&] { return limit_ - used_ >= need; })) return false;
+    if (stop.stop_requested()) return false;
+    used_ += need;
+    return true;
 }
 
 void MemoryBudget::reserve(uint64_t need) {
-    reserve_unless(need, [] { return false; });
+    (void)reserve(need, std::stop_token{});
 }
 
 void MemoryBudget::release(uint64_t n) {
@@ -50,12 +41,12 @@ Reservation::~Reservation() {
     budget_.release(bytes_);
 }
 
-void stop_analysis(MemoryBudget& budget, UnitDispenser& dispenser) {
-    // Under the budget's lock, so that a unit between its look at the dispenser and its wait for
-    // memory cannot miss the wake-up.
-    const std::lock_guard budget_lock(budget.mutex_);
-    dispenser.cancel();
-    budget.released_.notify_all();
+void Reservation::shrink_to(uint64_t bytes) {
+    if (bytes >= bytes_) return;
+    const uint64_t excess = bytes_ - bytes;
+    base::on_reservation(hooks_, -static_cast<int64_t>(excess));
+    bytes_ = bytes;
+    budget_.release(excess);
 }
 
 }  // namespace kro::verify

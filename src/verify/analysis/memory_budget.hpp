@@ -5,26 +5,21 @@
 // and releases them when it ends, so at most `limit` bytes of analysis buffers exist at once.
 // Thread-safe.
 //
-// No holder waits for anything while it holds a reservation, and no reservation is larger than
-// the limit, so every wait for memory ends. A unit waiting for memory gives up once its analysis
-// is cancelled. Lock order: the budget's lock before the unit dispenser's, never the other way
-// round.
+// A holder waits for nothing while it holds a reservation but for units of its own analysis that
+// hold theirs, and no reservation is larger than the limit, so every wait for memory ends. A
+// unit waiting for memory gives up once its analysis is cancelled.
 
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <stop_token>
 
 #include "base/hooks.hpp"
-#include "base/windowed_dispenser.hpp"
 
 namespace kro::verify {
 
 // The limit of a run's MemoryBudget: 256 MiB.
 inline constexpr uint64_t ANALYSIS_MEMORY_LIMIT = 268435456;
-
-// Hands the units of one parallel analysis to its threads, at most a window ahead of the merge;
-// stopped after an error, cancelled after a fault.
-using UnitDispenser = base::WindowedDispenser;
 
 class MemoryBudget {
   public:
@@ -32,9 +27,9 @@ class MemoryBudget {
     MemoryBudget(const MemoryBudget&) = delete;
     MemoryBudget& operator=(const MemoryBudget&) = delete;
 
-    // Waits until `need` bytes fit and reserves them (true), or gives up once `dispenser` is
-    // cancelled (false, nothing reserved). `need` is at most the limit.
-    bool reserve(uint64_t need, const UnitDispenser& dispenser);
+    // Waits until `need` bytes fit and reserves them (true), or gives up once `stop` has fired
+    // (false, nothing reserved). `need` is at most the limit.
+    bool reserve(uint64_t need, std::stop_token stop);
     // Waits until `need` bytes fit and reserves them, for an analysis that nothing cancels.
     // `need` is at most the limit.
     void reserve(uint64_t need);
@@ -45,14 +40,8 @@ class MemoryBudget {
     uint64_t limit() const { return limit_; }
 
   private:
-    friend void stop_analysis(MemoryBudget& budget, UnitDispenser& dispenser);
-
-    // Waits until `need` bytes fit or `gives_up` holds, both looked at under the lock.
-    template <typename GivesUp>
-    bool reserve_unless(uint64_t need, GivesUp gives_up);
-
     mutable std::mutex mutex_;
-    std::condition_variable released_;
+    std::condition_variable_any released_;
     uint64_t used_ = 0;
     const uint64_t limit_;
 };
@@ -67,14 +56,13 @@ class Reservation {
     Reservation& operator=(const Reservation&) = delete;
     ~Reservation();
 
+    // Gives back what is held beyond `bytes` (at most what is held) at once.
+    void shrink_to(uint64_t bytes);
+
   private:
     MemoryBudget& budget_;
     uint64_t bytes_;
     const base::Hooks* hooks_;
 };
-
-// Stops and cancels one analysis: no unit is handed out any more, and its units waiting for
-// memory give up. Wakes the waiters of both.
-void stop_analysis(MemoryBudget& budget, UnitDispenser& dispenser);
 
 }  // namespace kro::verify

@@ -6,15 +6,15 @@
 #include <optional>
 #include <span>
 #include <utility>
-#include <variant>
 
 #include "base/channel.hpp"
 #include "base/ordered_collector.hpp"
 #include "base/page_buffer.hpp"
 #include "base/page_cache.hpp"
 #include "base/panic.hpp"
+#include "base/parallel_stage.hpp"
 #include "base/saturating.hpp"
-#include "base/thread_scope.hpp"
+#include "base/windowed_dispenser.hpp"
 #include "format/content.hpp"
 #include "verify/analysis/chunk_compare.hpp"
 
@@ -40,32 +40,31 @@ struct UnitRegions {
     std::optional<uint64_t> ended_at;
 };
 
-// What a unit sends to the calling thread: its regions or its read error.
+// What a unit sends to the calling thread: its regions. A unit that fails records its error on
+// the stage instead.
 struct UnitMessage {
     uint64_t index;
-    std::expected<UnitRegions, base::IoError> outcome;
+    UnitRegions regions;
 };
-
-// The unit gave up waiting for memory: the analysis was cancelled.
-struct Stopped {};
-using UnitOutcome = std::variant<UnitRegions, base::IoError, Stopped>;
 
 // Everything one analysis shares between its threads.
 struct AnalysisRun {
     const AnalysisPlan& plan;
     MemoryBudget& budget;
-    UnitDispenser& dispenser;
+    base::WindowedDispenser& dispenser;
+    base::ParallelStage<base::IoError>& stage;
     const base::Hooks* hooks;
 };
 
-UnitOutcome compare_unit(const AnalysisPlan& plan, const base::Hooks* hooks, uint64_t first, size_t len) {
+std::expected<UnitRegions, base::IoError> compare_unit(const AnalysisPlan& plan, const base::Hooks* hooks,
+                                                       uint64_t first, size_t len) {
     auto actual = base::PageBuffer::allocate(len);
-    if (!actual) return std::move(actual.error());
+    if (!actual) return std::unexpected(std::move(actual.error()));
     auto got = base::read_at_full_uncached(plan.fd, actual->span(), first, hooks);
-    if (!got) return std::move(got.error());
+    if (!got) return std::unexpected(std::move(got.error()));
     const size_t read = *got;  // fewer only when the file ended early
     auto expected = base::PageBuffer::allocate(read);
-    if (!expected) return std::move(expected.error());
+    if (!expected) return std::unexpected(std::move(expected.error()));
     format::ContentReader::at_offset(plan.seed, first - HEADER_LEN, plan.version).fill(expected->span());
 
     UnitRegions found;
@@ -74,62 +73,55 @@ UnitOutcome compare_unit(const AnalysisPlan& plan, const base::Hooks* hooks, uin
     return found;
 }
 
-UnitOutcome analyze_unit(const AnalysisRun& run, uint64_t index) {
+// The regions of claimed unit `index`; nothing when it failed (its error is recorded on the
+// stage) or gave up.
+std::optional<UnitRegions> analyze_unit(const AnalysisRun& run, uint64_t index) {
     const AnalysisPlan& plan = run.plan;
     const uint64_t unit_start = base::saturating_mul(index, plan.units.unit_size);
     const uint64_t first = std::max<uint64_t>(HEADER_LEN, unit_start);
     const uint64_t last = std::min(plan.end, base::saturating_add(unit_start, plan.units.unit_size));
     const auto len = static_cast<size_t>(last - first);
-    if (!run.budget.reserve(2 * uint64_t{len}, run.dispenser)) return Stopped{};
-    const Reservation reservation(run.budget, 2 * uint64_t{len}, run.hooks);
-    if (auto injected = base::before_item(run.hooks, ANALYSIS_UNIT_STAGE, index)) return std::move(*injected);
-    try {
-        return compare_unit(plan, run.hooks, first, len);
-    } catch (const std::bad_alloc&) {
-        return base::IoError::out_of_memory();
+    const uint64_t need = 2 * uint64_t{len};
+    if (!run.budget.reserve(need, run.stage.stop_token())) {
+        // Only a unit past a failure gives up: one below it still runs, so that the lowest
+        // failing unit is found whatever the number of workers. Nobody holding memory waits.
+        if (run.stage.fails_at_or_below(index)) return std::nullopt;
+        run.budget.reserve(need);
     }
-}
-
-// The message that a finished unit sends (nothing when it gave up), stopping the handing out
-// after an error.
-std::optional<UnitMessage> finish_unit(UnitDispenser& dispenser, uint64_t index, UnitOutcome outcome) {
-    if (auto* found = std::get_if<UnitRegions>(&outcome)) return UnitMessage{index, std::move(*found)};
-    if (auto* error = std::get_if<base::IoError>(&outcome)) {
-        dispenser.stop();
-        return UnitMessage{index, std::unexpected(std::move(*error))};
+    const Reservation reservation(run.budget, need, run.hooks);
+    std::expected<UnitRegions, base::IoError> found;
+    if (auto injected = base::before_item(run.hooks, base::Stage::AnalysisUnit, index)) {
+        found = std::unexpected(std::move(*injected));
+    } else {
+        try {
+            found = compare_unit(plan, run.hooks, first, len);
+        } catch (const std::bad_alloc&) {
+            found = std::unexpected(base::IoError::out_of_memory());
+        }
     }
-    return std::nullopt;
+    if (!found) {
+        run.stage.fail(index, std::move(found.error()));
+        return std::nullopt;
+    }
+    return std::move(*found);
 }
 
 void analysis_worker(const AnalysisRun& run, base::Sender<UnitMessage>& tx) {
-    while (auto index = run.dispenser.claim()) {
-        auto message = finish_unit(run.dispenser, *index, analyze_unit(run, *index));
-        if (!message || !tx.send(std::move(*message))) return;
+    while (auto index = run.dispenser.claim(run.stage.stop_token())) {
+        auto found = analyze_unit(run, *index);
+        if (!found || !tx.send(UnitMessage{*index, std::move(*found)})) return;
     }
 }
 
-// A worker whose fault cancels the analysis, so that nobody waits for its unit, then goes on to
-// the thread scope. Its sender goes with it: the channel still closes when the last worker ends.
-void run_analysis_worker(const AnalysisRun& run, base::Sender<UnitMessage> tx) {
-    try {
-        analysis_worker(run, tx);
-    } catch (...) {
-        stop_analysis(run.budget, run.dispenser);
-        throw;
-    }
-}
-
-// The calling thread's merge of unit results: the regions of the units in unit order, and the
-// error of the lowest failing unit.
+// The calling thread's merge of unit results: the regions of the units in unit order.
 class UnitCollector {
   public:
     void collect(UnitMessage message) {
-        units_.put(message.index, std::move(message.outcome),
+        units_.put(message.index, std::move(message.regions),
                    [this](uint64_t, UnitRegions found) { merge(std::move(found)); });
     }
     // The next unit to merge: every unit below it is merged.
     uint64_t next() const { return units_.next(); }
-    std::optional<base::IoError> take_error() { return units_.take_error(); }
     RegionList take_regions() { return std::move(regions_); }
     std::optional<uint64_t> ended_at() const { return ended_at_; }
 
@@ -141,7 +133,7 @@ class UnitCollector {
         ended_at_ = found.ended_at;
     }
 
-    base::OrderedCollector<UnitRegions, base::IoError> units_;
+    base::OrderedCollector<UnitRegions> units_;
     RegionList regions_;
     // Where the file ended early, seen in unit order: nothing after it counts.
     std::optional<uint64_t> ended_at_;
@@ -158,42 +150,30 @@ void analyse_and_collect(const AnalysisRun& run, base::Receiver<UnitMessage>& rx
             take(std::move(*message));
             continue;
         }
-        const UnitDispenser::TryClaim claim = run.dispenser.try_claim();
-        if (claim.state == UnitDispenser::Claim::Done) break;
-        if (claim.state == UnitDispenser::Claim::Wait) {
-            // A worker's fault cancels the dispenser and closes the worker's sender, so this wait
-            // ends too.
+        const auto claim = run.dispenser.try_claim(run.stage.stop_token());
+        if (claim.state == base::WindowedDispenser::Claim::Done) break;
+        if (claim.state == base::WindowedDispenser::Claim::Wait) {
+            // Every unit of the window is under way: its message comes, or its worker ends (a
+            // failure or a fault cancels the stage, and the others end too).
             auto message = rx.recv();
             if (!message) break;
             take(std::move(*message));
             continue;
         }
-        auto message = finish_unit(run.dispenser, claim.index, analyze_unit(run, claim.index));
-        if (!message) break;
-        take(std::move(*message));
+        auto found = analyze_unit(run, claim.index);
+        if (!found) break;
+        take(UnitMessage{claim.index, std::move(*found)});
     }
     while (auto message = rx.recv()) take(std::move(*message));
 }
 
 void run_analysis_workers(const AnalysisRun& run, UnitCollector& collector) {
-    // Declared before the channel: should the calling thread unwind, the receiver goes first and
-    // no worker stays blocked on a full channel while the scope joins.
-    base::ThreadScope scope(run.hooks, ANALYSIS_UNIT_STAGE);
     const uint64_t workers = run.plan.units.workers;
     auto [tx, rx] = base::bounded_channel<UnitMessage>(static_cast<size_t>(base::saturating_mul(4, workers)));
-    for (uint64_t k = 1; k < workers; ++k) {
-        if (!scope.spawn([&run, tx]() mutable { run_analysis_worker(run, std::move(tx)); })) break;
-    }
-    tx.close();
-    try {
-        analyse_and_collect(run, rx, collector);
-    } catch (...) {
-        // A fault of this thread's own unit, or of the merge (memory running out): the workers
-        // stop, and the scope joins them before the fault goes on.
-        stop_analysis(run.budget, run.dispenser);
-        throw;
-    }
-    scope.join_and_rethrow();
+    run.stage.run(
+        static_cast<size_t>(workers - 1),
+        [&run, tx = std::move(tx)](size_t) mutable { analysis_worker(run, tx); },
+        [&run, &collector, rx = std::move(rx)](size_t) mutable { analyse_and_collect(run, rx, collector); });
 }
 
 }  // namespace
@@ -220,11 +200,13 @@ std::expected<RegionList, base::IoError> analyze_parallel(int fd, const format::
         if (end > HEADER_LEN) {
             const AnalysisPlan plan{fd,  header.seed(), header.version(),
                                     end, chunk_size,    plan_analysis_units(end, chunk_size, workers)};
-            UnitDispenser dispenser(plan.units.unit_count, base::saturating_mul(4, plan.units.workers));
-            const AnalysisRun run{plan, budget, dispenser, hooks};
+            base::WindowedDispenser dispenser(plan.units.unit_count,
+                                              base::saturating_mul(4, plan.units.workers));
+            base::ParallelStage<base::IoError> stage(hooks, base::Stage::AnalysisUnit);
+            const AnalysisRun run{plan, budget, dispenser, stage, hooks};
             UnitCollector collector;
             run_analysis_workers(run, collector);
-            if (auto error = collector.take_error()) return std::unexpected(std::move(*error));
+            if (auto error = stage.take_error()) return std::unexpected(std::move(*error));
             regions = collector.take_regions();
             read_end = collector.ended_at().value_or(end);
         }

@@ -22,9 +22,6 @@ namespace kro::verify {
 // The target size of one unit of parallel analysis: 8 MiB.
 inline constexpr uint64_t ANALYSIS_UNIT_TARGET = 8388608;
 
-// The stage's name for the run's hooks: an item is a unit.
-inline constexpr std::string_view ANALYSIS_UNIT_STAGE = "analysis unit";
-
 // How the span [60, end) of one file is cut and how many threads analyse it.
 struct AnalysisUnits {
     uint64_t unit_size;
