@@ -11,7 +11,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
-#include <string_view>
 
 #include "store/progress.hpp"
 #include "verify/analysis/memory_budget.hpp"

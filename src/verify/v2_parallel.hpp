@@ -3,13 +3,12 @@
 // 1 MiB blocks of the body after the header, read them positionally into buffers of a pool of Q
 // and send them to the calling thread, which feeds them to the hasher strictly in block order.
 // The pool bounds the memory in flight to Q blocks however far the readers run ahead. The first
-// failing reader cancels the pool; the error of the lowest block index received wins; a fault of
-// a reader is raised again on the calling thread once every reader has ended.
+// failing reader cancels the stage; the error of the lowest failing block wins; a fault of a
+// reader is raised again on the calling thread once every reader has ended.
 
 #include <cstdint>
 #include <expected>
 #include <span>
-#include <string_view>
 
 #include "base/hooks.hpp"
 #include "base/io_error.hpp"

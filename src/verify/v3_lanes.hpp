@@ -7,7 +7,6 @@
 
 #include <cstdint>
 #include <expected>
-#include <string_view>
 #include <vector>
 
 #include "base/hooks.hpp"

@@ -41,12 +41,4 @@ Reservation::~Reservation() {
     budget_.release(bytes_);
 }
 
-void Reservation::shrink_to(uint64_t bytes) {
-    if (bytes >= bytes_) return;
-    const uint64_t excess = bytes_ - bytes;
-    base::on_reservation(hooks_, -static_cast<int64_t>(excess));
-    bytes_ = bytes;
-    budget_.release(excess);
-}
-
 }  // namespace kro::verify

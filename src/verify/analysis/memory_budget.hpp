@@ -5,9 +5,8 @@
 // and releases them when it ends, so at most `limit` bytes of analysis buffers exist at once.
 // Thread-safe.
 //
-// A holder waits for nothing while it holds a reservation but for units of its own analysis that
-// hold theirs, and no reservation is larger than the limit, so every wait for memory ends. A
-// unit waiting for memory gives up once its analysis is cancelled.
+// No holder waits for anything while it holds a reservation, and no reservation is larger than
+// the limit, so every wait for memory ends. A wait given a stop token gives up once it fires.
 
 #include <condition_variable>
 #include <cstdint>
@@ -55,9 +54,6 @@ class Reservation {
     Reservation(const Reservation&) = delete;
     Reservation& operator=(const Reservation&) = delete;
     ~Reservation();
-
-    // Gives back what is held beyond `bytes` (at most what is held) at once.
-    void shrink_to(uint64_t bytes);
 
   private:
     MemoryBudget& budget_;

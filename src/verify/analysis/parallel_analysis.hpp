@@ -8,7 +8,6 @@
 
 #include <cstdint>
 #include <expected>
-#include <string_view>
 
 #include "base/hooks.hpp"
 #include "base/io_error.hpp"
