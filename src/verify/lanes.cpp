@@ -22,6 +22,10 @@ std::vector<size_t> files_below_cap(const std::vector<uint64_t>& lanes, const st
 
 }  // namespace
 
+uint64_t file_lane_count(uint64_t actual_len, uint64_t lane_budget) {
+    return std::min(lane_cap(actual_len), lane_budget);
+}
+
 std::vector<uint64_t> allocate_lanes(std::span<const uint64_t> sizes, uint64_t budget) {
     if (sizes.empty()) return {};
     if (budget < sizes.size()) base::panic("lane allocation requires at least one lane per file");

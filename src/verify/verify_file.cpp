@@ -106,10 +106,6 @@ bool is_canonical_path(const std::filesystem::path& root, const std::filesystem:
            std::equal(shard.begin(), shard.end(), whole.begin() + static_cast<ptrdiff_t>(prefix.size()));
 }
 
-uint64_t file_lane_count(uint64_t actual_len, uint64_t lane_budget) {
-    return std::min(lane_cap(actual_len), lane_budget);
-}
-
 std::expected<FileReport, VerifyError> verify_file(const VerifyOptions& options,
                                                    const std::filesystem::path& path, uint64_t lane_budget,
                                                    ScratchPair& scratch, MemoryBudget& budget,

@@ -32,7 +32,4 @@ std::expected<FileReport, VerifyError> verify_file(const VerifyOptions& options,
 bool is_canonical_path(const std::filesystem::path& root, const std::filesystem::path& path,
                        const format::FileId& id);
 
-// The lane cap of the actual length (one lane per whole 2 MiB, at least one), at most `lane_budget`.
-uint64_t file_lane_count(uint64_t actual_len, uint64_t lane_budget);
-
 }  // namespace kro::verify

@@ -23,17 +23,6 @@ using namespace kro::verify_testing;
 
 constexpr uint64_t MiB = 1048576;
 
-TEST(VerifyFileLanesTest, OneLanePerWhole2MiB) {
-    struct Case {
-        uint64_t length, budget, lanes;
-    };
-    for (const Case& c :
-         {Case{5 * MiB, 8, 2}, Case{MiB, 8, 1}, Case{0, 8, 1}, Case{4 * MiB - 1, 8, 1}, Case{4 * MiB, 8, 2},
-          Case{100 * MiB, 8, 8}, Case{5 * MiB, 1, 1}, Case{UINT64_MAX, 256, 256}}) {
-        EXPECT_EQ(file_lane_count(c.length, c.budget), c.lanes) << c.length << " " << c.budget;
-    }
-}
-
 TEST(VerifyFileCanonicalTest, ComponentWiseComparison) {
     FileId id;
     for (size_t i = 0; i < id.bytes.size(); ++i) id.bytes[i] = static_cast<uint8_t>(0x10 + i);
