@@ -16,7 +16,7 @@
 #include "verify/analysis/analysis.hpp"
 #include "verify/lanes.hpp"
 #include "verify/v2_parallel.hpp"
-#include "verify/v3_verify.hpp"
+#include "verify/v3_check.hpp"
 
 namespace kro::verify {
 

@@ -10,8 +10,7 @@
 #include "parallel_fixture.hpp"
 #include "support/scratch_dir.hpp"
 #include "verify/v2_parallel.hpp"
-#include "verify/v3_lanes.hpp"
-#include "verify/v3_verify.hpp"
+#include "verify/v3_check.hpp"
 #include "verify_fixture.hpp"
 
 namespace kro::verify {

@@ -10,7 +10,7 @@
 #include "parallel_fixture.hpp"
 #include "support/scratch_dir.hpp"
 #include "verify/analysis/parallel_analysis.hpp"
-#include "verify/v3_lanes.hpp"
+#include "verify/v3_check.hpp"
 #include "verify/verify_store.hpp"
 #include "verify_fixture.hpp"
 
