@@ -15,12 +15,11 @@
 #include "format/store_path.hpp"
 #include "verify/analysis/analysis.hpp"
 #include "verify/lanes.hpp"
-#include "verify/v2_parallel.hpp"
+#include "verify/v2_check.hpp"
 #include "verify/v3_check.hpp"
 
 namespace kro::verify {
 
-using format::FILE_BLOCK_SIZE;
 using format::FileId;
 using format::Header;
 using format::HEADER_LEN;
@@ -51,29 +50,6 @@ void count_unopened_file(const std::filesystem::path& path, store::ProgressTrack
     tracker.add_file();
 }
 
-// BLAKE2b-160 of the header bytes already read and of everything that reads from there return
-// until one returns nothing. Bytes other than the `actual_len` that the metadata gave mean the
-// file changed while it was read.
-std::expected<FileId, base::IoError> hash_v2_sequential(int fd, std::span<const uint8_t> header_bytes,
-                                                        uint64_t actual_len, ScratchPair& scratch,
-                                                        store::FileProgress& progress,
-                                                        const base::Hooks* hooks) {
-    if (scratch.block.size() < FILE_BLOCK_SIZE) scratch.block.resize(FILE_BLOCK_SIZE);
-    format::V2FileIdHasher hasher;
-    hasher.update(header_bytes);
-    uint64_t offset = header_bytes.size();
-    while (true) {
-        auto got = base::read_at_full_uncached(fd, scratch.block, offset, hooks);
-        if (!got) return std::unexpected(std::move(got.error()));
-        if (*got == 0) break;
-        hasher.update(std::span(scratch.block).first(*got));
-        progress.advance(*got);
-        offset += *got;
-    }
-    if (offset != actual_len) return std::unexpected(changed_while_read("v2 file"));
-    return hasher.finalize();
-}
-
 struct ComputedId {
     FileId id;
     bool content_ok;
@@ -88,8 +64,7 @@ std::expected<ComputedId, base::IoError> compute_id(int fd, const Header& header
         if (!checked) return std::unexpected(std::move(checked.error()));
         return ComputedId{checked->id, checked->content_ok};
     }
-    auto id = lanes >= 2 ? hash_v2_parallel(fd, header_bytes, actual_len, lanes, &progress, hooks)
-                         : hash_v2_sequential(fd, header_bytes, actual_len, scratch, progress, hooks);
+    auto id = hash_v2_file(fd, header_bytes, actual_len, lanes, scratch, progress, hooks);
     if (!id) return std::unexpected(std::move(id.error()));
     return ComputedId{*id, true};
 }

@@ -9,7 +9,7 @@
 
 #include "parallel_fixture.hpp"
 #include "support/scratch_dir.hpp"
-#include "verify/v2_parallel.hpp"
+#include "verify/v2_check.hpp"
 #include "verify/v3_check.hpp"
 #include "verify_fixture.hpp"
 
