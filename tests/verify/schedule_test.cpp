@@ -9,7 +9,7 @@
 
 #include "parallel_fixture.hpp"
 #include "support/scratch_dir.hpp"
-#include "verify/analysis/parallel_analysis.hpp"
+#include "verify/analysis/analysis.hpp"
 #include "verify/v3_check.hpp"
 #include "verify/verify_store.hpp"
 #include "verify_fixture.hpp"
