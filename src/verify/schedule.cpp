@@ -24,13 +24,11 @@ namespace {
 // Files 0 to count - 1 in order on the calling thread, one lane each, with one scratch pair: the
 // schedule of a budget of one worker, and the fallback of the head group when no worker can be
 // started. Stops at the first fatal error, so no later file is opened.
-std::expected<void, VerifyError> verify_files_in_order(const VerifyOptions& options, const FileList& files,
-                                                       size_t count, MemoryBudget& budget,
-                                                       store::ProgressTracker& tracker,
-                                                       ReportCollector& collector) {
+std::expected<void, VerifyError> verify_files_in_order(const VerifyRun& run, const FileList& files,
+                                                       size_t count, ReportCollector& collector) {
     ScratchPair scratch;
     for (size_t index = 0; index < count; ++index) {
-        auto report = verify_file(options, files.path(index), 1, scratch, budget, tracker);
+        auto report = verify_file(run, files.path(index), 1, scratch);
         if (!report) return std::unexpected(std::move(report.error()));
         collector.push(std::move(*report));
     }
@@ -39,17 +37,15 @@ std::expected<void, VerifyError> verify_files_in_order(const VerifyOptions& opti
 
 using FileResult = std::expected<FileReport, VerifyError>;
 
-// What every worker of both groups shares, read-only apart from the budget and the tracker.
-struct FileJobs {
-    const VerifyOptions& options;
+// What every worker of both groups shares: the run and the files it verifies.
+struct ScheduledFiles {
+    const VerifyRun& run;
     const FileList& files;
-    MemoryBudget& budget;
-    store::ProgressTracker& tracker;
 
     FileResult verify(std::string_view stage, uint64_t item, size_t file, uint64_t lanes,
                       ScratchPair& scratch) const {
-        (void)base::before_item(options.hooks, stage, item);
-        return verify_file(options, files.path(file), lanes, scratch, budget, tracker);
+        (void)base::before_item(run.hooks, stage, item);
+        return verify_file(run, files.path(file), lanes, scratch);
     }
 };
 
@@ -64,11 +60,12 @@ struct HeadResult {
     FileResult result;
 };
 
-void head_group_worker(const FileJobs& jobs, JobDispenser& dispenser, base::Sender<HeadResult> tx) {
+void head_group_worker(const ScheduledFiles& scheduled, JobDispenser& dispenser,
+                       base::Sender<HeadResult> tx) {
     ScratchPair scratch;
     try {
         while (const auto index = dispenser.claim()) {
-            FileResult result = jobs.verify(HEAD_WORKER_STAGE, *index, *index, 1, scratch);
+            FileResult result = scheduled.verify(HEAD_WORKER_STAGE, *index, *index, 1, scratch);
             const bool fatal = !result;
             if (!tx.send(HeadResult{*index, std::move(result)})) return;
             if (fatal) {
@@ -103,8 +100,8 @@ void collect_head_results(base::Receiver<HeadResult>& rx, JobDispenser& dispense
     }
 }
 
-std::expected<void, VerifyError> verify_head_group(const FileJobs& jobs, size_t head, uint64_t budget,
-                                                   ReportCollector& collector) {
+std::expected<void, VerifyError> verify_head_group(const ScheduledFiles& scheduled, size_t head,
+                                                   uint64_t budget, ReportCollector& collector) {
     const auto workers = static_cast<size_t>(budget);
     const auto window = static_cast<size_t>(std::min<uint64_t>(base::saturating_mul(4, budget), SIZE_MAX));
     JobDispenser dispenser(head, window);
@@ -112,18 +109,17 @@ std::expected<void, VerifyError> verify_head_group(const FileJobs& jobs, size_t 
     {
         // Declared before the channel: should the calling thread unwind, the receiver goes first and
         // no worker stays blocked on a full channel while the scope joins.
-        base::ThreadScope scope(jobs.options.hooks, HEAD_WORKER_STAGE);
+        base::ThreadScope scope(scheduled.run.hooks, HEAD_WORKER_STAGE);
         auto [tx, rx] = base::bounded_channel<HeadResult>(window);
         size_t started = 0;
-        while (started < workers && scope.spawn([&jobs, &dispenser, tx]() mutable {
-            head_group_worker(jobs, dispenser, std::move(tx));
+        while (started < workers && scope.spawn([&scheduled, &dispenser, tx]() mutable {
+            head_group_worker(scheduled, dispenser, std::move(tx));
         })) {
             ++started;
         }
         tx.close();
         if (started == 0) {
-            return verify_files_in_order(jobs.options, jobs.files, head, jobs.budget, jobs.tracker,
-                                         collector);
+            return verify_files_in_order(scheduled.run, scheduled.files, head, collector);
         }
         try {
             collect_head_results(rx, dispenser, in_order, collector);
@@ -151,35 +147,35 @@ std::vector<size_t> spawn_order(const std::vector<uint64_t>& sizes) {
     return order;
 }
 
-void tail_group_worker(const FileJobs& jobs, size_t head, size_t position, uint64_t lanes,
+void tail_group_worker(const ScheduledFiles& scheduled, size_t head, size_t position, uint64_t lanes,
                        base::Sender<TailResult>& tx) {
     ScratchPair scratch;
-    FileResult result = jobs.verify(TAIL_WORKER_STAGE, position, head + position, lanes, scratch);
+    FileResult result = scheduled.verify(TAIL_WORKER_STAGE, position, head + position, lanes, scratch);
     tx.send(TailResult{position, std::move(result)});
 }
 
 // Every tail file runs at once, with no stop signal: each one is verified even when another fails.
-std::expected<void, VerifyError> verify_tail_group(const FileJobs& jobs, size_t head, uint64_t budget,
-                                                   ReportCollector& collector) {
-    const size_t tail = jobs.files.size() - head;
+std::expected<void, VerifyError> verify_tail_group(const ScheduledFiles& scheduled, size_t head,
+                                                   uint64_t budget, ReportCollector& collector) {
+    const size_t tail = scheduled.files.size() - head;
     std::vector<uint64_t> sizes;
     sizes.reserve(tail);
     for (size_t position = 0; position < tail; ++position)
-        sizes.push_back(base::size_or_zero(jobs.files.c_str(head + position)));
+        sizes.push_back(base::size_or_zero(scheduled.files.c_str(head + position)));
     const std::vector<uint64_t> lanes = allocate_lanes(sizes, budget);
 
     GroupCollector in_order;
     const auto push = [&collector](uint64_t, FileReport report) { collector.push(std::move(report)); };
     {
-        base::ThreadScope scope(jobs.options.hooks, TAIL_WORKER_STAGE);
+        base::ThreadScope scope(scheduled.run.hooks, TAIL_WORKER_STAGE);
         auto [tx, rx] = base::unbounded_channel<TailResult>();
         for (const size_t position : spawn_order(sizes)) {
             const uint64_t file_lanes = lanes[position];
-            const bool spawned = scope.spawn([&jobs, head, position, file_lanes, tx]() mutable {
-                tail_group_worker(jobs, head, position, file_lanes, tx);
+            const bool spawned = scope.spawn([&scheduled, head, position, file_lanes, tx]() mutable {
+                tail_group_worker(scheduled, head, position, file_lanes, tx);
             });
             // A file whose thread cannot start is verified right here, with the same lanes.
-            if (!spawned) tail_group_worker(jobs, head, position, file_lanes, tx);
+            if (!spawned) tail_group_worker(scheduled, head, position, file_lanes, tx);
         }
         tx.close();
         while (auto message = rx.recv()) in_order.put(message->position, std::move(message->result), push);
@@ -193,17 +189,17 @@ std::expected<void, VerifyError> verify_tail_group(const FileJobs& jobs, size_t 
     return {};
 }
 
-// Verifies `files` (in file order) with a budget of `options.jobs` >= 2 workers and pushes the
+// Verifies `files` (in file order) with a budget of `run.options.jobs` >= 2 workers and pushes the
 // reports into `collector` in file order.
-std::expected<void, VerifyError> verify_files_parallel(const VerifyOptions& options, const FileList& files,
-                                                       MemoryBudget& budget, store::ProgressTracker& tracker,
+std::expected<void, VerifyError> verify_files_parallel(const VerifyRun& run, const FileList& files,
                                                        ReportCollector& collector) {
-    const FileJobs jobs{options, files, budget, tracker};
-    const HeadTailSplit split = split_head_tail(files.size(), options.jobs);
+    const ScheduledFiles scheduled{run, files};
+    const uint64_t jobs = run.options.jobs;
+    const HeadTailSplit split = split_head_tail(files.size(), jobs);
     if (split.head > 0) {
-        if (auto head = verify_head_group(jobs, split.head, options.jobs, collector); !head) return head;
+        if (auto head = verify_head_group(scheduled, split.head, jobs, collector); !head) return head;
     }
-    if (split.tail > 0) return verify_tail_group(jobs, split.head, options.jobs, collector);
+    if (split.tail > 0) return verify_tail_group(scheduled, split.head, jobs, collector);
     return {};
 }
 
@@ -218,11 +214,10 @@ HeadTailSplit split_head_tail(size_t files, uint64_t jobs) {
     return {0, files};
 }
 
-std::expected<void, VerifyError> verify_files(const VerifyOptions& options, const FileList& files,
-                                              MemoryBudget& budget, store::ProgressTracker& tracker,
+std::expected<void, VerifyError> verify_files(const VerifyRun& run, const FileList& files,
                                               ReportCollector& collector) {
-    if (options.jobs >= 2) return verify_files_parallel(options, files, budget, tracker, collector);
-    return verify_files_in_order(options, files, files.size(), budget, tracker, collector);
+    if (run.options.jobs >= 2) return verify_files_parallel(run, files, collector);
+    return verify_files_in_order(run, files, files.size(), collector);
 }
 
 }  // namespace kro::verify

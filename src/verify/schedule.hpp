@@ -8,20 +8,18 @@
 // fatal error of the lowest-indexed failing file (reports pushed before it are left for the caller
 // to discard). A fault of a worker is raised again on the calling thread once every thread of its
 // group has ended, and wins over an error of that group. Runs on the calling thread, which only
-// collects unless no worker can be started; the options, the memory budget and the tracker are
-// shared with whatever threads verify files.
+// collects unless no worker can be started; the run is shared with whatever threads verify
+// files.
 
 #include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <string_view>
 
-#include "store/progress.hpp"
-#include "verify/analysis/memory_budget.hpp"
 #include "verify/file_list.hpp"
 #include "verify/verify_error.hpp"
-#include "verify/verify_options.hpp"
 #include "verify/verify_report.hpp"
+#include "verify/verify_run.hpp"
 
 namespace kro::verify {
 
@@ -39,9 +37,8 @@ struct HeadTailSplit {
 // The head and tail group sizes of `files` files under a budget of `jobs` >= 2 workers.
 HeadTailSplit split_head_tail(size_t files, uint64_t jobs);
 
-// Verifies `files` (in file order) with a budget of `options.jobs` workers.
-std::expected<void, VerifyError> verify_files(const VerifyOptions& options, const FileList& files,
-                                              MemoryBudget& budget, store::ProgressTracker& tracker,
+// Verifies `files` (in file order) with a budget of `run.options.jobs` workers.
+std::expected<void, VerifyError> verify_files(const VerifyRun& run, const FileList& files,
                                               ReportCollector& collector);
 
 }  // namespace kro::verify

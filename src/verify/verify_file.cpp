@@ -81,20 +81,18 @@ bool is_canonical_path(const std::filesystem::path& root, const std::filesystem:
            std::equal(shard.begin(), shard.end(), whole.begin() + static_cast<ptrdiff_t>(prefix.size()));
 }
 
-std::expected<FileReport, VerifyError> verify_file(const VerifyOptions& options,
-                                                   const std::filesystem::path& path, uint64_t lane_budget,
-                                                   ScratchPair& scratch, MemoryBudget& budget,
-                                                   store::ProgressTracker& tracker) try {
+std::expected<FileReport, VerifyError> verify_file(const VerifyRun& run, const std::filesystem::path& path,
+                                                   uint64_t lane_budget, ScratchPair& scratch) try {
     FileReport report;
     auto parsed = format::parse_content_path(path);
     if (!parsed) {
-        if (options.progress) count_unopened_file(path, tracker);
+        if (run.options.progress) count_unopened_file(path, run.tracker);
         report.issues.emplace_back(Issue::InvalidPathLayout{path});
         return report;
     }
     const FileId expected_id = *parsed;
     report.file_id = expected_id;
-    report.at_canonical_path = is_canonical_path(options.root, path, expected_id);
+    report.at_canonical_path = is_canonical_path(run.options.root, path, expected_id);
 
     // Only a regular file is opened and read: a fifo, socket or device holds no stored bytes, and
     // opening one can act by itself. Such a file reads as empty.
@@ -107,12 +105,12 @@ std::expected<FileReport, VerifyError> verify_file(const VerifyOptions& options,
     const base::StorageReading storage(
         fd, fd >= 0 && scratch.storage_check.memory_is_storage(fd, file->metadata.st_dev));
     const auto actual_len = static_cast<uint64_t>(file->metadata.st_size);
-    store::FileProgress progress(tracker, actual_len);
+    store::FileProgress progress(run.tracker, actual_len);
 
     std::array<uint8_t, HEADER_LEN> header_bytes{};
     size_t header_len = 0;
     if (file->is_regular()) {
-        auto got = base::read_at_full(fd, header_bytes, 0, options.hooks);
+        auto got = base::read_at_full(fd, header_bytes, 0, run.hooks);
         if (!got) return std::unexpected(VerifyError::io(READING_HEADER, path, std::move(got.error())));
         header_len = *got;
         // A header cut short of what the metadata promised is no finding about the stored bytes.
@@ -134,12 +132,12 @@ std::expected<FileReport, VerifyError> verify_file(const VerifyOptions& options,
         report.issues.emplace_back(Issue::FileSizeMismatch{path, declared_len, actual_len});
     }
     const uint64_t lanes = file_lane_count(actual_len, lane_budget);
-    auto computed = compute_id(fd, *header, header_read, actual_len, lanes, scratch, progress, options.hooks);
+    auto computed = compute_id(fd, *header, header_read, actual_len, lanes, scratch, progress, run.hooks);
     if (!computed) return std::unexpected(VerifyError::io(READING, path, std::move(computed.error())));
 
     if (computed->id != expected_id || !computed->content_ok) {
         auto regions =
-            analyze_corruption(fd, *header, actual_len, options.chunk_size, lanes, budget, options.hooks);
+            analyze_corruption(fd, *header, actual_len, run.options.chunk_size, lanes, run.memory, run.hooks);
         if (!regions) return std::unexpected(VerifyError::io(ANALYZING, path, std::move(regions.error())));
         report.issues.emplace_back(Issue::ContentCorrupted{CorruptionReport{
             path,

@@ -11,22 +11,18 @@
 #include <filesystem>
 
 #include "format/file_id.hpp"
-#include "store/progress.hpp"
-#include "verify/analysis/memory_budget.hpp"
 #include "verify/scratch_pair.hpp"
 #include "verify/verify_error.hpp"
-#include "verify/verify_options.hpp"
 #include "verify/verify_report.hpp"
+#include "verify/verify_run.hpp"
 
 namespace kro::verify {
 
 // The file's path is the root joined with the relative path, as the walk built it; the report
 // leaves it to the caller's file list, and the issues hold copies. `lane_budget` (at least 1) is
 // how many threads the file may use.
-std::expected<FileReport, VerifyError> verify_file(const VerifyOptions& options,
-                                                   const std::filesystem::path& path, uint64_t lane_budget,
-                                                   ScratchPair& scratch, MemoryBudget& budget,
-                                                   store::ProgressTracker& tracker);
+std::expected<FileReport, VerifyError> verify_file(const VerifyRun& run, const std::filesystem::path& path,
+                                                   uint64_t lane_budget, ScratchPair& scratch);
 
 // True when `path` is `root` followed, component by component, by the shard path of `id`.
 bool is_canonical_path(const std::filesystem::path& root, const std::filesystem::path& path,

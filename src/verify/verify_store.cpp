@@ -29,6 +29,7 @@
 #include "store/progress.hpp"
 #include "verify/analysis/memory_budget.hpp"
 #include "verify/schedule.hpp"
+#include "verify/verify_run.hpp"
 
 namespace kro::verify {
 
@@ -262,10 +263,11 @@ std::expected<VerifyReport, VerifyError> verify_store(const VerifyOptions& optio
     store::ProgressTracker tracker(bytes_total, file_count, options.progress);
     tracker.notify();
 
-    MemoryBudget budget(ANALYSIS_MEMORY_LIMIT);
+    MemoryBudget memory(ANALYSIS_MEMORY_LIMIT);
+    const VerifyRun run(options, memory, tracker);
     ReportCollector collector;
     collector.reserve(files->size());
-    if (auto verified = verify_files(options, *files, budget, tracker, collector); !verified) {
+    if (auto verified = verify_files(run, *files, collector); !verified) {
         return std::unexpected(std::move(verified.error()));
     }
 

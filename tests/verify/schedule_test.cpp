@@ -173,7 +173,7 @@ class ParallelScheduleTest : public ::testing::Test {
         for (const auto& path : paths) files.push_back(path);
         auto options = options_for(dir_.path(), 4096, jobs);
         options.hooks = hooks;
-        auto done = verify_files(options, files, budget, tracker, collector);
+        auto done = verify_files(VerifyRun(options, budget, tracker), files, collector);
         if (!done) return std::unexpected(std::move(done.error()));
         EXPECT_EQ(collector.reports.size(), paths.size());
         return reports_text(files, collector.reports);
