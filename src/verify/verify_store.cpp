@@ -44,7 +44,7 @@ constexpr const char* READING_AGGREGATE = "reading the chain-tip aggregate";
 // Memory that runs out anywhere else in a run: the walk, the scheduling of files, the chain checks.
 constexpr const char* VERIFYING_STORE = "verifying the store";
 
-// Step 1: root/.metadata/roots must be a directory (links followed).
+// The store test: root/.metadata/roots must be a directory (links followed).
 std::expected<void, VerifyError> check_is_store(const VerifyOptions& options,
                                                 const std::filesystem::path& tip_dir) {
     struct stat st {};
@@ -90,8 +90,8 @@ std::expected<std::vector<uint8_t>, base::IoError> read_aggregate(const std::fil
     return contents;
 }
 
-// Step 10.4: the aggregate must be exactly the 40 hex digits of BLAKE2b-160 over all marker names
-// in byte-wise order, with nothing trimmed.
+// The chain-tip aggregate check: the aggregate must be exactly the 40 hex digits of BLAKE2b-160 over all
+// marker names in byte-wise order, with nothing trimmed.
 std::expected<std::optional<Issue>, VerifyError> check_aggregate(const std::filesystem::path& root,
                                                                  std::vector<std::string> names) {
     const format::AggregateDigest digest = format::chain_tip_aggregate_of(names);
