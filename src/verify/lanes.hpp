@@ -19,11 +19,12 @@ constexpr uint64_t lane_cap(uint64_t size) {
     return std::max<uint64_t>(size >> LANE_SPAN_LOG2, 1);
 }
 
-// The lane cap of the actual length (one lane per whole 2 MiB, at least one), at most `lane_budget`.
-uint64_t file_lane_count(uint64_t actual_len, uint64_t lane_budget);
+// The lane cap of the actual length (one lane per whole 2 MiB, at least one), at most `lanes`.
+uint64_t file_lane_count(uint64_t actual_len, uint64_t lanes);
 
-// The lane count of each file, in the order of `sizes`. Panics unless budget >= sizes.size().
-// The counts add up to at most `budget`; lanes that no file can take are not handed out.
-std::vector<uint64_t> allocate_lanes(std::span<const uint64_t> sizes, uint64_t budget);
+// The lane count of each file, in the order of `sizes`, out of `jobs` workers. Panics unless
+// jobs >= sizes.size(). The counts add up to at most `jobs`; lanes that no file can take are not
+// handed out.
+std::vector<uint64_t> allocate_lanes(std::span<const uint64_t> sizes, uint64_t jobs);
 
 }  // namespace kro::verify

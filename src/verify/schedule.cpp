@@ -14,19 +14,19 @@
 #include "base/thread_scope.hpp"
 #include "base/windowed_dispenser.hpp"
 #include "verify/lanes.hpp"
-#include "verify/scratch_pair.hpp"
 #include "verify/verify_file.hpp"
+#include "verify/worker_scratch.hpp"
 
 namespace kro::verify {
 
 namespace {
 
-// Files 0 to count - 1 in order on the calling thread, one lane each, with one scratch pair: the
+// Files 0 to count - 1 in order on the calling thread, one lane each, with one worker scratch: the
 // schedule of a budget of one worker, and the fallback of the head group when no worker can be
 // started. Stops at the first fatal error, so no later file is opened.
 std::expected<void, VerifyError> verify_files_in_order(const VerifyRun& run, const FileList& files,
                                                        size_t count, ReportCollector& collector) {
-    ScratchPair scratch;
+    WorkerScratch scratch;
     for (size_t index = 0; index < count; ++index) {
         auto report = verify_file(run, files.path(index), 1, scratch);
         if (!report) return std::unexpected(std::move(report.error()));
@@ -43,14 +43,14 @@ struct ScheduledFiles {
     const FileList& files;
 
     FileResult verify(std::string_view stage, uint64_t item, size_t file, uint64_t lanes,
-                      ScratchPair& scratch) const {
+                      WorkerScratch& scratch) const {
         (void)base::before_item(run.hooks, stage, item);
         return verify_file(run, files.path(file), lanes, scratch);
     }
 };
 
 // Hands out the head files' indices, at most a window past the reports pushed in order.
-using JobDispenser = base::WindowedDispenser;
+using FileDispenser = base::WindowedDispenser;
 
 // The reports of one group in file order, and the error of its lowest failing file.
 using GroupCollector = base::OrderedCollector<FileReport, VerifyError>;
@@ -60,9 +60,9 @@ struct HeadResult {
     FileResult result;
 };
 
-void head_group_worker(const ScheduledFiles& scheduled, JobDispenser& dispenser,
+void head_group_worker(const ScheduledFiles& scheduled, FileDispenser& dispenser,
                        base::Sender<HeadResult> tx) {
-    ScratchPair scratch;
+    WorkerScratch scratch;
     try {
         while (const auto index = dispenser.claim()) {
             FileResult result = scheduled.verify(HEAD_WORKER_STAGE, *index, *index, 1, scratch);
@@ -84,7 +84,7 @@ void head_group_worker(const ScheduledFiles& scheduled, JobDispenser& dispenser,
 // Pushes the head results in index order; the first fatal error stops the handing out, and
 // nothing after it is pushed. Every message already queued is taken before the window moves on,
 // so that one wake-up of this thread serves many small files.
-void collect_head_results(base::Receiver<HeadResult>& rx, JobDispenser& dispenser, GroupCollector& in_order,
+void collect_head_results(base::Receiver<HeadResult>& rx, FileDispenser& dispenser, GroupCollector& in_order,
                           ReportCollector& collector) {
     const auto push = [&collector](uint64_t, FileReport report) { collector.push(std::move(report)); };
     while (auto message = rx.recv()) {
@@ -101,10 +101,9 @@ void collect_head_results(base::Receiver<HeadResult>& rx, JobDispenser& dispense
 }
 
 std::expected<void, VerifyError> verify_head_group(const ScheduledFiles& scheduled, size_t head,
-                                                   uint64_t budget, ReportCollector& collector) {
-    const auto workers = static_cast<size_t>(budget);
-    const auto window = static_cast<size_t>(std::min<uint64_t>(base::saturating_mul(4, budget), SIZE_MAX));
-    JobDispenser dispenser(head, window);
+                                                   uint64_t jobs, ReportCollector& collector) {
+    const auto window = static_cast<size_t>(std::min<uint64_t>(base::saturating_mul(4, jobs), SIZE_MAX));
+    FileDispenser dispenser(head, window);
     GroupCollector in_order;
     {
         // Declared before the channel: should the calling thread unwind, the receiver goes first and
@@ -112,7 +111,7 @@ std::expected<void, VerifyError> verify_head_group(const ScheduledFiles& schedul
         base::ThreadScope scope(scheduled.run.hooks, HEAD_WORKER_STAGE);
         auto [tx, rx] = base::bounded_channel<HeadResult>(window);
         size_t started = 0;
-        while (started < workers && scope.spawn([&scheduled, &dispenser, tx]() mutable {
+        while (started < jobs && scope.spawn([&scheduled, &dispenser, tx]() mutable {
             head_group_worker(scheduled, dispenser, std::move(tx));
         })) {
             ++started;
@@ -149,20 +148,20 @@ std::vector<size_t> spawn_order(const std::vector<uint64_t>& sizes) {
 
 void tail_group_worker(const ScheduledFiles& scheduled, size_t head, size_t position, uint64_t lanes,
                        base::Sender<TailResult>& tx) {
-    ScratchPair scratch;
+    WorkerScratch scratch;
     FileResult result = scheduled.verify(TAIL_WORKER_STAGE, position, head + position, lanes, scratch);
     tx.send(TailResult{position, std::move(result)});
 }
 
 // Every tail file runs at once, with no stop signal: each one is verified even when another fails.
 std::expected<void, VerifyError> verify_tail_group(const ScheduledFiles& scheduled, size_t head,
-                                                   uint64_t budget, ReportCollector& collector) {
+                                                   uint64_t jobs, ReportCollector& collector) {
     const size_t tail = scheduled.files.size() - head;
     std::vector<uint64_t> sizes;
     sizes.reserve(tail);
     for (size_t position = 0; position < tail; ++position)
         sizes.push_back(base::size_or_zero(scheduled.files.c_str(head + position)));
-    const std::vector<uint64_t> lanes = allocate_lanes(sizes, budget);
+    const std::vector<uint64_t> lanes = allocate_lanes(sizes, jobs);
 
     GroupCollector in_order;
     const auto push = [&collector](uint64_t, FileReport report) { collector.push(std::move(report)); };

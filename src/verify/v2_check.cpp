@@ -91,7 +91,7 @@ void run_reader(V2ReaderState& state, base::Sender<ReaderMessage> tx) {
 // until one returns nothing. Bytes other than the `actual_len` that the metadata gave mean the
 // file changed while it was read.
 std::expected<format::FileId, base::IoError> hash_v2_sequential(int fd, std::span<const uint8_t> header_bytes,
-                                                                uint64_t actual_len, ScratchPair& scratch,
+                                                                uint64_t actual_len, WorkerScratch& scratch,
                                                                 store::FileProgress& progress,
                                                                 const base::Hooks* hooks) {
     if (scratch.block.size() < FILE_BLOCK_SIZE) scratch.block.resize(FILE_BLOCK_SIZE);
@@ -178,7 +178,8 @@ std::expected<format::FileId, base::IoError> hash_v2_parallel(int fd, std::span<
 
 std::expected<format::FileId, base::IoError> hash_v2_file(int fd, std::span<const uint8_t> header_bytes,
                                                           uint64_t actual_len, uint64_t lanes,
-                                                          ScratchPair& scratch, store::FileProgress& progress,
+                                                          WorkerScratch& scratch,
+                                                          store::FileProgress& progress,
                                                           const base::Hooks* hooks) {
     if (lanes >= 2) return hash_v2_parallel(fd, header_bytes, actual_len, lanes, &progress, hooks);
     return hash_v2_sequential(fd, header_bytes, actual_len, scratch, progress, hooks);

@@ -16,7 +16,7 @@
 #include "base/io_error.hpp"
 #include "format/file_id.hpp"
 #include "store/progress.hpp"
-#include "verify/scratch_pair.hpp"
+#include "verify/worker_scratch.hpp"
 
 namespace kro::verify {
 
@@ -40,7 +40,8 @@ struct V2ReadPlan {
 // `actual_len` mean the file changed while it was read (an unexpected-end-of-file error).
 std::expected<format::FileId, base::IoError> hash_v2_file(int fd, std::span<const uint8_t> header_bytes,
                                                           uint64_t actual_len, uint64_t lanes,
-                                                          ScratchPair& scratch, store::FileProgress& progress,
+                                                          WorkerScratch& scratch,
+                                                          store::FileProgress& progress,
                                                           const base::Hooks* hooks);
 
 // The plan for a file of `actual_len` bytes whose first `header_len` bytes are hashed already,

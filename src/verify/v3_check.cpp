@@ -34,12 +34,12 @@ uint64_t v3_block_progress_bytes(uint64_t block_index, uint64_t block_len) {
     return block_len > HEADER_LEN ? block_len - HEADER_LEN : 0;
 }
 
-// Reads block `block_index` of a file of `actual_len` bytes into the scratch pair, compares its
+// Reads block `block_index` of a file of `actual_len` bytes into the worker's scratch, compares its
 // content up to the declared length and hashes its leaf. A block that reads short means the file
 // changed while it was read (an unexpected-end-of-file error).
 std::expected<V3BlockCheck, base::IoError> check_v3_block(int fd, const format::Header& header,
                                                           uint64_t actual_len, uint64_t block_index,
-                                                          ScratchPair& scratch) {
+                                                          WorkerScratch& scratch) {
     const uint64_t start = block_index * FILE_BLOCK_SIZE;
     const auto len = static_cast<size_t>(std::min(actual_len - start, FILE_BLOCK_SIZE));
     scratch.block.resize(len);
@@ -70,7 +70,7 @@ std::expected<V3BlockCheck, base::IoError> check_v3_block(int fd, const format::
 std::expected<V3FileCheck, base::IoError> check_v3_blocks_in_order(int fd, const format::Header& header,
                                                                    uint64_t actual_len,
                                                                    std::vector<format::MerkleHash> leaves,
-                                                                   ScratchPair& scratch,
+                                                                   WorkerScratch& scratch,
                                                                    store::FileProgress* progress) {
     bool content_ok = true;
     for (uint64_t b = 0; b < leaves.size(); ++b) {
@@ -113,7 +113,7 @@ struct V3LaneState {
 };
 
 std::expected<V3BlockCheck, base::IoError> check_block(V3LaneState& state, uint64_t block,
-                                                       ScratchPair& scratch) {
+                                                       WorkerScratch& scratch) {
     if (auto injected = base::before_item(state.hooks, V3_LANE_STAGE, block)) {
         return std::unexpected(std::move(*injected));
     }
@@ -121,7 +121,7 @@ std::expected<V3BlockCheck, base::IoError> check_block(V3LaneState& state, uint6
 }
 
 // One lane: claims blocks until none is left or a lane failed.
-void v3_lane_worker(V3LaneState& state, ScratchPair& scratch) {
+void v3_lane_worker(V3LaneState& state, WorkerScratch& scratch) {
     while (!state.stop.load(std::memory_order_relaxed)) {
         const uint64_t block = state.next_block.fetch_add(1, std::memory_order_relaxed);
         if (block >= state.blocks) return;
@@ -143,7 +143,7 @@ void v3_lane_worker(V3LaneState& state, ScratchPair& scratch) {
 
 // A lane whose fault stops the others from claiming; the fault itself goes on, to the thread
 // scope or up the calling thread.
-void run_lane(V3LaneState& state, ScratchPair& scratch) {
+void run_lane(V3LaneState& state, WorkerScratch& scratch) {
     try {
         v3_lane_worker(state, scratch);
     } catch (...) {
@@ -153,11 +153,11 @@ void run_lane(V3LaneState& state, ScratchPair& scratch) {
 }
 
 // Many lanes, lanes >= 2: `leaves` holds one zeroed leaf per block; the calling thread's lane uses
-// `scratch`, every extra lane a pair of its own.
+// `scratch`, every extra lane scratch of its own.
 std::expected<V3FileCheck, base::IoError> run_v3_lanes(int fd, const format::Header& header,
                                                        uint64_t actual_len, uint64_t lanes,
                                                        std::vector<format::MerkleHash> leaves,
-                                                       ScratchPair& scratch, store::FileProgress* progress,
+                                                       WorkerScratch& scratch, store::FileProgress* progress,
                                                        const base::Hooks* hooks) {
     V3LaneState state(fd, header, actual_len, std::move(leaves), progress, hooks);
     const uint64_t blocks = state.blocks;
@@ -166,7 +166,7 @@ std::expected<V3FileCheck, base::IoError> run_v3_lanes(int fd, const format::Hea
         const uint64_t extra = std::min(lanes, blocks) - 1;
         for (uint64_t k = 0; k < extra; ++k) {
             const bool started = scope.spawn([&state] {
-                ScratchPair own;
+                WorkerScratch own;
                 run_lane(state, own);
             });
             if (!started) break;
@@ -188,7 +188,8 @@ std::expected<V3FileCheck, base::IoError> run_v3_lanes(int fd, const format::Hea
 
 std::expected<V3FileCheck, base::IoError> verify_v3_file(int fd, const format::Header& header,
                                                          uint64_t actual_len, uint64_t lanes,
-                                                         ScratchPair& scratch, store::FileProgress* progress,
+                                                         WorkerScratch& scratch,
+                                                         store::FileProgress* progress,
                                                          const base::Hooks* hooks) {
     if (lanes == 0) base::panic("a v3 file hash needs at least one lane");
     if (actual_len < format::HEADER_LEN) {

@@ -17,7 +17,7 @@
 #include "format/file_id.hpp"
 #include "format/header.hpp"
 #include "store/progress.hpp"
-#include "verify/scratch_pair.hpp"
+#include "verify/worker_scratch.hpp"
 
 namespace kro::verify {
 
@@ -30,13 +30,14 @@ struct V3FileCheck {
 };
 
 // The Merkle ID of the file and whether its content is sound, over min(lanes, blocks) lanes
-// (lanes at least 1). The calling thread's lane uses `scratch`, every extra lane a pair of its
-// own; a lane that cannot be started leaves its blocks to the lanes already running. `progress`,
+// (lanes at least 1). The calling thread's lane uses `scratch`, every extra lane scratch of
+// its own; a lane that cannot be started leaves its blocks to the lanes already running. `progress`,
 // when given, is advanced by the content bytes read. A block that reads short means the file
 // changed while it was read (an unexpected-end-of-file error).
 std::expected<V3FileCheck, base::IoError> verify_v3_file(int fd, const format::Header& header,
                                                          uint64_t actual_len, uint64_t lanes,
-                                                         ScratchPair& scratch, store::FileProgress* progress,
+                                                         WorkerScratch& scratch,
+                                                         store::FileProgress* progress,
                                                          const base::Hooks* hooks = nullptr);
 
 }  // namespace kro::verify

@@ -57,8 +57,9 @@ struct ComputedId {
 
 std::expected<ComputedId, base::IoError> compute_id(int fd, const Header& header,
                                                     std::span<const uint8_t> header_bytes,
-                                                    uint64_t actual_len, uint64_t lanes, ScratchPair& scratch,
-                                                    store::FileProgress& progress, const base::Hooks* hooks) {
+                                                    uint64_t actual_len, uint64_t lanes,
+                                                    WorkerScratch& scratch, store::FileProgress& progress,
+                                                    const base::Hooks* hooks) {
     if (header.version() == format::FormatVersion::V3) {
         auto checked = verify_v3_file(fd, header, actual_len, lanes, scratch, &progress, hooks);
         if (!checked) return std::unexpected(std::move(checked.error()));
@@ -82,7 +83,7 @@ bool is_canonical_path(const std::filesystem::path& root, const std::filesystem:
 }
 
 std::expected<FileReport, VerifyError> verify_file(const VerifyRun& run, const std::filesystem::path& path,
-                                                   uint64_t lane_budget, ScratchPair& scratch) try {
+                                                   uint64_t lanes, WorkerScratch& scratch) try {
     FileReport report;
     auto parsed = format::parse_content_path(path);
     if (!parsed) {
@@ -131,13 +132,14 @@ std::expected<FileReport, VerifyError> verify_file(const VerifyRun& run, const s
     if (actual_len != declared_len) {
         report.issues.emplace_back(Issue::FileSizeMismatch{path, declared_len, actual_len});
     }
-    const uint64_t lanes = file_lane_count(actual_len, lane_budget);
-    auto computed = compute_id(fd, *header, header_read, actual_len, lanes, scratch, progress, run.hooks);
+    const uint64_t used_lanes = file_lane_count(actual_len, lanes);
+    auto computed =
+        compute_id(fd, *header, header_read, actual_len, used_lanes, scratch, progress, run.hooks);
     if (!computed) return std::unexpected(VerifyError::io(READING, path, std::move(computed.error())));
 
     if (computed->id != expected_id || !computed->content_ok) {
-        auto regions =
-            analyze_corruption(fd, *header, actual_len, run.options.chunk_size, lanes, run.memory, run.hooks);
+        auto regions = analyze_corruption(fd, *header, actual_len, run.options.chunk_size, used_lanes,
+                                          run.memory, run.hooks);
         if (!regions) return std::unexpected(VerifyError::io(ANALYZING, path, std::move(regions.error())));
         report.issues.emplace_back(Issue::ContentCorrupted{CorruptionReport{
             path,

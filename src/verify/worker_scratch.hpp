@@ -1,9 +1,9 @@
 #pragma once
-// The reusable buffers of one verification worker: the block buffer (bytes as read) and the
-// expected buffer (regenerated content), plus the content sponge that refills the latter. A
-// worker lends its pair to every file it verifies, so hashing and comparing allocate nothing per
-// file. Both buffers are page-aligned: the kernel copies every block read into the block buffer.
-// It also remembers what kind of file system the last file was on. Owned and used by one thread.
+// The reusable state of one verification worker: the block buffer (bytes as read), the expected
+// buffer (regenerated content), the content sponge that refills the latter, and what kind of file
+// system the last file was on. A worker lends it to every file it verifies, so hashing and
+// comparing allocate nothing per file. Both buffers are page-aligned: the kernel copies every
+// block read into the block buffer. Owned and used by one thread.
 
 #include "base/page_buffer.hpp"
 #include "base/page_cache.hpp"
@@ -11,7 +11,7 @@
 
 namespace kro::verify {
 
-struct ScratchPair {
+struct WorkerScratch {
     base::PageBuffer block;
     base::PageBuffer expected;
     format::Shake128 sponge;

@@ -70,7 +70,7 @@ class VerifyFileTest : public ::testing::Test {
 
     kro::testing::ScratchDir dir_;
     StoreBuilder store_;
-    ScratchPair scratch_;
+    WorkerScratch scratch_;
 };
 
 TEST_F(VerifyFileTest, SoundFilesReportVersionAndParent) {

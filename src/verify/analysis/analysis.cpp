@@ -259,10 +259,10 @@ void run_analysis_workers(const AnalysisRun& run, UnitCollector& collector) {
     scope.join_and_rethrow();
 }
 
-// The analysis on up to `workers` threads, the calling thread included.
+// The analysis on up to `lanes` threads, the calling thread included.
 std::expected<RegionList, base::IoError> analyze_parallel(int fd, const format::Header& header,
                                                           uint64_t actual_len, uint64_t chunk_size,
-                                                          uint64_t workers, MemoryBudget& budget,
+                                                          uint64_t lanes, MemoryBudget& budget,
                                                           const base::Hooks* hooks) {
     const uint64_t declared_len = header.file_length();
     const uint64_t end = std::min(declared_len, actual_len);
@@ -271,7 +271,7 @@ std::expected<RegionList, base::IoError> analyze_parallel(int fd, const format::
         uint64_t read_end = end;
         if (end > HEADER_LEN) {
             const AnalysisPlan plan{fd,  header.seed(), header.version(),
-                                    end, chunk_size,    plan_analysis_units(end, chunk_size, workers)};
+                                    end, chunk_size,    plan_analysis_units(end, chunk_size, lanes)};
             UnitDispenser dispenser(plan.units.unit_count, base::saturating_mul(4, plan.units.workers));
             const AnalysisRun run{plan, budget, dispenser, hooks};
             UnitCollector collector;
@@ -290,21 +290,21 @@ std::expected<RegionList, base::IoError> analyze_parallel(int fd, const format::
 
 }  // namespace
 
-AnalysisUnits plan_analysis_units(uint64_t end, uint64_t chunk_size, uint64_t workers) {
+AnalysisUnits plan_analysis_units(uint64_t end, uint64_t chunk_size, uint64_t lanes) {
     if (chunk_size > MAX_CHUNK_SIZE) base::panic("analysis chunks are clamped to 64 MiB");
     const uint64_t per_unit =
         std::max<uint64_t>(chunk_size <= ANALYSIS_UNIT_TARGET ? ANALYSIS_UNIT_TARGET / chunk_size : 0, 1);
     const uint64_t unit_size = chunk_size * per_unit;
     const uint64_t unit_count = end / unit_size + (end % unit_size != 0 ? 1 : 0);
     const uint64_t memory_workers = std::max<uint64_t>(ANALYSIS_MEMORY_LIMIT / (2 * unit_size), 1);
-    return AnalysisUnits{unit_size, unit_count, std::min({memory_workers, workers, unit_count})};
+    return AnalysisUnits{unit_size, unit_count, std::min({memory_workers, lanes, unit_count})};
 }
 
 std::expected<RegionList, base::IoError> analyze_corruption(int fd, const format::Header& header,
                                                             uint64_t actual_len, uint64_t chunk_size,
-                                                            uint64_t workers, MemoryBudget& budget,
+                                                            uint64_t lanes, MemoryBudget& budget,
                                                             const base::Hooks* hooks) {
-    if (workers >= 2) return analyze_parallel(fd, header, actual_len, chunk_size, workers, budget, hooks);
+    if (lanes >= 2) return analyze_parallel(fd, header, actual_len, chunk_size, lanes, budget, hooks);
     return analyze_sequential(fd, header, actual_len, chunk_size, budget, hooks);
 }
 
