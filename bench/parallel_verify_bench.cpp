@@ -38,6 +38,7 @@
 #include "verify/analysis/analysis.hpp"
 #include "verify/analysis/memory_budget.hpp"
 #include "verify/schedule.hpp"
+#include "verify/verify_run.hpp"
 #include "verify/verify_store.hpp"
 
 namespace {
@@ -176,7 +177,8 @@ void BM_VerifyFiles(benchmark::State& state, fs::path root, uint64_t jobs) {
         verify::MemoryBudget budget;
         store::ProgressTracker tracker(std::nullopt, files->size(), {});
         verify::ReportCollector collector;
-        if (auto done = verify::verify_files(options, *files, budget, tracker, collector); !done) {
+        if (auto done = verify::verify_files(verify::VerifyRun(options, budget, tracker), *files, collector);
+            !done) {
             state.SkipWithError(done.error().message().c_str());
             return;
         }

@@ -22,13 +22,17 @@ std::vector<size_t> files_below_cap(const std::vector<uint64_t>& lanes, const st
 
 }  // namespace
 
-std::vector<uint64_t> allocate_lanes(std::span<const uint64_t> sizes, uint64_t budget) {
+uint64_t file_lane_count(uint64_t actual_len, uint64_t lanes) {
+    return std::min(lane_cap(actual_len), lanes);
+}
+
+std::vector<uint64_t> allocate_lanes(std::span<const uint64_t> sizes, uint64_t jobs) {
     if (sizes.empty()) return {};
-    if (budget < sizes.size()) base::panic("lane allocation requires at least one lane per file");
+    if (jobs < sizes.size()) base::panic("lane allocation requires at least one lane per file");
     std::vector<uint64_t> caps(sizes.size());
     std::transform(sizes.begin(), sizes.end(), caps.begin(), lane_cap);
     std::vector<uint64_t> lanes(sizes.size(), 1);
-    uint64_t spare = budget - sizes.size();
+    uint64_t spare = jobs - sizes.size();
 
     // Each pass hands out at least one lane while a file is below its cap, so the loop ends.
     while (spare > 0) {

@@ -15,12 +15,11 @@
 #include "format/store_path.hpp"
 #include "verify/analysis/analysis.hpp"
 #include "verify/lanes.hpp"
-#include "verify/v2_parallel.hpp"
-#include "verify/v3_verify.hpp"
+#include "verify/v2_check.hpp"
+#include "verify/v3_check.hpp"
 
 namespace kro::verify {
 
-using format::FILE_BLOCK_SIZE;
 using format::FileId;
 using format::Header;
 using format::HEADER_LEN;
@@ -50,29 +49,6 @@ void count_unopened_file(const std::filesystem::path& path, store::ProgressTrack
     tracker.add_file();
 }
 
-// BLAKE2b-160 of the header bytes already read and of everything that reads from there return
-// until one returns nothing. Bytes other than the `actual_len` that the metadata gave mean the
-// file changed while it was read.
-std::expected<FileId, base::IoError> hash_v2_sequential(int fd, std::span<const uint8_t> header_bytes,
-                                                        uint64_t actual_len, ScratchPair& scratch,
-                                                        store::FileProgress& progress,
-                                                        const base::Hooks* hooks) {
-    if (scratch.block.size() < FILE_BLOCK_SIZE) scratch.block.resize(FILE_BLOCK_SIZE);
-    format::V2FileIdHasher hasher;
-    hasher.update(header_bytes);
-    uint64_t offset = header_bytes.size();
-    while (true) {
-        auto got = base::read_at_full_uncached(fd, scratch.block, offset, hooks);
-        if (!got) return std::unexpected(std::move(got.error()));
-        if (*got == 0) break;
-        hasher.update(std::span(scratch.block).first(*got));
-        progress.advance(*got);
-        offset += *got;
-    }
-    if (offset != actual_len) return std::unexpected(changed_while_read("v2 file"));
-    return hasher.finalize();
-}
-
 struct ComputedId {
     FileId id;
     bool content_ok;
@@ -80,15 +56,15 @@ struct ComputedId {
 
 std::expected<ComputedId, base::IoError> compute_id(int fd, const Header& header,
                                                     std::span<const uint8_t> header_bytes,
-                                                    uint64_t actual_len, uint64_t lanes, ScratchPair& scratch,
-                                                    store::FileProgress& progress, const base::Hooks* hooks) {
+                                                    uint64_t actual_len, uint64_t lanes,
+                                                    WorkerScratch& scratch, store::FileProgress& progress,
+                                                    const base::Hooks* hooks) {
     if (header.version() == format::FormatVersion::V3) {
         auto checked = verify_v3_file(fd, header, actual_len, lanes, scratch, &progress, hooks);
         if (!checked) return std::unexpected(std::move(checked.error()));
         return ComputedId{checked->id, checked->content_ok};
     }
-    auto id = lanes >= 2 ? hash_v2_parallel(fd, header_bytes, actual_len, lanes, &progress, hooks)
-                         : hash_v2_sequential(fd, header_bytes, actual_len, scratch, progress, hooks);
+    auto id = hash_v2_file(fd, header_bytes, actual_len, lanes, scratch, progress, hooks);
     if (!id) return std::unexpected(std::move(id.error()));
     return ComputedId{*id, true};
 }
@@ -105,24 +81,18 @@ bool is_canonical_path(const std::filesystem::path& root, const std::filesystem:
            std::equal(shard.begin(), shard.end(), whole.begin() + static_cast<ptrdiff_t>(prefix.size()));
 }
 
-uint64_t file_lane_count(uint64_t actual_len, uint64_t lane_budget) {
-    return std::min(lane_cap(actual_len), lane_budget);
-}
-
-std::expected<FileReport, VerifyError> verify_file(const VerifyOptions& options,
-                                                   const std::filesystem::path& path, uint64_t lane_budget,
-                                                   ScratchPair& scratch, MemoryBudget& budget,
-                                                   store::ProgressTracker& tracker) try {
+std::expected<FileReport, VerifyError> verify_file(const VerifyRun& run, const std::filesystem::path& path,
+                                                   uint64_t lanes, WorkerScratch& scratch) try {
     FileReport report;
     auto parsed = format::parse_content_path(path);
     if (!parsed) {
-        if (options.progress) count_unopened_file(path, tracker);
+        if (run.options.progress) count_unopened_file(path, run.tracker);
         report.issues.emplace_back(Issue::InvalidPathLayout{path});
         return report;
     }
     const FileId expected_id = *parsed;
     report.file_id = expected_id;
-    report.at_canonical_path = is_canonical_path(options.root, path, expected_id);
+    report.at_canonical_path = is_canonical_path(run.options.root, path, expected_id);
 
     // Only a regular file is opened and read: a fifo, socket or device holds no stored bytes, and
     // opening one can act by itself. Such a file reads as empty.
@@ -135,12 +105,12 @@ std::expected<FileReport, VerifyError> verify_file(const VerifyOptions& options,
     const base::StorageReading storage(
         fd, fd >= 0 && scratch.storage_check.memory_is_storage(fd, file->metadata.st_dev));
     const auto actual_len = static_cast<uint64_t>(file->metadata.st_size);
-    store::FileProgress progress(tracker, actual_len);
+    store::FileProgress progress(run.tracker, actual_len);
 
     std::array<uint8_t, HEADER_LEN> header_bytes{};
     size_t header_len = 0;
     if (file->is_regular()) {
-        auto got = base::read_at_full(fd, header_bytes, 0, options.hooks);
+        auto got = base::read_at_full(fd, header_bytes, 0, run.hooks);
         if (!got) return std::unexpected(VerifyError::io(READING_HEADER, path, std::move(got.error())));
         header_len = *got;
         // A header cut short of what the metadata promised is no finding about the stored bytes.
@@ -161,14 +131,15 @@ std::expected<FileReport, VerifyError> verify_file(const VerifyOptions& options,
     if (actual_len != declared_len) {
         report.issues.emplace_back(Issue::FileSizeMismatch{path, declared_len, actual_len});
     }
-    const uint64_t lanes = file_lane_count(actual_len, lane_budget);
-    auto computed = compute_id(fd, *header, header_read, actual_len, lanes, scratch, progress, options.hooks);
+    const uint64_t used_lanes = file_lane_count(actual_len, lanes);
+    auto computed =
+        compute_id(fd, *header, header_read, actual_len, used_lanes, scratch, progress, run.hooks);
     if (!computed)
         return std::unexpected(VerifyError::io(READING_A_DATA_FILE, path, std::move(computed.error())));
 
     if (computed->id != expected_id || !computed->content_ok) {
-        auto regions =
-            analyze_corruption(fd, *header, actual_len, options.chunk_size, lanes, budget, options.hooks);
+        auto regions = analyze_corruption(fd, *header, actual_len, run.options.chunk_size, used_lanes,
+                                          run.memory, run.hooks);
         if (!regions) return std::unexpected(VerifyError::io(ANALYZING, path, std::move(regions.error())));
         report.issues.emplace_back(Issue::ContentCorrupted{CorruptionReport{
             path,

@@ -4,35 +4,28 @@
 // file; v3: the Merkle ID with a block-by-block comparison against the regenerated content); on
 // any disagreement, the corruption analysis. Damage is a finding in the FileReport; only a failing
 // input/output operation is an error. Several calls may run at once on different files; the
-// scratch pair belongs to the caller alone.
+// worker scratch belongs to the caller alone.
 
 #include <cstdint>
 #include <expected>
 #include <filesystem>
 
 #include "format/file_id.hpp"
-#include "store/progress.hpp"
-#include "verify/analysis/memory_budget.hpp"
-#include "verify/scratch_pair.hpp"
 #include "verify/verify_error.hpp"
-#include "verify/verify_options.hpp"
 #include "verify/verify_report.hpp"
+#include "verify/verify_run.hpp"
+#include "verify/worker_scratch.hpp"
 
 namespace kro::verify {
 
 // The file's path is the root joined with the relative path, as the walk built it; the report
-// leaves it to the caller's file list, and the issues hold copies. `lane_budget` (at least 1) is
-// how many threads the file may use.
-std::expected<FileReport, VerifyError> verify_file(const VerifyOptions& options,
-                                                   const std::filesystem::path& path, uint64_t lane_budget,
-                                                   ScratchPair& scratch, MemoryBudget& budget,
-                                                   store::ProgressTracker& tracker);
+// leaves it to the caller's file list, and the issues hold copies. `lanes` (at least 1) is how
+// many threads the file may use.
+std::expected<FileReport, VerifyError> verify_file(const VerifyRun& run, const std::filesystem::path& path,
+                                                   uint64_t lanes, WorkerScratch& scratch);
 
 // True when `path` is `root` followed, component by component, by the shard path of `id`.
 bool is_canonical_path(const std::filesystem::path& root, const std::filesystem::path& path,
                        const format::FileId& id);
-
-// The lane cap of the actual length (one lane per whole 2 MiB, at least one), at most `lane_budget`.
-uint64_t file_lane_count(uint64_t actual_len, uint64_t lane_budget);
 
 }  // namespace kro::verify

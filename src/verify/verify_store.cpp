@@ -29,6 +29,7 @@
 #include "store/progress.hpp"
 #include "verify/analysis/memory_budget.hpp"
 #include "verify/schedule.hpp"
+#include "verify/verify_run.hpp"
 
 namespace kro::verify {
 
@@ -43,7 +44,7 @@ constexpr const char* READING_AGGREGATE = "reading the chain-tip aggregate";
 // Memory that runs out anywhere else in a run: the walk, the scheduling of files, the chain checks.
 constexpr const char* VERIFYING_STORE = "verifying the store";
 
-// Step 1: root/.metadata/roots must be a directory (links followed).
+// The store test: root/.metadata/roots must be a directory (links followed).
 std::expected<void, VerifyError> check_is_store(const VerifyOptions& options,
                                                 const std::filesystem::path& tip_dir) {
     struct stat st {};
@@ -89,8 +90,8 @@ std::expected<std::vector<uint8_t>, base::IoError> read_aggregate(const std::fil
     return contents;
 }
 
-// Step 10.4: the aggregate must be exactly the 40 hex digits of BLAKE2b-160 over all marker names
-// in byte-wise order, with nothing trimmed.
+// The chain-tip aggregate check: the aggregate must be exactly the 40 hex digits of BLAKE2b-160 over all
+// marker names in byte-wise order, with nothing trimmed.
 std::expected<std::optional<Issue>, VerifyError> check_aggregate(const std::filesystem::path& root,
                                                                  std::vector<std::string> names) {
     const format::AggregateDigest digest = format::chain_tip_aggregate_of(names);
@@ -262,10 +263,11 @@ std::expected<VerifyReport, VerifyError> verify_store(const VerifyOptions& optio
     store::ProgressTracker tracker(bytes_total, file_count, options.progress);
     tracker.notify();
 
-    MemoryBudget budget(ANALYSIS_MEMORY_LIMIT);
+    MemoryBudget memory(ANALYSIS_MEMORY_LIMIT);
+    const VerifyRun run(options, memory, tracker);
     ReportCollector collector;
     collector.reserve(files->size());
-    if (auto verified = verify_files(options, *files, budget, tracker, collector); !verified) {
+    if (auto verified = verify_files(run, *files, collector); !verified) {
         return std::unexpected(std::move(verified.error()));
     }
 

@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "base/panic.hpp"
-#include "verify/parallel_schedule.hpp"
 
 namespace kro::verify {
 namespace {
@@ -69,18 +68,14 @@ TEST(ParallelAllocateLanesTest, BudgetBelowFileCountIsAnInvariant) {
     EXPECT_THROW(allocate_lanes(sizes, 2), base::Panic);
 }
 
-TEST(ParallelSplitTest, HeadAndTailGroups) {
+TEST(VerifyFileLanesTest, OneLanePerWhole2MiB) {
     struct Case {
-        size_t files;
-        uint64_t jobs;
-        HeadTailSplit split;
+        uint64_t length, budget, lanes;
     };
-    const std::vector<Case> cases = {
-        {100, 8, {93, 7}}, {16, 8, {9, 7}}, {9, 8, {8, 1}},   {8, 8, {8, 0}},       {3, 8, {0, 3}},
-        {10, 4, {7, 3}},   {0, 8, {0, 0}},  {5, 256, {0, 5}}, {257, 256, {256, 1}}, {3, 2, {2, 1}},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(split_head_tail(c.files, c.jobs), c.split) << c.files << " files, " << c.jobs << " jobs";
+    for (const Case& c :
+         {Case{5 * MiB, 8, 2}, Case{MiB, 8, 1}, Case{0, 8, 1}, Case{4 * MiB - 1, 8, 1}, Case{4 * MiB, 8, 2},
+          Case{100 * MiB, 8, 8}, Case{5 * MiB, 1, 1}, Case{UINT64_MAX, 256, 256}}) {
+        EXPECT_EQ(file_lane_count(c.length, c.budget), c.lanes) << c.length << " " << c.budget;
     }
 }
 

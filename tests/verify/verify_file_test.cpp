@@ -23,17 +23,6 @@ using namespace kro::verify_testing;
 
 constexpr uint64_t MiB = 1048576;
 
-TEST(VerifyFileLanesTest, OneLanePerWhole2MiB) {
-    struct Case {
-        uint64_t length, budget, lanes;
-    };
-    for (const Case& c :
-         {Case{5 * MiB, 8, 2}, Case{MiB, 8, 1}, Case{0, 8, 1}, Case{4 * MiB - 1, 8, 1}, Case{4 * MiB, 8, 2},
-          Case{100 * MiB, 8, 8}, Case{5 * MiB, 1, 1}, Case{UINT64_MAX, 256, 256}}) {
-        EXPECT_EQ(file_lane_count(c.length, c.budget), c.lanes) << c.length << " " << c.budget;
-    }
-}
-
 TEST(VerifyFileCanonicalTest, ComponentWiseComparison) {
     FileId id;
     for (size_t i = 0; i < id.bytes.size(); ++i) id.bytes[i] = static_cast<uint8_t>(0x10 + i);
@@ -75,12 +64,13 @@ class VerifyFileTest : public ::testing::Test {
     std::expected<FileReport, VerifyError> verify(const fs::path& path, uint64_t lane_budget = 1) {
         store::ProgressTracker tracker(std::nullopt, std::nullopt, nullptr);
         MemoryBudget budget;
-        return verify_file(options_for(dir_.path()), path, lane_budget, scratch_, budget, tracker);
+        const auto options = options_for(dir_.path());
+        return verify_file(VerifyRun(options, budget, tracker), path, lane_budget, scratch_);
     }
 
     kro::testing::ScratchDir dir_;
     StoreBuilder store_;
-    ScratchPair scratch_;
+    WorkerScratch scratch_;
 };
 
 TEST_F(VerifyFileTest, SoundFilesReportVersionAndParent) {
@@ -176,7 +166,8 @@ TEST_F(VerifyFileTest, ShrinkingWhileAnalysedIsNeverValidContent) {
     for (uint64_t lane_budget : {1, 8}) {
         store::ProgressTracker tracker(std::nullopt, std::nullopt, nullptr);
         MemoryBudget budget;
-        auto report = verify_file(options, store_.path_of(other), lane_budget, scratch_, budget, tracker);
+        auto report =
+            verify_file(VerifyRun(options, budget, tracker), store_.path_of(other), lane_budget, scratch_);
         ASSERT_TRUE(report.has_value());
         EXPECT_THAT(describe(report->issues, dir_.path()),
                     ElementsAre("ContentCorrupted " + other.shard_path().native() +
@@ -227,7 +218,7 @@ TEST_F(VerifyFileTest, AReadThatEndsEarlyIsAFileThatChanged) {
         options.hooks = &empty;
         store::ProgressTracker tracker(std::nullopt, std::nullopt, nullptr);
         MemoryBudget budget;
-        auto report = verify_file(options, store_.path_of(id), 1, scratch_, budget, tracker);
+        auto report = verify_file(VerifyRun(options, budget, tracker), store_.path_of(id), 1, scratch_);
         ASSERT_FALSE(report.has_value()) << c.name;
         EXPECT_EQ(base::error_chain(report.error()),
                   fmt::format(fmt::runtime(c.error), store_.path_of(id).native()))
@@ -285,11 +276,12 @@ TEST_F(VerifyFileTest, NoObserverCountsNothing) {
     store_.write_aggregate();
     store::ProgressTracker tracker(std::nullopt, std::nullopt, nullptr);
     MemoryBudget budget;
+    const auto options = options_for(dir_.path());
+    const VerifyRun run(options, budget, tracker);
     for (const auto& entry : fs::recursive_directory_iterator(dir_.path())) {
         if (!entry.is_regular_file() || entry.path().native().find(".metadata") != std::string::npos)
             continue;
-        ASSERT_TRUE(
-            verify_file(options_for(dir_.path()), entry.path(), 1, scratch_, budget, tracker).has_value());
+        ASSERT_TRUE(verify_file(run, entry.path(), 1, scratch_).has_value());
     }
     EXPECT_EQ(tracker.bytes_done(), 0u);
     EXPECT_EQ(tracker.files_done(), 0u);

@@ -18,7 +18,7 @@
 
 #include "base/error.hpp"
 #include "support/scratch_dir.hpp"
-#include "verify/parallel_schedule.hpp"
+#include "verify/schedule.hpp"
 #include "verify_fixture.hpp"
 
 namespace kro::verify {

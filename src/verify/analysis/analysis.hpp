@@ -3,6 +3,14 @@
 // its header, and how. Chooses the path by the file's lane count: on the calling thread below two
 // lanes, on several threads otherwise. Both paths compare on the same chunk grid and merge in
 // file order, so the result does not depend on how many threads analyse the file.
+//
+// On the calling thread, the compared span is read forward from offset 60 in pieces of whole
+// chunks with two buffers made once. On several threads, the span is cut into units of about
+// 8 MiB (a whole number of chunks, so the chunk grid is that of the calling thread's path); the
+// calling thread and up to W - 1 scoped threads (W: the lanes, capped by the units and the
+// memory limit) claim units from a dispenser that runs at most 4 W units ahead of the merge, and the calling
+// thread merges the units' regions in unit order. Either way the buffers are reserved from the run's
+// MemoryBudget before they are allocated. The reads are positional.
 
 #include <cstdint>
 #include <expected>
@@ -10,20 +18,38 @@
 #include "base/hooks.hpp"
 #include "base/io_error.hpp"
 #include "format/header.hpp"
+#include "verify/analysis/corrupt_region.hpp"
 #include "verify/analysis/memory_budget.hpp"
 #include "verify/analysis/region_list.hpp"
 
 namespace kro::verify {
 
+// How the span [60, end) of one file is cut and how many threads analyse it.
+struct AnalysisUnits {
+    uint64_t unit_size;
+    uint64_t unit_count;
+    uint64_t workers;  // the threads that analyse: the lanes, capped by the units and the memory limit
+
+    friend bool operator==(const AnalysisUnits&, const AnalysisUnits&) = default;
+};
+
+// The units of a span ending at `end` (> 60) for `chunk_size` (1 to 64 MiB) and a lane count of
+// `lanes`: whole chunks adding up to at most 8 MiB per unit (one chunk when the chunk is
+// larger), and no more threads than units or than the memory limit holds two unit buffers for.
+AnalysisUnits plan_analysis_units(uint64_t end, uint64_t chunk_size, uint64_t lanes);
+
 // The regions of `fd`, a file of `actual_len` bytes (from its metadata) with the parsed `header`,
-// in ascending file order. `chunk_size` is at least 1; `workers` is the file's lane count: below
-// 2 the analysis runs on the calling thread, otherwise on up to `workers` threads; either way
-// its buffers are reserved from `budget`, waiting for room. A file that ends before `actual_len`
-// while it is read is reported missing from where it ended. Running out of memory is an I/O error
-// of kind OutOfMemory.
+// in ascending file order. `chunk_size` is at least 1 and at most 64 MiB, so that the buffers fit
+// the run's budget; `lanes` is the file's lane count: below 2 the analysis runs on the calling
+// thread, otherwise on up to `lanes` threads; either way its buffers are reserved from
+// `budget`, waiting for room. A file that ends before `actual_len` while it is read is reported
+// missing from where it ended. On several threads, a unit whose read fails stops the handing out
+// of units and the error of the lowest failing unit is returned; a fault of any thread cancels the
+// analysis and is raised again on the calling thread once every thread has ended. Running out of
+// memory, on any thread, is an I/O error of kind OutOfMemory.
 std::expected<RegionList, base::IoError> analyze_corruption(int fd, const format::Header& header,
                                                             uint64_t actual_len, uint64_t chunk_size,
-                                                            uint64_t workers, MemoryBudget& budget,
+                                                            uint64_t lanes, MemoryBudget& budget,
                                                             const base::Hooks* hooks = nullptr);
 
 }  // namespace kro::verify

@@ -1,5 +1,6 @@
 #pragma once
-// The v2 file ID (BLAKE2b-160 over the whole file) with reader threads: R scoped readers claim
+// The v2 file ID: BLAKE2b-160 over the whole file. One lane reads the file forward on the calling
+// thread into the worker's block buffer. More lanes add reader threads: R scoped readers claim
 // 1 MiB blocks of the body after the header, read them positionally into buffers of a pool of Q
 // and send them to the calling thread, which feeds them to the hasher strictly in block order.
 // The pool bounds the memory in flight to Q blocks however far the readers run ahead. The first
@@ -14,6 +15,7 @@
 #include "base/io_error.hpp"
 #include "format/file_id.hpp"
 #include "store/progress.hpp"
+#include "verify/worker_scratch.hpp"
 
 namespace kro::verify {
 
@@ -28,6 +30,15 @@ struct V2ReadPlan {
 
     friend bool operator==(const V2ReadPlan&, const V2ReadPlan&) = default;
 };
+
+// The v2 ID of a file of `actual_len` bytes whose header bytes (already read) are `header_bytes`,
+// over `lanes` (at least 1) lanes; `progress` is advanced by the body bytes read. Bytes other than
+// `actual_len` mean the file changed while it was read (an unexpected-end-of-file error).
+std::expected<format::FileId, base::IoError> hash_v2_file(int fd, std::span<const uint8_t> header_bytes,
+                                                          uint64_t actual_len, uint64_t lanes,
+                                                          WorkerScratch& scratch,
+                                                          store::FileProgress& progress,
+                                                          const base::Hooks* hooks);
 
 // The plan for a file of `actual_len` bytes whose first `header_len` bytes are hashed already,
 // with `lanes` (>= 2) lanes: R = min(lanes - 1, blocks), Q = min(4 R, blocks).

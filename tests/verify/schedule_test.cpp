@@ -1,4 +1,4 @@
-#include "verify/parallel_schedule.hpp"
+#include "verify/schedule.hpp"
 
 #include <gtest/gtest.h>
 
@@ -10,9 +10,8 @@
 #include "base/error.hpp"
 #include "parallel_fixture.hpp"
 #include "support/scratch_dir.hpp"
-#include "verify/analysis/parallel_analysis.hpp"
-#include "verify/schedule.hpp"
-#include "verify/v3_lanes.hpp"
+#include "verify/analysis/analysis.hpp"
+#include "verify/v3_check.hpp"
 #include "verify/verify_store.hpp"
 #include "verify_fixture.hpp"
 
@@ -72,6 +71,21 @@ RunResult run_store(const std::filesystem::path& root, uint64_t jobs, store::Pro
     EXPECT_TRUE(report.has_value()) << "jobs " << jobs << ": " << (report ? "" : report.error().message());
     if (!report) return {};
     return {issues_text(report->issues), report->files_checked};
+}
+
+TEST(ParallelSplitTest, HeadAndTailGroups) {
+    struct Case {
+        size_t files;
+        uint64_t jobs;
+        HeadTailSplit split;
+    };
+    const std::vector<Case> cases = {
+        {100, 8, {93, 7}}, {16, 8, {9, 7}}, {9, 8, {8, 1}},   {8, 8, {8, 0}},       {3, 8, {0, 3}},
+        {10, 4, {7, 3}},   {0, 8, {0, 0}},  {5, 256, {0, 5}}, {257, 256, {256, 1}}, {3, 2, {2, 1}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(split_head_tail(c.files, c.jobs), c.split) << c.files << " files, " << c.jobs << " jobs";
+    }
 }
 
 TEST(VerifyParallelStoreTest, SameReportForEveryBudget) {
@@ -160,7 +174,7 @@ class ParallelScheduleTest : public ::testing::Test {
         for (const auto& path : paths) files.push_back(path);
         auto options = options_for(dir_.path(), 4096, jobs);
         options.hooks = hooks;
-        auto done = verify_files(options, files, budget, tracker, collector);
+        auto done = verify_files(VerifyRun(options, budget, tracker), files, collector);
         if (!done) return std::unexpected(std::move(done.error()));
         EXPECT_EQ(collector.reports.size(), paths.size());
         return reports_text(files, collector.reports);

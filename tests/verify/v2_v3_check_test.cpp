@@ -9,9 +9,8 @@
 
 #include "parallel_fixture.hpp"
 #include "support/scratch_dir.hpp"
-#include "verify/v2_parallel.hpp"
-#include "verify/v3_lanes.hpp"
-#include "verify/v3_verify.hpp"
+#include "verify/v2_check.hpp"
+#include "verify/v3_check.hpp"
 #include "verify_fixture.hpp"
 
 namespace kro::verify {
@@ -37,7 +36,7 @@ class ParallelHashTest : public ::testing::Test {
                                                         const base::Hooks* hooks = nullptr,
                                                         std::optional<uint64_t> length = std::nullopt) {
         const auto fd = open_read(path);
-        ScratchPair scratch;
+        WorkerScratch scratch;
         return verify_v3_file(fd.get(), header, length.value_or(std::filesystem::file_size(path)), lanes,
                               scratch, nullptr, hooks);
     }
@@ -286,7 +285,7 @@ TEST_F(ParallelHashTest, ProgressCountsEveryBodyByteOnce) {
     {
         store::FileProgress progress(tracker, 7 * MiB + 5);
         const auto fd = open_read(v3_path);
-        ScratchPair scratch;
+        WorkerScratch scratch;
         ASSERT_TRUE(verify_v3_file(fd.get(), header, 7 * MiB + 5, 8, scratch, &progress).has_value());
         EXPECT_EQ(progress.reported(), 7 * MiB + 5 - 60);  // the header is counted when it is read
     }
@@ -304,7 +303,7 @@ TEST_F(ParallelHashTest, ProgressCountsEveryBodyByteOnce) {
 
 TEST(ParallelHashInvariantTest, LaneCountsTheCallersGuarantee) {
     const Header header = make_header(FormatVersion::V3, 60);
-    ScratchPair scratch;
+    WorkerScratch scratch;
     EXPECT_THROW((void)verify_v3_file(-1, header, 60, 0, scratch, nullptr), base::Panic);
     EXPECT_THROW((void)hash_v2_parallel(-1, {}, 60, 1, nullptr), base::Panic);
 }

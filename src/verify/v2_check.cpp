@@ -1,4 +1,4 @@
-#include "verify/v2_parallel.hpp"
+#include "verify/v2_check.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -85,6 +85,29 @@ void v2_reader(V2ReaderState& state, base::Sender<ReaderMessage>& tx) {
     }
 }
 
+// BLAKE2b-160 of the header bytes already read and of everything that reads from there return
+// until one returns nothing. Bytes other than the `actual_len` that the metadata gave mean the
+// file changed while it was read.
+std::expected<format::FileId, base::IoError> hash_v2_sequential(int fd, std::span<const uint8_t> header_bytes,
+                                                                uint64_t actual_len, WorkerScratch& scratch,
+                                                                store::FileProgress& progress,
+                                                                const base::Hooks* hooks) {
+    if (scratch.block.size() < FILE_BLOCK_SIZE) scratch.block.resize(FILE_BLOCK_SIZE);
+    format::V2FileIdHasher hasher;
+    hasher.update(header_bytes);
+    uint64_t offset = header_bytes.size();
+    while (true) {
+        auto got = base::read_at_full_uncached(fd, scratch.block, offset, hooks);
+        if (!got) return std::unexpected(std::move(got.error()));
+        if (*got == 0) break;
+        hasher.update(std::span(scratch.block).first(*got));
+        progress.advance(*got);
+        offset += *got;
+    }
+    if (offset != actual_len) return std::unexpected(changed_while_read("v2 file"));
+    return hasher.finalize();
+}
+
 }  // namespace
 
 V2ReadPlan plan_v2_read(uint64_t header_len, uint64_t actual_len, uint64_t lanes) {
@@ -140,6 +163,15 @@ std::expected<format::FileId, base::IoError> hash_v2_parallel(int fd, std::span<
     if (!sequential) return std::unexpected(std::move(sequential.error()));
     if (auto error = state.stage.take_error()) return std::unexpected(std::move(*error));
     return hasher.finalize();
+}
+
+std::expected<format::FileId, base::IoError> hash_v2_file(int fd, std::span<const uint8_t> header_bytes,
+                                                          uint64_t actual_len, uint64_t lanes,
+                                                          WorkerScratch& scratch,
+                                                          store::FileProgress& progress,
+                                                          const base::Hooks* hooks) {
+    if (lanes >= 2) return hash_v2_parallel(fd, header_bytes, actual_len, lanes, &progress, hooks);
+    return hash_v2_sequential(fd, header_bytes, actual_len, scratch, progress, hooks);
 }
 
 }  // namespace kro::verify

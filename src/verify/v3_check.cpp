@@ -1,0 +1,189 @@
+#include "verify/v3_check.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "base/page_cache.hpp"
+#include "base/panic.hpp"
+#include "base/parallel_stage.hpp"
+#include "format/content.hpp"
+#include "format/leaf_table.hpp"
+#include "verify/verify_error.hpp"
+
+namespace kro::verify {
+
+using format::FILE_BLOCK_SIZE;
+using format::HEADER_LEN;
+
+namespace {
+
+struct V3BlockCheck {
+    format::MerkleHash leaf;
+    bool equal;  // every compared byte of the block equals the regenerated content
+};
+
+// The bytes of block `block_index` (of `block_len` bytes) that count as progress: the header was
+// counted when it was read.
+uint64_t v3_block_progress_bytes(uint64_t block_index, uint64_t block_len) {
+    if (block_index != 0) return block_len;
+    return block_len > HEADER_LEN ? block_len - HEADER_LEN : 0;
+}
+
+// Reads block `block_index` of a file of `actual_len` bytes into the worker's scratch, compares its
+// content up to the declared length and hashes its leaf. A block that reads short means the file
+// changed while it was read (an unexpected-end-of-file error).
+std::expected<V3BlockCheck, base::IoError> check_v3_block(int fd, const format::Header& header,
+                                                          uint64_t actual_len, uint64_t block_index,
+                                                          WorkerScratch& scratch) {
+    const uint64_t start = block_index * FILE_BLOCK_SIZE;
+    const auto len = static_cast<size_t>(std::min(actual_len - start, FILE_BLOCK_SIZE));
+    scratch.block.resize(len);
+    auto got = base::read_at_full_uncached(fd, scratch.block, start);
+    if (!got) return std::unexpected(std::move(got.error()));
+    if (*got < len) {
+        return std::unexpected(changed_while_read("v3 file"));
+    }
+
+    // Bytes past the declared length are never compared; they only enter the file ID.
+    const uint64_t skip = block_index == 0 ? HEADER_LEN : 0;
+    const uint64_t end = std::min(start + len, header.file_length());
+    bool equal = true;
+    if (start + skip < end) {
+        const auto compared = static_cast<size_t>(end - start - skip);
+        if (scratch.expected.size() < compared) scratch.expected.resize(compared);
+        const auto expected = std::span(scratch.expected).first(compared);
+        format::fill_content_block(scratch.sponge, format::FormatVersion::V3, header.seed(), block_index,
+                                   expected);
+        equal = std::memcmp(scratch.block.data() + skip, expected.data(), compared) == 0;
+    }
+    return V3BlockCheck{format::leaf_hash(block_index, scratch.block), equal};
+}
+
+// One lane: checks every block of a file of `actual_len` bytes (at least the header length) in
+// order on the calling thread; `leaves` holds one zeroed leaf per block. The first failing block's
+// error is returned at once.
+std::expected<V3FileCheck, base::IoError> check_v3_blocks_in_order(int fd, const format::Header& header,
+                                                                   uint64_t actual_len,
+                                                                   std::vector<format::MerkleHash> leaves,
+                                                                   WorkerScratch& scratch,
+                                                                   store::FileProgress* progress) {
+    bool content_ok = true;
+    for (uint64_t b = 0; b < leaves.size(); ++b) {
+        auto checked = check_v3_block(fd, header, actual_len, b, scratch);
+        if (!checked) return std::unexpected(std::move(checked.error()));
+        const uint64_t counted = v3_block_progress_bytes(b, format::file_block_len(actual_len, b));
+        if (progress != nullptr && counted > 0) progress->advance(counted);
+        leaves[b] = checked->leaf;
+        content_ok = content_ok && checked->equal;
+    }
+    return V3FileCheck{format::merkle_file_id(std::move(leaves), actual_len), content_ok};
+}
+
+// What the lanes of one file share while they run.
+struct V3LaneState {
+    V3LaneState(int fd, const format::Header& header, uint64_t actual_len,
+                std::vector<format::MerkleHash> leaves, store::FileProgress* progress,
+                const base::Hooks* hooks)
+        : fd(fd),
+          header(header),
+          actual_len(actual_len),
+          blocks(leaves.size()),
+          progress(progress),
+          hooks(hooks),
+          leaves(std::move(leaves)),
+          stage(hooks, base::Stage::V3Lane) {}
+
+    const int fd;
+    const format::Header& header;
+    const uint64_t actual_len;
+    const uint64_t blocks;
+    store::FileProgress* const progress;
+    const base::Hooks* const hooks;
+
+    std::atomic<uint64_t> next_block{0};
+    std::vector<format::MerkleHash> leaves;
+    std::atomic<bool> content_ok{true};
+    std::atomic<uint64_t> finished{0};
+    base::ParallelStage<base::IoError> stage;
+};
+
+std::expected<V3BlockCheck, base::IoError> check_block(V3LaneState& state, uint64_t block,
+                                                       WorkerScratch& scratch) {
+    if (auto injected = base::before_item(state.hooks, base::Stage::V3Lane, block)) {
+        return std::unexpected(std::move(*injected));
+    }
+    return check_v3_block(state.fd, state.header, state.actual_len, block, scratch);
+}
+
+// One lane: claims blocks until none is left or the stage was cancelled.
+void v3_lane(V3LaneState& state, WorkerScratch& scratch) {
+    while (!state.stage.cancelled()) {
+        const uint64_t block = state.next_block.fetch_add(1, std::memory_order_relaxed);
+        if (block >= state.blocks) return;
+        auto checked = check_block(state, block, scratch);
+        if (!checked) {
+            state.stage.fail(block, std::move(checked.error()));
+            return;
+        }
+        const uint64_t counted =
+            v3_block_progress_bytes(block, format::file_block_len(state.actual_len, block));
+        if (state.progress != nullptr && counted > 0) state.progress->advance(counted);
+        // Each block has its own slot, and the join orders these writes before the tree is built.
+        state.leaves[block] = checked->leaf;
+        if (!checked->equal) state.content_ok.store(false, std::memory_order_relaxed);
+        state.finished.fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
+// Many lanes, lanes >= 2: `leaves` holds one zeroed leaf per block; the calling thread's lane uses
+// `scratch`, every extra lane scratch of its own.
+std::expected<V3FileCheck, base::IoError> run_v3_lanes(int fd, const format::Header& header,
+                                                       uint64_t actual_len, uint64_t lanes,
+                                                       std::vector<format::MerkleHash> leaves,
+                                                       WorkerScratch& scratch, store::FileProgress* progress,
+                                                       const base::Hooks* hooks) {
+    V3LaneState state(fd, header, actual_len, std::move(leaves), progress, hooks);
+    const uint64_t blocks = state.blocks;
+    // The calling thread is one of the lanes, with the scratch it was lent.
+    state.stage.run(
+        static_cast<size_t>(std::min(lanes, blocks) - 1),
+        [&state](size_t) {
+            WorkerScratch own;
+            v3_lane(state, own);
+        },
+        [&state, &scratch](size_t) { v3_lane(state, scratch); });
+    if (auto error = state.stage.take_error()) return std::unexpected(std::move(*error));
+    if (state.finished.load(std::memory_order_relaxed) != blocks) {
+        return std::unexpected(base::IoError::with_message(
+            base::IoErrorKind::UnexpectedEof, "v3 verification ended before every block was hashed"));
+    }
+    return V3FileCheck{format::merkle_file_id(std::move(state.leaves), actual_len),
+                       state.content_ok.load(std::memory_order_relaxed)};
+}
+
+}  // namespace
+
+std::expected<V3FileCheck, base::IoError> verify_v3_file(int fd, const format::Header& header,
+                                                         uint64_t actual_len, uint64_t lanes,
+                                                         WorkerScratch& scratch,
+                                                         store::FileProgress* progress,
+                                                         const base::Hooks* hooks) {
+    if (lanes == 0) base::panic("a v3 file hash needs at least one lane");
+    if (actual_len < format::HEADER_LEN) {
+        return std::unexpected(base::IoError::with_message(base::IoErrorKind::UnexpectedEof,
+                                                           "a v3 file is shorter than its header"));
+    }
+    // One leaf per MiB of the real file; a sparse file can claim more than memory holds.
+    auto leaves = format::allocate_leaf_table(format::v3_leaf_count(actual_len));
+    if (!leaves) return std::unexpected(std::move(leaves.error()));
+    if (lanes >= 2) {
+        return run_v3_lanes(fd, header, actual_len, lanes, std::move(*leaves), scratch, progress, hooks);
+    }
+    return check_v3_blocks_in_order(fd, header, actual_len, std::move(*leaves), scratch, progress);
+}
+
+}  // namespace kro::verify
