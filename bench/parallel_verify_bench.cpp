@@ -25,9 +25,9 @@
 #include <vector>
 
 #include "base/fd.hpp"
-#include "base/file_io.hpp"
+#include "base/fs/file_io.hpp"
 #include "base/page_buffer.hpp"
-#include "base/thread_scope.hpp"
+#include "base/parallel/thread_scope.hpp"
 #include "format/content.hpp"
 #include "format/digest.hpp"
 #include "format/file_id.hpp"

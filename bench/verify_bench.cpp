@@ -27,9 +27,9 @@
 #include <string>
 #include <vector>
 
-#include "base/error.hpp"
+#include "base/errors/error.hpp"
 #include "base/fd.hpp"
-#include "base/file_io.hpp"
+#include "base/fs/file_io.hpp"
 #include "format/content.hpp"
 #include "format/digest.hpp"
 #include "format/file_id.hpp"

@@ -15,7 +15,7 @@
 #include <optional>
 #include <span>
 
-#include "base/io_error.hpp"
+#include "base/errors/io_error.hpp"
 
 namespace kro::base {
 

@@ -10,7 +10,7 @@
 #include <expected>
 #include <span>
 
-#include "base/io_error.hpp"
+#include "base/errors/io_error.hpp"
 
 namespace kro::base {
 

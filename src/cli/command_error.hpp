@@ -7,8 +7,8 @@
 #include <string>
 #include <utility>
 
-#include "base/boxed_error.hpp"
-#include "base/io_error.hpp"
+#include "base/errors/boxed_error.hpp"
+#include "base/errors/io_error.hpp"
 
 namespace kro::cli {
 

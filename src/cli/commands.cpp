@@ -2,7 +2,7 @@
 
 #include <system_error>
 
-#include "base/io_error.hpp"
+#include "base/errors/io_error.hpp"
 
 namespace kro::cli {
 

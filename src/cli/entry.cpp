@@ -5,7 +5,7 @@
 
 #include <variant>
 
-#include "base/error.hpp"
+#include "base/errors/error.hpp"
 #include "cli/args/command_line.hpp"
 #include "cli/commands.hpp"
 #include "cli/output/stream_writer.hpp"

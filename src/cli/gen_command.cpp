@@ -7,9 +7,9 @@
 #include <new>
 #include <string>
 
-#include "base/error.hpp"
-#include "base/io_error.hpp"
-#include "base/temp_file_registry.hpp"
+#include "base/errors/error.hpp"
+#include "base/errors/io_error.hpp"
+#include "base/fs/temp_file_registry.hpp"
 #include "cli/args/command_line.hpp"
 #include "cli/command_error.hpp"
 #include "cli/commands.hpp"

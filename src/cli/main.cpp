@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "base/panic.hpp"
+#include "base/errors/panic.hpp"
 #include "cli/entry.hpp"
 #include "format/digest.hpp"
 

@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "base/fd.hpp"
-#include "base/temp_file_registry.hpp"
+#include "base/fs/temp_file_registry.hpp"
 
 namespace kro::cli {
 

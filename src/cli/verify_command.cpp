@@ -9,8 +9,8 @@
 #include <string>
 #include <variant>
 
-#include "base/error.hpp"
-#include "base/io_error.hpp"
+#include "base/errors/error.hpp"
+#include "base/errors/io_error.hpp"
 #include "cli/command_error.hpp"
 #include "cli/commands.hpp"
 #include "cli/output/color.hpp"

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <string_view>
 
-#include "base/panic.hpp"
+#include "base/errors/panic.hpp"
 #include "format/big_endian.hpp"
 
 namespace kro::format {

@@ -9,8 +9,8 @@
 #include <mutex>
 #include <utility>
 
+#include "base/errors/panic.hpp"
 #include "base/os_random.hpp"
-#include "base/panic.hpp"
 
 namespace kro::format {
 namespace {

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
+#include "base/errors/panic.hpp"
 #include "base/os_random.hpp"
-#include "base/panic.hpp"
 #include "format/big_endian.hpp"
 #include "format/hex.hpp"
 

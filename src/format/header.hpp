@@ -17,7 +17,7 @@
 #include <string_view>
 #include <variant>
 
-#include "base/boxed_error.hpp"
+#include "base/errors/boxed_error.hpp"
 #include "format/file_id.hpp"
 #include "format/geometry.hpp"
 

@@ -2,7 +2,7 @@
 
 #include <fmt/format.h>
 
-#include "base/panic.hpp"
+#include "base/errors/panic.hpp"
 
 namespace kro::format {
 

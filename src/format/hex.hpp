@@ -13,7 +13,7 @@
 #include <utility>
 #include <variant>
 
-#include "base/boxed_error.hpp"
+#include "base/errors/boxed_error.hpp"
 
 namespace kro::format {
 

@@ -7,7 +7,7 @@
 #include <expected>
 #include <vector>
 
-#include "base/io_error.hpp"
+#include "base/errors/io_error.hpp"
 #include "format/file_id.hpp"
 
 namespace kro::format {

@@ -11,7 +11,7 @@
 #include <string>
 #include <variant>
 
-#include "base/boxed_error.hpp"
+#include "base/errors/boxed_error.hpp"
 #include "format/file_id.hpp"
 #include "format/hex.hpp"
 

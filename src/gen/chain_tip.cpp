@@ -8,10 +8,10 @@
 #include <cerrno>
 #include <string_view>
 
-#include "base/dir_entries.hpp"
 #include "base/fd.hpp"
-#include "base/file_io.hpp"
-#include "base/temp_file.hpp"
+#include "base/fs/dir_entries.hpp"
+#include "base/fs/file_io.hpp"
+#include "base/fs/temp_file.hpp"
 #include "format/hex.hpp"
 #include "format/store_layout.hpp"
 

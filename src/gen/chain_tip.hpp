@@ -15,10 +15,10 @@
 #include <span>
 #include <string>
 
-#include "base/directory.hpp"
 #include "base/fd.hpp"
+#include "base/fs/directory.hpp"
+#include "base/fs/temp_file_registry.hpp"
 #include "base/hooks.hpp"
-#include "base/temp_file_registry.hpp"
 #include "format/file_id.hpp"
 #include "format/store_layout.hpp"
 #include "gen/generate_error.hpp"

@@ -6,11 +6,11 @@
 #include <string_view>
 #include <vector>
 
-#include "base/directory.hpp"
+#include "base/errors/panic.hpp"
+#include "base/fs/directory.hpp"
+#include "base/fs/temp_file.hpp"
 #include "base/os_random.hpp"
-#include "base/panic.hpp"
 #include "base/saturating.hpp"
-#include "base/temp_file.hpp"
 #include "format/file_id.hpp"
 #include "format/header.hpp"
 #include "format/store_path.hpp"

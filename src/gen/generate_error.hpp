@@ -12,8 +12,8 @@
 #include <type_traits>
 #include <variant>
 
-#include "base/boxed_error.hpp"
-#include "base/io_error.hpp"
+#include "base/errors/boxed_error.hpp"
+#include "base/errors/io_error.hpp"
 #include "gen/sizes/sampling.hpp"
 
 namespace kro::gen {

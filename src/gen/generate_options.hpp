@@ -11,8 +11,8 @@
 #include <optional>
 
 #include "base/at_most.hpp"
+#include "base/fs/temp_file_registry.hpp"
 #include "base/hooks.hpp"
-#include "base/temp_file_registry.hpp"
 #include "format/header.hpp"
 #include "gen/sizes/sampling.hpp"
 #include "gen/sizes/seed.hpp"

@@ -10,12 +10,12 @@
 #include <utility>
 #include <vector>
 
-#include "base/buffer_pool.hpp"
-#include "base/channel.hpp"
-#include "base/file_io.hpp"
-#include "base/ordered_collector.hpp"
-#include "base/panic.hpp"
-#include "base/parallel_stage.hpp"
+#include "base/errors/panic.hpp"
+#include "base/fs/file_io.hpp"
+#include "base/parallel/buffer_pool.hpp"
+#include "base/parallel/channel.hpp"
+#include "base/parallel/ordered_collector.hpp"
+#include "base/parallel/parallel_stage.hpp"
 #include "format/digest.hpp"
 #include "format/leaf_table.hpp"
 #include "gen/content_block.hpp"

@@ -10,9 +10,9 @@
 #include <expected>
 #include <vector>
 
+#include "base/fs/temp_file.hpp"
 #include "base/hooks.hpp"
 #include "base/page_buffer.hpp"
-#include "base/temp_file.hpp"
 #include "format/file_id.hpp"
 #include "format/header.hpp"
 #include "gen/generate_error.hpp"

@@ -4,8 +4,8 @@
 #include <span>
 #include <string_view>
 
-#include "base/file_io.hpp"
-#include "base/panic.hpp"
+#include "base/errors/panic.hpp"
+#include "base/fs/file_io.hpp"
 #include "format/content.hpp"
 #include "format/leaf_table.hpp"
 #include "gen/content_block.hpp"

@@ -6,8 +6,8 @@
 
 #include <expected>
 
+#include "base/fs/temp_file.hpp"
 #include "base/page_buffer.hpp"
-#include "base/temp_file.hpp"
 #include "format/digest.hpp"
 #include "format/file_id.hpp"
 #include "format/header.hpp"

@@ -11,9 +11,9 @@
 #include <expected>
 #include <unordered_set>
 
-#include "base/directory.hpp"
+#include "base/errors/io_error.hpp"
 #include "base/fd.hpp"
-#include "base/io_error.hpp"
+#include "base/fs/directory.hpp"
 #include "format/file_id.hpp"
 
 namespace kro::gen {

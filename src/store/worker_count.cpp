@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "base/available_parallelism.hpp"
+#include "base/parallel/available_parallelism.hpp"
 
 namespace kro::store {
 

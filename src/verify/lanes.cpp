@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <numeric>
 
-#include "base/panic.hpp"
+#include "base/errors/panic.hpp"
 #include "base/wide_int.hpp"
 
 namespace kro::verify {

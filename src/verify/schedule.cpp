@@ -7,13 +7,13 @@
 #include <utility>
 #include <vector>
 
-#include "base/channel.hpp"
-#include "base/file_io.hpp"
-#include "base/ordered_collector.hpp"
-#include "base/panic.hpp"
-#include "base/parallel_stage.hpp"
+#include "base/errors/panic.hpp"
+#include "base/fs/file_io.hpp"
+#include "base/parallel/channel.hpp"
+#include "base/parallel/ordered_collector.hpp"
+#include "base/parallel/parallel_stage.hpp"
+#include "base/parallel/windowed_dispenser.hpp"
 #include "base/saturating.hpp"
-#include "base/windowed_dispenser.hpp"
 #include "verify/lanes.hpp"
 #include "verify/verify_error.hpp"
 #include "verify/verify_file.hpp"

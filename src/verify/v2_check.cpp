@@ -6,12 +6,12 @@
 #include <optional>
 #include <utility>
 
-#include "base/buffer_pool.hpp"
-#include "base/channel.hpp"
-#include "base/ordered_collector.hpp"
-#include "base/page_cache.hpp"
-#include "base/panic.hpp"
-#include "base/parallel_stage.hpp"
+#include "base/errors/panic.hpp"
+#include "base/fs/page_cache.hpp"
+#include "base/parallel/buffer_pool.hpp"
+#include "base/parallel/channel.hpp"
+#include "base/parallel/ordered_collector.hpp"
+#include "base/parallel/parallel_stage.hpp"
 #include "base/saturating.hpp"
 #include "verify/verify_error.hpp"
 

@@ -11,8 +11,8 @@
 #include <expected>
 #include <span>
 
+#include "base/errors/io_error.hpp"
 #include "base/hooks.hpp"
-#include "base/io_error.hpp"
 #include "format/file_id.hpp"
 #include "store/progress.hpp"
 #include "verify/worker_scratch.hpp"

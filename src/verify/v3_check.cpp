@@ -7,9 +7,9 @@
 #include <utility>
 #include <vector>
 
-#include "base/page_cache.hpp"
-#include "base/panic.hpp"
-#include "base/parallel_stage.hpp"
+#include "base/errors/panic.hpp"
+#include "base/fs/page_cache.hpp"
+#include "base/parallel/parallel_stage.hpp"
 #include "format/content.hpp"
 #include "format/leaf_table.hpp"
 #include "verify/verify_error.hpp"

@@ -11,8 +11,8 @@
 #include <cstdint>
 #include <expected>
 
+#include "base/errors/io_error.hpp"
 #include "base/hooks.hpp"
-#include "base/io_error.hpp"
 #include "format/file_id.hpp"
 #include "format/header.hpp"
 #include "store/progress.hpp"

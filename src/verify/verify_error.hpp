@@ -9,8 +9,8 @@
 #include <string_view>
 #include <variant>
 
-#include "base/boxed_error.hpp"
-#include "base/io_error.hpp"
+#include "base/errors/boxed_error.hpp"
+#include "base/errors/io_error.hpp"
 
 namespace kro::verify {
 

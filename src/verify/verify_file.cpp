@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "base/file_io.hpp"
-#include "base/page_cache.hpp"
-#include "base/regular_file.hpp"
+#include "base/fs/file_io.hpp"
+#include "base/fs/page_cache.hpp"
+#include "base/fs/regular_file.hpp"
 #include "format/store_path.hpp"
 #include "verify/analysis/analysis.hpp"
 #include "verify/lanes.hpp"

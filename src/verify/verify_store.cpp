@@ -15,12 +15,12 @@
 #include <utility>
 #include <vector>
 
-#include "base/dir_entries.hpp"
 #include "base/fd.hpp"
-#include "base/file_io.hpp"
-#include "base/page_cache.hpp"
+#include "base/fs/dir_entries.hpp"
+#include "base/fs/file_io.hpp"
+#include "base/fs/page_cache.hpp"
+#include "base/fs/regular_file.hpp"
 #include "base/path_display.hpp"
-#include "base/regular_file.hpp"
 #include "base/saturating.hpp"
 #include "format/file_id.hpp"
 #include "format/hex.hpp"

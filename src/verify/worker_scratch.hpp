@@ -5,8 +5,8 @@
 // comparing allocate nothing per file. Both buffers are page-aligned: the kernel copies every
 // block read into the block buffer. Owned and used by one thread.
 
+#include "base/fs/page_cache.hpp"
 #include "base/page_buffer.hpp"
-#include "base/page_cache.hpp"
 #include "format/digest.hpp"
 
 namespace kro::verify {

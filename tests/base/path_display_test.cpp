@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string>
 
-#include "base/error.hpp"
-#include "base/io_error.hpp"
+#include "base/errors/error.hpp"
+#include "base/errors/io_error.hpp"
 
 namespace kro::base {
 namespace {

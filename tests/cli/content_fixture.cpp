@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "base/error.hpp"
+#include "base/errors/error.hpp"
 #include "format/store_path.hpp"
 #include "gen/generate.hpp"
 #include "kro_process.hpp"

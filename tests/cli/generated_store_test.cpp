@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <vector>
 
-#include "base/error.hpp"
+#include "base/errors/error.hpp"
 #include "format/header.hpp"
 #include "gen/generate.hpp"
 #include "gen/sizes/size_spec.hpp"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "base/panic.hpp"
+#include "base/errors/panic.hpp"
 #include "format/file_id.hpp"
 
 namespace kro::format::testing {

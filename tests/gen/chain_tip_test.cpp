@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "base/directory.hpp"
+#include "base/fs/directory.hpp"
 #include "format/digest.hpp"
 #include "format/hex.hpp"
 #include "format/store_layout.hpp"

@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <map>
 
-#include "base/panic.hpp"
+#include "base/errors/panic.hpp"
 #include "gen/store_recheck.hpp"
 #include "gen/write_faults.hpp"
 #include "store/snapshot_recorder.hpp"

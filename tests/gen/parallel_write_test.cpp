@@ -5,8 +5,8 @@
 #include <cerrno>
 #include <limits>
 
-#include "base/directory.hpp"
-#include "base/panic.hpp"
+#include "base/errors/panic.hpp"
+#include "base/fs/directory.hpp"
 #include "gen/store_recheck.hpp"
 #include "gen/write_faults.hpp"
 #include "store/snapshot_recorder.hpp"

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "base/error.hpp"
+#include "base/errors/error.hpp"
 
 namespace kro::gen {
 namespace {

@@ -17,8 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "base/errors/panic.hpp"
 #include "base/hooks.hpp"
-#include "base/panic.hpp"
 #include "gen/parallel_write.hpp"
 
 namespace kro::testing {

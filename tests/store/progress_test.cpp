@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "base/thread_scope.hpp"
+#include "base/parallel/thread_scope.hpp"
 #include "store/snapshot_recorder.hpp"
 
 namespace kro::store {

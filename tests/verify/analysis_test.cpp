@@ -11,9 +11,9 @@
 #include <stop_token>
 #include <thread>
 
+#include "base/errors/panic.hpp"
 #include "base/fd.hpp"
-#include "base/panic.hpp"
-#include "base/windowed_dispenser.hpp"
+#include "base/parallel/windowed_dispenser.hpp"
 #include "parallel_fixture.hpp"
 #include "support/scratch_dir.hpp"
 #include "verify/analysis/chunk_compare.hpp"

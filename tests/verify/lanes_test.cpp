@@ -5,7 +5,7 @@
 #include <numeric>
 #include <vector>
 
-#include "base/panic.hpp"
+#include "base/errors/panic.hpp"
 
 namespace kro::verify {
 namespace {

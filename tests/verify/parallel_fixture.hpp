@@ -21,10 +21,10 @@
 #include <variant>
 #include <vector>
 
+#include "base/errors/io_error.hpp"
+#include "base/errors/panic.hpp"
 #include "base/fd.hpp"
 #include "base/hooks.hpp"
-#include "base/io_error.hpp"
-#include "base/panic.hpp"
 #include "verify/file_list.hpp"
 #include "verify/verify_report.hpp"
 #include "verify_fixture.hpp"

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <set>
 
-#include "base/error.hpp"
+#include "base/errors/error.hpp"
 #include "parallel_fixture.hpp"
 #include "support/scratch_dir.hpp"
 #include "verify/analysis/analysis.hpp"

@@ -5,7 +5,7 @@
 
 #include <mutex>
 
-#include "base/error.hpp"
+#include "base/errors/error.hpp"
 #include "parallel_fixture.hpp"
 #include "support/scratch_dir.hpp"
 #include "verify/verify_store.hpp"

@@ -5,7 +5,7 @@
 
 #include <cerrno>
 
-#include "base/error.hpp"
+#include "base/errors/error.hpp"
 #include "verify/verify_error.hpp"
 
 namespace kro::verify {

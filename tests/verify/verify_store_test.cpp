@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "base/error.hpp"
+#include "base/errors/error.hpp"
 #include "support/scratch_dir.hpp"
 #include "verify/schedule.hpp"
 #include "verify_fixture.hpp"

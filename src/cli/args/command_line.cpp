@@ -9,7 +9,7 @@
 #include <optional>
 #include <sstream>
 
-#include "base/panic.hpp"
+#include "base/errors/panic.hpp"
 #include "cli/args/argument_scan.hpp"
 #include "cli/args/grammar.hpp"
 #include "cli/args/help_formatter.hpp"

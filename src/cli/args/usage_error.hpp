@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "base/backtrace.hpp"
-#include "base/error.hpp"
+#include "base/errors/backtrace.hpp"
+#include "base/errors/error.hpp"
 #include "cli/args/grammar.hpp"
 
 namespace kro::cli {

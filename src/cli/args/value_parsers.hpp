@@ -12,8 +12,8 @@
 #include <string>
 #include <string_view>
 
-#include "base/error.hpp"
-#include "base/io_error.hpp"
+#include "base/errors/error.hpp"
+#include "base/errors/io_error.hpp"
 #include "cli/args/args.hpp"
 #include "gen/sizes/seed.hpp"
 #include "gen/sizes/size_spec.hpp"

@@ -7,7 +7,7 @@
 #include <algorithm>
 #include <bit>
 
-#include "base/file_io.hpp"
+#include "base/fs/file_io.hpp"
 #include "base/page_buffer.hpp"
 
 namespace kro::cli {

@@ -12,8 +12,8 @@
 #include <functional>
 #include <span>
 
+#include "base/errors/io_error.hpp"
 #include "base/fd.hpp"
-#include "base/io_error.hpp"
 #include "base/wide_int.hpp"
 
 namespace kro::cli {

@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "base/error.hpp"
+#include "base/errors/error.hpp"
 #include "base/fd.hpp"
 #include "base/os_random.hpp"
 #include "base/path_display.hpp"

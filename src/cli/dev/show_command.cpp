@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "base/fd.hpp"
+#include "base/fs/page_cache.hpp"
+#include "base/fs/regular_file.hpp"
 #include "base/page_buffer.hpp"
-#include "base/page_cache.hpp"
 #include "base/path_display.hpp"
-#include "base/regular_file.hpp"
 #include "cli/command_error.hpp"
 #include "cli/commands.hpp"
 #include "cli/dev/show.hpp"

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <span>
 
-#include "base/file_io.hpp"
-#include "base/panic.hpp"
+#include "base/errors/panic.hpp"
+#include "base/fs/file_io.hpp"
 
 namespace kro::cli {
 namespace {

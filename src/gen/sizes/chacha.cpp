@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "base/panic.hpp"
+#include "base/errors/panic.hpp"
 
 namespace kro::gen {
 

@@ -11,9 +11,9 @@
 #include <string>
 #include <utility>
 
-#include "base/boxed_error.hpp"
+#include "base/errors/boxed_error.hpp"
+#include "base/errors/io_error.hpp"
 #include "base/hooks.hpp"
-#include "base/io_error.hpp"
 #include "gen/sizes/chacha.hpp"
 #include "gen/sizes/seed.hpp"
 #include "gen/sizes/size_spec.hpp"

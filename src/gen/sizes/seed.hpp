@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "base/error.hpp"
+#include "base/errors/error.hpp"
 #include "format/file_id.hpp"
 #include "gen/sizes/chacha.hpp"
 

@@ -7,7 +7,7 @@
 #include <limits>
 #include <system_error>
 
-#include "base/panic.hpp"
+#include "base/errors/panic.hpp"
 #include "base/text.hpp"
 #include "gen/sizes/size_spec.hpp"
 

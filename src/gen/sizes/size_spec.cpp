@@ -8,7 +8,7 @@
 #include <cmath>
 #include <system_error>
 
-#include "base/panic.hpp"
+#include "base/errors/panic.hpp"
 
 namespace kro::gen {
 

@@ -15,7 +15,7 @@
 #include <variant>
 #include <vector>
 
-#include "base/boxed_error.hpp"
+#include "base/errors/boxed_error.hpp"
 #include "format/header.hpp"
 
 namespace kro::gen {

@@ -7,14 +7,14 @@
 #include <span>
 #include <utility>
 
-#include "base/channel.hpp"
-#include "base/ordered_collector.hpp"
+#include "base/errors/panic.hpp"
+#include "base/fs/page_cache.hpp"
 #include "base/page_buffer.hpp"
-#include "base/page_cache.hpp"
-#include "base/panic.hpp"
-#include "base/parallel_stage.hpp"
+#include "base/parallel/channel.hpp"
+#include "base/parallel/ordered_collector.hpp"
+#include "base/parallel/parallel_stage.hpp"
+#include "base/parallel/windowed_dispenser.hpp"
 #include "base/saturating.hpp"
-#include "base/windowed_dispenser.hpp"
 #include "format/content.hpp"
 #include "verify/analysis/chunk_compare.hpp"
 

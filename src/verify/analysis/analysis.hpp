@@ -15,8 +15,8 @@
 #include <cstdint>
 #include <expected>
 
+#include "base/errors/io_error.hpp"
 #include "base/hooks.hpp"
-#include "base/io_error.hpp"
 #include "format/header.hpp"
 #include "verify/analysis/corrupt_region.hpp"
 #include "verify/analysis/memory_budget.hpp"

@@ -1,6 +1,6 @@
 #include "verify/analysis/memory_budget.hpp"
 
-#include "base/panic.hpp"
+#include "base/errors/panic.hpp"
 
 namespace kro::verify {
 
