@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "base/parallel/stoppable_wait.hpp"
+
 namespace kro::base {
 
 PooledBuffer::PooledBuffer(PooledBuffer&& other) noexcept
@@ -32,12 +34,9 @@ BufferPool::BufferPool(size_t count, size_t length) {
 
 BufferPool::BufferPool(std::vector<base::PageBuffer> buffers) : buffers_(std::move(buffers)) {}
 
-std::optional<PooledBuffer> BufferPool::take(std::stop_token stop) {
+std::optional<PooledBuffer> BufferPool::take(const std::stop_token& stop) {
     std::unique_lock lock(mutex_);
-    const auto any_free = [&] { return !buffers_.empty(); };
-    // Looked at first: a wait on the stop token registers with it, which most takes need not.
-    if (!any_free()) available_.wait(lock, stop, any_free);
-    if (stop.stop_requested()) return std::nullopt;
+    if (!wait_unless_stopped(available_, lock, stop, [&] { return !buffers_.empty(); })) return std::nullopt;
     base::PageBuffer buffer = std::move(buffers_.back());
     buffers_.pop_back();
     return PooledBuffer(std::move(buffer), *this);

@@ -55,7 +55,7 @@ class BufferPool {
 
     // The most recently returned free buffer, waiting while none is free; nothing once `stop`
     // has fired, even when buffers are free.
-    std::optional<PooledBuffer> take(std::stop_token stop = {});
+    std::optional<PooledBuffer> take(const std::stop_token& stop = {});
     // Returns a buffer to the free list (also after a stop, so that it is freed with the pool)
     // and wakes one waiter.
     void put(base::PageBuffer buffer);
@@ -66,7 +66,7 @@ class BufferPool {
 
   private:
     mutable std::mutex mutex_;
-    std::condition_variable_any available_;
+    std::condition_variable available_;
     std::vector<base::PageBuffer> buffers_;
 };
 

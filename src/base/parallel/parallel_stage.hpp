@@ -75,7 +75,9 @@ class ParallelStage {
     }
     // Makes every wait given the stop token give up, for good.
     void cancel() { stop_.request_stop(); }
-    std::stop_token stop_token() const { return stop_.get_token(); }
+    // The stage's one token, lent by reference: a copy would touch the shared stop state on every
+    // claim of every worker.
+    const std::stop_token& stop_token() const { return token_; }
     bool cancelled() const { return stop_.stop_requested(); }
 
     // True when an item at or below `index` has failed; lock-free.
@@ -89,6 +91,7 @@ class ParallelStage {
 
   private:
     std::stop_source stop_;
+    const std::stop_token token_ = stop_.get_token();
     LowestError<E> errors_;
     // Last: it joins in its destructor, before the stop source and the error go.
     ThreadScope scope_;

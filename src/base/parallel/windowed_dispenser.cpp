@@ -1,5 +1,6 @@
 #include "base/parallel/windowed_dispenser.hpp"
 
+#include "base/parallel/stoppable_wait.hpp"
 #include "base/saturating.hpp"
 
 namespace kro::base {
@@ -8,19 +9,17 @@ bool WindowedDispenser::inside_window() const {
     return next_ < saturating_add(released_, window_);
 }
 
-std::optional<uint64_t> WindowedDispenser::claim(std::stop_token stop) {
+std::optional<uint64_t> WindowedDispenser::claim(const std::stop_token& stop) {
     std::unique_lock lock(mutex_);
     const auto can_end = [&] { return next_ >= total_ || inside_window(); };
-    // Looked at first: a wait on the stop token registers with it, which most claims need not.
-    if (!can_end()) changed_.wait(lock, stop, can_end);
-    if (stop.stop_requested() || next_ >= total_) return std::nullopt;
+    if (!wait_unless_stopped(changed_, lock, stop, can_end) || next_ >= total_) return std::nullopt;
     const uint64_t index = next_++;
     // Workers waiting for the window learn that nothing is left to hand out.
     if (next_ == total_) changed_.notify_all();
     return index;
 }
 
-WindowedDispenser::TryClaim WindowedDispenser::try_claim(std::stop_token stop) {
+WindowedDispenser::TryClaim WindowedDispenser::try_claim(const std::stop_token& stop) {
     const std::lock_guard lock(mutex_);
     if (stop.stop_requested() || next_ >= total_) return {Claim::Done};
     if (!inside_window()) return {Claim::Wait};

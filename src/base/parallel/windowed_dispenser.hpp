@@ -23,7 +23,7 @@ class WindowedDispenser {
 
     // The next index, waiting while it is `window` or more past the released results; nothing
     // once `stop` has fired or when every index is handed out.
-    std::optional<uint64_t> claim(std::stop_token stop = {});
+    std::optional<uint64_t> claim(const std::stop_token& stop = {});
 
     enum class Claim : uint8_t { Claimed, Wait, Done };
     struct TryClaim {
@@ -31,7 +31,7 @@ class WindowedDispenser {
         uint64_t index = 0;  // when Claimed
     };
     // The same without waiting: Wait where `claim` would wait.
-    TryClaim try_claim(std::stop_token stop = {});
+    TryClaim try_claim(const std::stop_token& stop = {});
 
     // Counts `count` more results merged in order.
     void release(uint64_t count);
@@ -44,7 +44,7 @@ class WindowedDispenser {
     const uint64_t total_;
     const uint64_t window_;
     mutable std::mutex mutex_;
-    std::condition_variable_any changed_;
+    std::condition_variable changed_;
     uint64_t next_ = 0;
     uint64_t released_ = 0;
 };

@@ -1,15 +1,16 @@
 #include "verify/analysis/memory_budget.hpp"
 
 #include "base/errors/panic.hpp"
+#include "base/parallel/stoppable_wait.hpp"
 
 namespace kro::verify {
 
-bool MemoryBudget::reserve(uint64_t need, std::stop_token stop) {
+bool MemoryBudget::reserve(uint64_t need, const std::stop_token& stop) {
     // A larger reservation would wait for ever.
     if (need > limit_) base::panic("an analysis reservation fits the memory budget");
     std::unique_lock lock(mutex_);
-    if (!released_.wait(lock, stop, [&] { return limit_ - used_ >= need; })) return false;
-    if (stop.stop_requested()) return false;
+    if (!base::wait_unless_stopped(released_, lock, stop, [&] { return limit_ - used_ >= need; }))
+        return false;
     used_ += need;
     return true;
 }

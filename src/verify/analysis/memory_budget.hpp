@@ -28,7 +28,7 @@ class MemoryBudget {
 
     // Waits until `need` bytes fit and reserves them (true), or gives up once `stop` has fired
     // (false, nothing reserved). `need` is at most the limit.
-    bool reserve(uint64_t need, std::stop_token stop);
+    bool reserve(uint64_t need, const std::stop_token& stop);
     // Waits until `need` bytes fit and reserves them, for an analysis that nothing cancels.
     // `need` is at most the limit.
     void reserve(uint64_t need);
@@ -40,7 +40,7 @@ class MemoryBudget {
 
   private:
     mutable std::mutex mutex_;
-    std::condition_variable_any released_;
+    std::condition_variable released_;
     uint64_t used_ = 0;
     const uint64_t limit_;
 };
