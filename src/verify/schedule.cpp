@@ -105,7 +105,7 @@ std::expected<void, VerifyError> verify_head_group(const ScheduledFiles& schedul
     FileDispenser dispenser(head, window);
     GroupStage stage(scheduled.run.hooks, base::Stage::HeadWorker);
     auto [tx, rx] = base::bounded_channel<FileMessage>(window);
-    std::expected<void, VerifyError> in_order = {};
+    std::expected<void, VerifyError> sequential = {};
     stage.run(
         static_cast<size_t>(jobs),
         [&scheduled, &dispenser, &stage, tx = std::move(tx)](size_t) mutable {
@@ -113,12 +113,12 @@ std::expected<void, VerifyError> verify_head_group(const ScheduledFiles& schedul
         },
         [&, rx = std::move(rx)](size_t started) mutable {
             if (started == 0) {
-                in_order = verify_files_in_order(scheduled.run, scheduled.files, head, collector);
+                sequential = verify_files_in_order(scheduled.run, scheduled.files, head, collector);
             } else {
                 collect_head_reports(rx, dispenser, collector);
             }
         });
-    if (!in_order) return in_order;
+    if (!sequential) return sequential;
     if (auto error = stage.take_error()) return std::unexpected(std::move(*error));
     return {};
 }

@@ -21,6 +21,7 @@
 
 #include "content_fixture.hpp"
 #include "kro_process.hpp"
+#include "support/proc_locks.hpp"
 
 namespace kro::test {
 namespace {
@@ -48,15 +49,8 @@ class HeldRecords {
 
 // True when /proc/locks lists process `pid` as waiting for a lock.
 bool waits_for_a_lock(pid_t pid) {
-    std::ifstream locks("/proc/locks");
-    std::string line;
-    while (std::getline(locks, line)) {
-        if (line.find("->") == std::string::npos) continue;
-        std::istringstream fields(line);
-        std::string field;
-        while (fields >> field) {
-            if (field == std::to_string(pid)) return true;
-        }
+    for (const auto& waiter : testing::lock_waiters()) {
+        if (waiter.pid == pid) return true;
     }
     return false;
 }

@@ -25,7 +25,6 @@ class LowestError {
     }
     // True when an item at or below `index` has failed.
     bool fails_at_or_below(uint64_t index) const { return index_.load(std::memory_order_acquire) <= index; }
-    bool failed() const { return index_.load(std::memory_order_acquire) != NONE; }
     // The index of the kept error, if any.
     std::optional<uint64_t> index() const {
         const uint64_t at = index_.load(std::memory_order_acquire);

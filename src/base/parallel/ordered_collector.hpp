@@ -5,7 +5,6 @@
 // ordered map, which the stage's window bounds. An index that fails never arrives (its error is
 // recorded on the stage), so nothing at or past it is ever handed on.
 
-#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <utility>
@@ -29,7 +28,6 @@ class OrderedCollector {
 
     // How many values have been handed on: the next index expected.
     uint64_t next() const { return next_; }
-    size_t waiting() const { return waiting_.size(); }
 
   private:
     std::map<uint64_t, T> waiting_;

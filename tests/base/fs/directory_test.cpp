@@ -10,11 +10,10 @@
 
 #include <atomic>
 #include <chrono>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 
+#include "support/proc_locks.hpp"
 #include "support/scratch_dir.hpp"
 
 namespace kro::base {
@@ -22,18 +21,8 @@ namespace {
 
 // True when /proc/locks lists a process waiting for a lock on the file with this inode number.
 bool someone_waits_on(ino_t inode) {
-    std::ifstream locks("/proc/locks");
-    std::string line;
-    while (std::getline(locks, line)) {
-        if (line.find("->") == std::string::npos) continue;
-        // "1: -> FLOCK  ADVISORY  WRITE 1234 08:01:5678 0 EOF": the device and inode field.
-        std::istringstream fields(line);
-        std::string field;
-        while (fields >> field) {
-            const size_t last = field.rfind(':');
-            if (last == std::string::npos || last == field.size() - 1 || field.find(':') == last) continue;
-            if (field.substr(last + 1) == std::to_string(inode)) return true;
-        }
+    for (const auto& waiter : testing::lock_waiters()) {
+        if (waiter.inode == inode) return true;
     }
     return false;
 }
