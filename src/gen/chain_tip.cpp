@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <string_view>
 
+#include "base/errors/panic.hpp"
 #include "base/fd.hpp"
 #include "base/fs/dir_entries.hpp"
 #include "base/fs/file_io.hpp"
@@ -62,21 +63,101 @@ std::expected<void, IoError> touch_marker(int roots_fd, const char* name) {
     return {};
 }
 
-}  // namespace
-
-std::expected<ChainTipRecords, GenerateError> ChainTipRecords::enter(const base::Directory& root) {
-    return io_step(CREATING_TIP_DIR, roots_path(root.path()),
-                   [&]() -> std::expected<ChainTipRecords, IoError> {
-                       auto meta = root.make_child(format::METADATA_DIR);
-                       if (!meta) return std::unexpected(std::move(meta.error()));
-                       auto roots = meta->make_child(format::ROOTS_DIR);
-                       if (!roots) return std::unexpected(std::move(roots.error()));
-                       return ChainTipRecords(std::move(*meta), std::move(*roots));
-                   });
+// Enters `name` of `parent`; when it does not exist, creates it if `create`, and otherwise gives
+// nothing.
+std::expected<std::optional<base::Directory>, IoError> enter_child(const base::Directory& parent,
+                                                                   std::string_view name, bool create) {
+    auto child = create ? parent.make_child(name) : parent.open_child(name);
+    if (child) return std::optional<base::Directory>(std::move(*child));
+    if (!create && child.error().code() == ENOENT) return std::optional<base::Directory>();
+    return std::unexpected(std::move(child.error()));
 }
 
-std::expected<base::UniqueFd, GenerateError> ChainTipRecords::lock() const {
-    return io_step(LOCKING_TIPS, meta_.path(), [&] { return meta_.lock_exclusive(); });
+// `roots` open for reading, as listing it needs.
+std::expected<base::UniqueFd, IoError> open_for_listing(int roots_fd) {
+    base::UniqueFd fd(::openat(roots_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid()) return std::unexpected(IoError::last_os_error());
+    return fd;
+}
+
+// Whether the file system of `dir` takes locks, asked through a descriptor of it open for reading;
+// one that may not be read cannot be asked, and then the lock itself answers after the last file.
+std::expected<bool, IoError> ask_about_locks(const base::Directory& dir) {
+    const base::UniqueFd fd(::openat(dir.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid()) {
+        if (errno == EACCES) return true;
+        return std::unexpected(IoError::last_os_error());
+    }
+    return base::takes_locks(fd.get());
+}
+
+// A rename of a file replaces anything at `name` but a directory.
+std::expected<void, IoError> replaceable_by_a_file(int dir_fd, const char* name) {
+    struct stat st {};
+    if (::fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode))
+        return std::unexpected(IoError::from_errno(EISDIR));
+    return {};
+}
+
+}  // namespace
+
+std::expected<std::optional<ChainTipRecords>, GenerateError> ChainTipRecords::open(
+    const base::Directory& root, bool create) {
+    const fs::path roots_at = roots_path(root.path());
+    // Where the records do not exist yet, only whether the file system that will hold them takes
+    // locks is left to ask.
+    const auto not_yet =
+        [&](const base::Directory& dir) -> std::expected<std::optional<ChainTipRecords>, GenerateError> {
+        auto asked = io_step(LOCKING_TIPS, roots_at, [&] { return ask_about_locks(dir); });
+        if (!asked) return std::unexpected(std::move(asked.error()));
+        return std::nullopt;
+    };
+    auto meta =
+        io_step(CREATING_TIP_DIR, roots_at, [&] { return enter_child(root, format::METADATA_DIR, create); });
+    if (!meta) return std::unexpected(std::move(meta.error()));
+    if (!*meta) return not_yet(root);
+    const base::Directory& records = **meta;
+    auto roots =
+        io_step(CREATING_TIP_DIR, roots_at, [&] { return enter_child(records, format::ROOTS_DIR, create); });
+    if (!roots) return std::unexpected(std::move(roots.error()));
+    // `roots` is made in `.metadata`, and so is the aggregate's temporary file: whichever comes
+    // first would meet a `.metadata` that cannot be written.
+    const bool have_roots = roots->has_value();
+    auto writable = io_step(have_roots ? CREATING_AGGREGATE : CREATING_TIP_DIR,
+                            have_roots ? records.path() : roots_at, [&] { return records.may_write(); });
+    if (!writable) return std::unexpected(std::move(writable.error()));
+    auto replaceable = io_step(REPLACING_AGGREGATE, records.path() / format::AGGREGATE_FILE, [&] {
+        return replaceable_by_a_file(records.fd(), format::AGGREGATE_FILE.data());
+    });
+    if (!replaceable) return std::unexpected(std::move(replaceable.error()));
+    if (!have_roots) return not_yet(records);
+
+    base::Directory& tips = **roots;
+    auto listing = io_step(LISTING_TIPS, tips.path(), [&] { return open_for_listing(tips.fd()); });
+    if (!listing) return std::unexpected(std::move(listing.error()));
+    // Only whether locks work at all: the lock itself is taken after the last file.
+    auto lockable = io_step(LOCKING_TIPS, tips.path(), [&] { return base::takes_locks(listing->get()); });
+    if (!lockable) return std::unexpected(std::move(lockable.error()));
+    if (auto ok = io_step(WRITING_MARKER, tips.path(), [&] { return tips.may_write(); }); !ok)
+        return std::unexpected(std::move(ok.error()));
+    return ChainTipRecords(std::move(**meta), std::move(tips), std::move(*listing));
+}
+
+std::expected<void, GenerateError> ChainTipRecords::check(const base::Directory& root) {
+    auto opened = open(root, false);
+    if (!opened) return std::unexpected(std::move(opened.error()));
+    return {};
+}
+
+std::expected<ChainTipRecords, GenerateError> ChainTipRecords::enter(const base::Directory& root) {
+    auto opened = open(root, true);
+    if (!opened) return std::unexpected(std::move(opened.error()));
+    if (!*opened) base::panic("created records directories exist");
+    return std::move(**opened);
+}
+
+std::expected<base::FileLock, GenerateError> ChainTipRecords::lock() const {
+    return io_step(LOCKING_TIPS, roots_.path(), [&] { return base::FileLock::exclusive(listing_.get()); });
 }
 
 std::expected<void, GenerateError> ChainTipRecords::record(const format::FileId& tip) const {
@@ -88,7 +169,7 @@ std::expected<void, GenerateError> ChainTipRecords::record(const format::FileId&
 std::expected<AggregateDigest, GenerateError> ChainTipRecords::write_aggregate(
     base::TempFileRegistry* registry, const base::Hooks* hooks) const {
     auto digest = io_step(LISTING_TIPS, roots_.path(), [&]() -> std::expected<AggregateDigest, IoError> {
-        auto entries = base::read_dir_entries_at(roots_.fd(), roots_.path());
+        auto entries = base::read_open_dir_entries(listing_.get(), roots_.path());
         if (!entries) return std::unexpected(std::move(entries.error()));
         std::vector<std::string> names;
         names.reserve(entries->size());

@@ -57,6 +57,14 @@ ProgressTotals progress_totals(const GenerateOptions& options) {
     return {base::saturating_mul(*files, size), files};
 }
 
+// The parallel writer needs a writer; `jobs` has no least value, since 0 and 1 both mean
+// sequential writing.
+std::optional<GenerateError::InvalidOptions> options_below_minimum(const GenerateOptions& options) {
+    if (auto bound = store::below_minimum("writers", options.writers, 1))
+        return GenerateError::InvalidOptions{*bound};
+    return std::nullopt;
+}
+
 struct PlacedFile {
     format::FileId id;
     uint64_t size;
@@ -143,9 +151,12 @@ std::expected<GenerateSummary, GenerateError> generate(GenerateOptions options) 
     if (options.version == FormatVersion::V2 && options.master_seed) {
         return std::unexpected(GenerateError(GenerateError::UnsupportedSeedFormat{}));
     }
+    if (auto bound = options_below_minimum(options)) return std::unexpected(GenerateError(std::move(*bound)));
     auto root =
         io_step(CREATING_ROOT, options.root, [&] { return base::Directory::create_root(options.root); });
     if (!root) return std::unexpected(std::move(root.error()));
+    // A store whose records this run could not write is refused before its first file.
+    if (auto ready = ChainTipRecords::check(*root); !ready) return std::unexpected(std::move(ready.error()));
     const ProgressTotals totals = progress_totals(options);
     store::ProgressTracker progress(totals.bytes, totals.files, options.observer);
     progress.notify();

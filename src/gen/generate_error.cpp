@@ -21,6 +21,7 @@ std::string GenerateError::message() const {
         }
         std::string operator()(const Randomness&) const { return "operating-system random source failed"; }
         std::string operator()(const SizeSelection&) const { return "selecting the next file size failed"; }
+        std::string operator()(const InvalidOptions& k) const { return k.bound.message(); }
     };
     return std::visit(Visitor{}, kind());
 }
@@ -31,6 +32,7 @@ const base::Error* GenerateError::source() const {
         const base::Error* operator()(const Io& k) const { return &k.source; }
         const base::Error* operator()(const Randomness& k) const { return &k.source; }
         const base::Error* operator()(const SizeSelection& k) const { return &k.source; }
+        const base::Error* operator()(const InvalidOptions&) const { return nullptr; }
     };
     return std::visit(Visitor{}, kind());
 }
@@ -47,6 +49,10 @@ std::string GenerateError::debug() const {
         }
         std::string operator()(const SizeSelection& k) const {
             return fmt::format("SizeSelection {{ source: {} }}", k.source.debug());
+        }
+        std::string operator()(const InvalidOptions& k) const {
+            return fmt::format("InvalidOptions {{ field: \"{}\", value: {}, minimum: {} }}", k.bound.field,
+                               k.bound.value, k.bound.minimum);
         }
     };
     return fmt::format("GenerateError {{ kind: {}, backtrace: {} }}", std::visit(Visitor{}, kind()),

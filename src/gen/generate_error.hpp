@@ -1,8 +1,8 @@
 #pragma once
 // The one error type of generation. Its kinds are an unsupported seeded format, an I/O failure
 // wrapped once where it happened (a fixed action phrase, the path concerned and the system's
-// error as the cause), a failing operating-system random source, and a file size the sampler
-// could not produce.
+// error as the cause), a failing operating-system random source, a file size the sampler
+// could not produce, and options below their least values.
 
 #include <expected>
 #include <filesystem>
@@ -15,6 +15,7 @@
 #include "base/errors/boxed_error.hpp"
 #include "base/errors/io_error.hpp"
 #include "gen/sizes/sampling.hpp"
+#include "store/option_bounds.hpp"
 
 namespace kro::gen {
 
@@ -36,7 +37,11 @@ struct GenerateErrorKind {
     struct SizeSelection {
         SampleError source;
     };
-    using Value = std::variant<UnsupportedSeedFormat, Io, Randomness, SizeSelection>;
+    // Options that no run can work with, refused before anything is touched.
+    struct InvalidOptions {
+        store::OptionBelowMinimum bound;
+    };
+    using Value = std::variant<UnsupportedSeedFormat, Io, Randomness, SizeSelection, InvalidOptions>;
 };
 
 class GenerateError final : public base::BoxedError<GenerateErrorKind::Value>, public GenerateErrorKind {

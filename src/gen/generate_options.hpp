@@ -30,7 +30,7 @@ struct GenerateOptions {
     // The worker budget for one file, at most MAX_JOBS however it is set; 0 and 1 both mean
     // sequential writing.
     base::AtMost<store::MAX_JOBS> jobs = store::default_worker_count();
-    size_t writers = 4;  // writer threads of the parallel writer
+    size_t writers = 4;  // writer threads of the parallel writer; at least 1
     format::FormatVersion version = format::FormatVersion::V3;
     // With a seed, sizes and content seeds derive from it; without, they come from the system.
     std::optional<MasterSeed> master_seed{};

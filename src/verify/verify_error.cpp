@@ -38,6 +38,7 @@ std::string VerifyError::message() const {
             return fmt::format("store directories nest more than {} levels deep at {}", MAX_STORE_DEPTH,
                                base::display_path(k.path));
         }
+        std::string operator()(const VerifyErrorKind::InvalidOptions& k) const { return k.bound.message(); }
     };
     return std::visit(Visitor{}, kind());
 }
@@ -58,6 +59,10 @@ std::string VerifyError::debug() const {
         }
         std::string operator()(const VerifyErrorKind::ExcessiveNesting& k) const {
             return fmt::format("ExcessiveNesting {{ path: {} }}", quoted(k.path));
+        }
+        std::string operator()(const VerifyErrorKind::InvalidOptions& k) const {
+            return fmt::format("InvalidOptions {{ field: \"{}\", value: {}, minimum: {} }}", k.bound.field,
+                               k.bound.value, k.bound.minimum);
         }
     };
     return fmt::format("VerifyError {{ inner: VerifyErrorInner {{ kind: {}, backtrace: {} }} }}",

@@ -1,7 +1,7 @@
 #pragma once
 // The error that stops a verification run. Damage found in a store is never an error (it
-// becomes an Issue); only a store that is not a store, a tree that nests too deep, or a failing
-// input/output operation ends the run.
+// becomes an Issue); only options no run can work with, a store that is not a store, a tree that
+// nests too deep, or a failing input/output operation ends the run.
 
 #include <cstdint>
 #include <filesystem>
@@ -11,6 +11,7 @@
 
 #include "base/errors/boxed_error.hpp"
 #include "base/errors/io_error.hpp"
+#include "store/option_bounds.hpp"
 
 namespace kro::verify {
 
@@ -33,7 +34,11 @@ struct VerifyErrorKind {
     struct ExcessiveNesting {
         std::filesystem::path path;  // the directory one level too deep
     };
-    using Value = std::variant<NotAStore, Io, ExcessiveNesting>;
+    // Options that no run can work with, refused before anything is read.
+    struct InvalidOptions {
+        store::OptionBelowMinimum bound;
+    };
+    using Value = std::variant<NotAStore, Io, ExcessiveNesting, InvalidOptions>;
 };
 
 class VerifyError final : public base::BoxedError<VerifyErrorKind::Value>, public VerifyErrorKind {

@@ -18,8 +18,8 @@ inline constexpr uint64_t DEFAULT_CHUNK_SIZE = 4096;
 
 // Filled with designated initializers; a field left out keeps the default given here, and every
 // field has one. `chunk_size` and `jobs` stay at most MAX_CHUNK_SIZE and MAX_JOBS (the budget
-// limit that generation shares) however they are set. No lower bound is imposed: both must be at
-// least 1 when the run starts, which the command line ensures.
+// limit that generation shares) however they are set. Both must be at least 1: verify_store
+// refuses a run with either below that before it reads anything.
 struct VerifyOptions {
     std::filesystem::path root{};
     base::AtMost<MAX_CHUNK_SIZE> chunk_size = DEFAULT_CHUNK_SIZE;

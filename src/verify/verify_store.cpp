@@ -238,6 +238,11 @@ std::optional<Issue> parent_link_issue(const FileReport& report, std::string_vie
 }  // namespace
 
 std::expected<VerifyReport, VerifyError> verify_store(const VerifyOptions& options) try {
+    // Chunks of 0 bytes would divide by zero in the first analysis, a budget of 0 start nobody.
+    for (auto bound : {store::below_minimum("chunk_size", options.chunk_size, 1),
+                       store::below_minimum("jobs", options.jobs, 1)}) {
+        if (bound) return std::unexpected(VerifyError(VerifyErrorKind::InvalidOptions{*bound}));
+    }
     const std::filesystem::path& root = options.root;
     const std::filesystem::path tip_dir = format::roots_path(root);
     if (auto is_store = check_is_store(options, tip_dir); !is_store)

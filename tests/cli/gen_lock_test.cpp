@@ -28,12 +28,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The exclusive lock on <store>/.metadata, held as a run holds it between its marker and its
-// aggregate.
+// The exclusive lock on <store>/.metadata/roots, held as a run holds it between its marker and
+// its aggregate.
 class HeldRecords {
   public:
     explicit HeldRecords(const fs::path& store)
-        : fd_(::open((store / ".metadata").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+        : fd_(::open((store / ".metadata" / "roots").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
         if (fd_ < 0 || ::flock(fd_, LOCK_EX) != 0) throw std::runtime_error("locking the records failed");
     }
     HeldRecords(const HeldRecords&) = delete;

@@ -1,6 +1,7 @@
 #include "kro_process.hpp"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/resource.h>
@@ -109,6 +110,9 @@ KroResult run_kro(const KroRun& run) {
             const rlimit limit{value.value_or(RLIM_INFINITY), value.value_or(RLIM_INFINITY)};
             if (value && ::setrlimit(resource, &limit) != 0) ::_exit(126);
         }
+        if (run.run_as &&
+            (::setgroups(0, nullptr) != 0 || ::setgid(*run.run_as) != 0 || ::setuid(*run.run_as) != 0))
+            ::_exit(126);
         ::alarm(run.time_limit_seconds);  // survives exec
         ::execv(argv[0], argv.data());
         ::_exit(127);

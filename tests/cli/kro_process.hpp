@@ -33,6 +33,9 @@ struct KroRun {
     std::optional<uint64_t> address_space_limit;
     // The child may hold at most this many descriptors open (RLIMIT_NOFILE).
     std::optional<uint64_t> open_files_limit;
+    // The child runs kro as this user and group id (a test that runs as root and needs a user
+    // whose rights the file modes bind).
+    std::optional<uint32_t> run_as;
     // Runs on a thread of its own while the child is alive (its output is read meanwhile), with
     // the child's process id: to watch what it does, or to send it a signal.
     std::function<void(pid_t)> while_running;

@@ -15,6 +15,8 @@
  * - "unknown-type": getdents64 gives every entry the type DT_UNKNOWN, as file systems that keep no
  *   types in their directories do.
  * - "fstatat": fstatat fails with EIO.
+ * - "flock": flock fails with the error number KRO_FLOCK_ERROR (ENOLCK when unset), as on a file
+ *   system without locks (an NFS mount without its lock service answers ENOLCK).
  * - "large-new": operator new fails for KRO_LARGE_NEW bytes and more (preload_shim_new.cpp).
  * When KRO_OPEN_LOG names a file, every open that succeeds for I/O (anything but O_PATH) adds a
  * record to it: the kind of what was opened ("regular", "directory", "device", "fifo", "socket"),
@@ -231,6 +233,13 @@ ssize_t write(int fd, const void* buf, size_t count) {
         return -1;
     }
     return real(fd, buf, count);
+}
+
+int flock(int fd, int operation) {
+    if (!failing("flock")) return ((int (*)(int, int))dlsym(RTLD_NEXT, "flock"))(fd, operation);
+    const long code = env_number("KRO_FLOCK_ERROR");
+    errno = code != 0 ? (int)code : ENOLCK;
+    return -1;
 }
 
 /* The same for the part of the library written in C++. */

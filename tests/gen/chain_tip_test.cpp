@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <functional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -143,21 +145,134 @@ TEST(StoreChainTipTest, FailuresNameTheirActionAndPath) {
                                             (other / ".metadata" / "roots" / id_of(2).to_hex()).string());
 }
 
-TEST(StoreChainTipTest, LockThatCannotBeTakenNamesTheMetadataDirectory) {
+// Runs as another user, whose file-system identity is taken for the call when this is root (who
+// may read and write anything).
+template <typename Call>
+auto as_another_user(Call call) {
+    const bool as_root = ::geteuid() == 0;
+    if (as_root) {
+        ::setfsgid(65534);
+        ::setfsuid(65534);
+    }
+    auto result = call();
+    if (as_root) {
+        ::setfsuid(0);
+        ::setfsgid(0);
+    }
+    return result;
+}
+
+// The records need no right to read `.metadata`: a run lists and locks `roots`, and only writes
+// and searches `.metadata`. A `roots` that cannot be listed is refused before a run's first file.
+TEST(StoreChainTipTest, RecordsNeedToListRootsButNotTheMetadataDirectory) {
     testing::ScratchDir root;
     const auto dir = base::Directory::open_root(root.path()).value();
-    const auto records = ChainTipRecords::enter(dir).value();
-    // A `.metadata` that this process may not read cannot be opened for its lock. Root reads
-    // anything, so the call is made with the file-system identity of another user.
-    fs::permissions(root / ".metadata", fs::perms::none);
-    const bool as_root = ::geteuid() == 0;
-    if (as_root) ::setfsuid(65534);
-    const auto lock = records.lock();
-    if (as_root) ::setfsuid(0);
-    fs::permissions(root / ".metadata", fs::perms::owner_all);
-    ASSERT_FALSE(lock.has_value());
-    EXPECT_EQ(base::error_chain(lock.error()),
-              "locking the chain-tip records at " + (root / ".metadata").string() + ": Permission denied");
+    ASSERT_TRUE(ChainTipRecords::enter(dir).has_value());
+    if (::geteuid() == 0) fs::permissions(root.path(), fs::perms::all);
+    fs::permissions(root / ".metadata" / "roots", fs::perms::all);
+    fs::permissions(root / ".metadata", fs::perms::all & ~fs::perms::owner_read & ~fs::perms::group_read &
+                                            ~fs::perms::others_read);
+    const auto turn = as_another_user([&]() -> std::expected<void, GenerateError> {
+        auto records = ChainTipRecords::enter(dir);
+        if (!records) return std::unexpected(std::move(records.error()));
+        auto lock = records->lock();
+        if (!lock) return std::unexpected(std::move(lock.error()));
+        if (auto recorded = records->record(id_of(6)); !recorded) return recorded;
+        auto aggregate = records->write_aggregate(nullptr, nullptr);
+        if (!aggregate) return std::unexpected(std::move(aggregate.error()));
+        return {};
+    });
+    EXPECT_TRUE(turn.has_value()) << base::error_chain(turn.error());
+
+    fs::permissions(root / ".metadata", fs::perms::all);
+    fs::permissions(root / ".metadata" / "roots", fs::perms::all & ~fs::perms::owner_read &
+                                                      ~fs::perms::group_read & ~fs::perms::others_read);
+    const auto checked = as_another_user([&] { return ChainTipRecords::check(dir); });
+    fs::permissions(root / ".metadata" / "roots", fs::perms::owner_all);
+    ASSERT_FALSE(checked.has_value());
+    EXPECT_EQ(base::error_chain(checked.error()), "listing the chain-tip markers at " +
+                                                      (root / ".metadata" / "roots").string() +
+                                                      ": Permission denied");
+}
+
+// What is in the way of the last steps is found before anything is created.
+TEST(StoreChainTipTest, CheckRefusesWhatTheLastStepsWouldAndCreatesNothing) {
+    struct Case {
+        const char* name;
+        std::function<void(const fs::path&)> arrange;
+        std::string expected;  // with {meta} for the metadata directory
+    };
+    const std::vector<Case> cases = {
+        {"nothing yet", [](const fs::path&) {}, ""},
+        {"metadata without roots", [](const fs::path& r) { fs::create_directory(r / ".metadata"); }, ""},
+        {"a file at .metadata", [](const fs::path& r) { testing::write_file(r / ".metadata", ""); },
+         "creating the chain-tip directory at {meta}/roots: Not a directory"},
+        {"a link at .metadata",
+         [](const fs::path& r) {
+             fs::create_directories(r / "elsewhere" / "roots");
+             fs::create_directory_symlink(r / "elsewhere", r / ".metadata");
+         },
+         "creating the chain-tip directory at {meta}/roots: Not a directory"},
+        {"a link at roots",
+         [](const fs::path& r) {
+             fs::create_directories(r / "elsewhere");
+             fs::create_directory(r / ".metadata");
+             fs::create_directory_symlink(r / "elsewhere", r / ".metadata" / "roots");
+         },
+         "creating the chain-tip directory at {meta}/roots: Not a directory"},
+        {"a directory at the aggregate",
+         [](const fs::path& r) { fs::create_directories(r / ".metadata" / "all"); },
+         "replacing the aggregate at {meta}/all: Is a directory"},
+    };
+    for (const Case& c : cases) {
+        testing::ScratchDir root;
+        c.arrange(root.path());
+        std::vector<std::string> before;
+        for (const auto& e : fs::recursive_directory_iterator(root.path())) before.push_back(e.path());
+        const auto dir = base::Directory::open_root(root.path()).value();
+        const auto checked = ChainTipRecords::check(dir);
+        std::string meta = (root / ".metadata").string();
+        std::string expected = c.expected;
+        if (auto at = expected.find("{meta}"); at != std::string::npos) expected.replace(at, 6, meta);
+        EXPECT_EQ(checked ? std::string() : base::error_chain(checked.error()), expected) << c.name;
+        std::vector<std::string> after;
+        for (const auto& e : fs::recursive_directory_iterator(root.path())) after.push_back(e.path());
+        EXPECT_EQ(after, before) << c.name;
+    }
+}
+
+// Directories that may not be written are refused by the message of the step that would meet
+// them first. Only a user without root's rights meets them.
+TEST(StoreChainTipTest, CheckRefusesDirectoriesThatCannotBeWritten) {
+    const fs::perms read_only =
+        fs::perms::all & ~fs::perms::owner_write & ~fs::perms::group_write & ~fs::perms::others_write;
+    struct Case {
+        const char* name;
+        bool with_roots;
+        const char* locked;  // relative to the root
+        const char* expected;
+    };
+    const std::vector<Case> cases = {
+        {"metadata without roots", false, ".metadata",
+         "creating the chain-tip directory at {root}/.metadata/roots"},
+        {"metadata with roots", true, ".metadata",
+         "creating the aggregate temporary file at {root}/.metadata"},
+        {"roots", true, ".metadata/roots", "writing the chain-tip marker at {root}/.metadata/roots"},
+    };
+    for (const Case& c : cases) {
+        testing::ScratchDir root;
+        fs::create_directories(root / (c.with_roots ? ".metadata/roots" : ".metadata"));
+        for (const auto& e : fs::recursive_directory_iterator(root.path()))
+            fs::permissions(e.path(), fs::perms::all);
+        if (::geteuid() == 0) fs::permissions(root.path(), fs::perms::all);
+        fs::permissions(root / c.locked, read_only);
+        const auto dir = base::Directory::open_root(root.path()).value();
+        const auto checked = as_another_user([&] { return ChainTipRecords::check(dir); });
+        fs::permissions(root / c.locked, fs::perms::owner_all);
+        std::string expected = std::string(c.expected) + ": Permission denied";
+        expected.replace(expected.find("{root}"), 6, root.path().string());
+        EXPECT_EQ(checked ? std::string() : base::error_chain(checked.error()), expected) << c.name;
+    }
 }
 
 TEST(StoreChainTipTest, FailedRenameKeepsTheOldAggregateAndNoTemporaryFile) {

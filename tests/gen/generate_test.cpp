@@ -311,6 +311,33 @@ TEST(StoreGenerateTest, SeededV2IsRefusedBeforeTouchingTheDisk) {
     EXPECT_FALSE(fs::exists(dir / "store"));
 }
 
+// A parallel writer without writers could never place a block: options that ask for one are
+// refused before the store root is made. No least value holds for `jobs`.
+TEST(StoreGenerateTest, OptionsBelowTheirMinimumAreRefusedBeforeTouchingTheDisk) {
+    testing::ScratchDir dir;
+    const auto refused = generate({.root = dir / "store", .max_files = 1, .jobs = 4, .writers = 0});
+    ASSERT_FALSE(refused.has_value());
+    EXPECT_NE(refused.error().get_if<GenerateError::InvalidOptions>(), nullptr);
+    EXPECT_EQ(base::error_chain(refused.error()), "invalid options: writers is 0, below its minimum of 1");
+    EXPECT_FALSE(fs::exists(dir / "store"));
+
+    const auto least = generate({.root = dir / "least",
+                                 .max_files = 1,
+                                 .sampler = fixed(8 << 20),
+                                 .jobs = 0,
+                                 .writers = 1,
+                                 .master_seed = seed_of("least")});
+    ASSERT_TRUE(least.has_value()) << base::error_chain(least.error());
+    const auto parallel = generate({.root = dir / "parallel",
+                                    .max_files = 1,
+                                    .sampler = fixed(8 << 20),
+                                    .jobs = 2,
+                                    .writers = 1,
+                                    .master_seed = seed_of("least")});
+    ASSERT_TRUE(parallel.has_value()) << base::error_chain(parallel.error());
+    EXPECT_EQ(parallel->tip, least->tip);
+}
+
 TEST(StoreGenerateTest, RootUnderARegularFileCannotBeCreated) {
     testing::ScratchDir dir;
     testing::write_file(dir / "file", "");
@@ -329,13 +356,16 @@ TEST(StoreGenerateTest, TemporaryNameCollisionsEndTheRun) {
     EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"000000000000000000000001"});
 }
 
+// A directory where the aggregate belongs would refuse the last step's rename: the run is refused
+// before its first file instead, and leaves nothing behind.
 TEST(StoreGenerateTest, FailedAggregateRenameLeavesNoTemporaryFile) {
     testing::ScratchDir dir;
     fs::create_directories(dir / ".metadata" / "all" / "occupied");
     const auto result = generate({.root = dir.path(), .max_files = 2});
     EXPECT_EQ(error_text(result),
               "replacing the aggregate at " + (dir / ".metadata" / "all").string() + ": Is a directory");
-    EXPECT_EQ(names_in(dir / ".metadata"), (std::vector<std::string>{"all", "roots"}));
+    EXPECT_EQ(names_in(dir / ".metadata"), (std::vector<std::string>{"all"}));
+    EXPECT_EQ(names_in(dir.path()), (std::vector<std::string>{".metadata"}));
 }
 
 TEST(StoreGenerateTest, FailureWhilePlacingTheFifthFileKeepsTheFourBefore) {

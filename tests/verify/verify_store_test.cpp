@@ -493,6 +493,37 @@ TEST(VerifyStoreTest, NotAStore) {
     EXPECT_THAT(report->issues, IsEmpty());
 }
 
+// Options below their least values are refused before the store is read, even before it is
+// found to be a store: chunks of 0 bytes would divide by zero in the first analysis.
+TEST(VerifyStoreTest, OptionsBelowTheirMinimumAreRefusedFirst) {
+    kro::testing::ScratchDir dir;
+    StoreBuilder store(dir.path());
+    const auto ids = store.add_chain(FormatVersion::V3, {5000});
+    store.write_aggregate();
+    overwrite(store.path_of(ids[0]), 100, std::vector<uint8_t>(10, 0));
+    struct Case {
+        uint64_t chunk_size;
+        uint64_t jobs;
+        fs::path root;
+        const char* expected;
+    };
+    const std::vector<Case> cases = {
+        {0, 1, dir.path(), "invalid options: chunk_size is 0, below its minimum of 1"},
+        {4096, 0, dir.path(), "invalid options: jobs is 0, below its minimum of 1"},
+        {0, 0, dir / "missing", "invalid options: chunk_size is 0, below its minimum of 1"},
+    };
+    for (const Case& c : cases) {
+        auto report = verify_store(options_for(c.root, c.chunk_size, c.jobs));
+        ASSERT_FALSE(report.has_value());
+        EXPECT_NE(report.error().get_if<VerifyErrorKind::InvalidOptions>(), nullptr);
+        EXPECT_EQ(base::error_chain(report.error()), c.expected);
+    }
+    // The least values themselves run.
+    auto report = verify_store(options_for(dir.path(), 1, 1));
+    ASSERT_TRUE(report.has_value()) << base::error_chain(report.error());
+    EXPECT_EQ(report->issues.size(), 1u);
+}
+
 TEST(VerifyStoreTest, RootGivenWithTrailingSlash) {
     kro::testing::ScratchDir dir;
     StoreBuilder store(dir.path());

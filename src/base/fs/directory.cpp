@@ -1,8 +1,8 @@
 #include "base/fs/directory.hpp"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <string>
@@ -55,15 +55,18 @@ std::expected<Directory, IoError> Directory::make_child(std::string_view name) c
     return Directory(std::move(*fd), path_ / text);
 }
 
-std::expected<UniqueFd, IoError> Directory::lock_exclusive() const {
-    // flock needs a descriptor open for reading, which an O_PATH one is not. "." opens this very
-    // directory again, whatever its path names by now.
-    auto fd = opened(::openat(fd_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!fd) return fd;
-    while (::flock(fd->get(), LOCK_EX) != 0) {
-        if (errno != EINTR) return std::unexpected(IoError::last_os_error());
-    }
-    return fd;
+std::expected<Directory, IoError> Directory::open_child(std::string_view name) const {
+    const std::string text(name);
+    auto fd = open_dir_at(fd_.get(), text.c_str());
+    if (!fd) return std::unexpected(fd.error());
+    return Directory(std::move(*fd), path_ / text);
+}
+
+std::expected<void, IoError> Directory::may_write() const {
+    // "." is this very directory, whatever its path names by now.
+    if (::faccessat(fd_.get(), ".", W_OK | X_OK, AT_EACCESS) != 0)
+        return std::unexpected(IoError::last_os_error());
+    return {};
 }
 
 }  // namespace kro::base

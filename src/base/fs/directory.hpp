@@ -26,11 +26,12 @@ class Directory {
     // Creates the subdirectory `name` unless it exists, and enters it. Anything there that is not
     // a directory, a symbolic link included, fails with "Not a directory".
     std::expected<Directory, base::IoError> make_child(std::string_view name) const;
+    // Enters the existing subdirectory `name` on the same terms.
+    std::expected<Directory, base::IoError> open_child(std::string_view name) const;
 
-    // Waits for an exclusive flock on this directory and holds it until the returned descriptor
-    // is closed. The lock binds only those who ask for it, and leaves the directory untouched. A
-    // wait that a signal handler interrupts goes on waiting.
-    std::expected<base::UniqueFd, base::IoError> lock_exclusive() const;
+    // Whether this process may create, rename and remove entries here (write and search
+    // permission, as its effective identity, on a file system mounted for writing).
+    std::expected<void, base::IoError> may_write() const;
 
     int fd() const { return fd_.get(); }
     const std::filesystem::path& path() const { return path_; }
