@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The built manual page renders through man without a warning, has a section for every command
 # that the help pages list, and that section holds every argument and option of the command as its
-# --help shows it; EXAMPLES holds every command of the README's command block. Commands and options
-# are read from the binary's help pages, so a new one that the page lacks fails here.
+# --help shows it; EXIT STATUS lists each status kro exits with; EXAMPLES holds every command of the
+# README's command block. Commands and options are read from the binary's help pages, so a new one
+# that the page lacks fails here.
 set -euo pipefail
 kro=${1:?path to the kro binary}
 page=${2:?path to kro.1}
@@ -82,6 +83,37 @@ for path in "" "${commands[@]}"; do
     grep -qxF -- "$item" "$work/section" || fail "section \"$title\" lacks \"$item\""
   done
 done
+
+# EXIT STATUS as one line per status: "101 An internal error: ...", spaces squeezed. A status stands
+# at the section's indent, its description deeper or beside it.
+awk '$0 == "EXIT STATUS" { inside = 1; next }
+     inside && /^[^ ]/ { exit }
+     inside && /^       [^ ]/ {
+       if (entry != "") print entry
+       entry = $0
+       next
+     }
+     inside && /^ *$/ { next }
+     inside { entry = entry " " $0 }
+     END { if (entry != "") print entry }' "$rendered" | tr -s ' ' | sed 's/^ //' >"$work/statuses"
+# Each status kro exits with, and what its entry must say of it.
+while IFS='|' read -r status phrase; do
+  entry=$(awk -v status="$status" 'index($0, status " ") == 1' "$work/statuses")
+  if [[ -z "$entry" ]]; then
+    fail "EXIT STATUS lacks the status \"$status\""
+  elif [[ "$entry" != *"$phrase"* ]]; then
+    fail "EXIT STATUS $status does not say \"$phrase\": $entry"
+  fi
+done <<'EOF'
+0|The store is intact
+0|the command did its work
+1|verify found something wrong with the store
+1|the command failed
+2|A usage error
+101|An internal error
+101|closed pipe
+128 + N|ended by signal N
+EOF
 
 section EXAMPLES >"$work/examples"
 while IFS= read -r line; do
