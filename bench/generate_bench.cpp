@@ -151,7 +151,8 @@ void fill_and_hash(benchmark::State& state, const std::vector<int>* files) {
                 benchmark::DoNotOptimize(format::leaf_hash(i, buffer));
                 if (files == nullptr) continue;
                 const std::lock_guard lock(write_mutex);
-                if (!base::write_all_at((*files)[i / per_file], buffer, (i % per_file) * FILE_BLOCK_SIZE))
+                if (!base::write_all_at((*files)[i / per_file], buffer, (i % per_file) * FILE_BLOCK_SIZE,
+                                        nullptr))
                     state.SkipWithError("bare write failed");
             }
         });

@@ -26,6 +26,7 @@
 
 #include "base/fd.hpp"
 #include "base/fs/file_io.hpp"
+#include "base/fs/regular_file.hpp"
 #include "base/page_buffer.hpp"
 #include "base/parallel/thread_scope.hpp"
 #include "format/content.hpp"
@@ -35,8 +36,9 @@
 #include "format/store_path.hpp"
 #include "gen/generate.hpp"
 #include "rate_reporter.hpp"
-#include "verify/analysis/analysis.hpp"
+#include "verify/corruption_analysis.hpp"
 #include "verify/analysis/memory_budget.hpp"
+#include "verify/data_file_reader.hpp"
 #include "verify/schedule.hpp"
 #include "verify/verify_run.hpp"
 #include "verify/verify_store.hpp"
@@ -90,7 +92,7 @@ void damage_chunks(const fs::path& path) {
     for (uint64_t i = 1; i < chunks; ++i) {
         if ((i * 7) % 10 >= 3) continue;
         const uint64_t at = i * CHUNK;
-        if (!base::read_at_full(fd.get(), bytes, at)) fail("reading the file to damage");
+        if (!base::read_at_full(fd.get(), bytes, at, nullptr)) fail("reading the file to damage");
         switch (i % 3) {
             case 0:
                 std::fill(bytes.begin(), bytes.end(), 0);
@@ -101,7 +103,7 @@ void damage_chunks(const fs::path& path) {
             default:
                 for (auto& b : bytes) b = static_cast<uint8_t>((noise = noise * 1103515245 + 12345) >> 16);
         }
-        if (!base::write_all_at(fd.get(), bytes, at)) fail("damaging the file");
+        if (!base::write_all_at(fd.get(), bytes, at, nullptr)) fail("damaging the file");
     }
 }
 
@@ -134,7 +136,7 @@ void warm(const fs::path& root) {
     for (const auto& path : data_files(root)) {
         const base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
         for (uint64_t at = 0;; at += buffer.size()) {
-            auto got = base::read_at_full(fd.get(), buffer, at);
+            auto got = base::read_at_full(fd.get(), buffer, at, nullptr);
             if (!got || *got < buffer.size()) break;
         }
     }
@@ -269,16 +271,24 @@ void BM_BareBlake2b160(benchmark::State& state) {
 void BM_Analysis(benchmark::State& state, fs::path root, uint64_t lanes) {
     warm(root);
     const fs::path path = data_files(root).at(0);
-    const base::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    auto opened = base::open_regular_for_reading(path.c_str());
+    if (!opened || !opened->is_regular()) fail("opening the damaged file");
     std::array<uint8_t, format::HEADER_LEN> raw{};
-    if (!base::read_at_full(fd.get(), raw, 0)) fail("reading the damaged file's header");
+    if (!base::read_at_full(opened->fd.get(), raw, 0, nullptr)) fail("reading the damaged file's header");
     const auto header = format::Header::parse(raw);
     if (!header) fail("the damaged file's header is invalid");
     const uint64_t len = fs::file_size(path);
+    const verify::VerifyOptions options{.root = root, .chunk_size = CHUNK};
+    store::ProgressTracker tracker(std::nullopt, std::nullopt, nullptr);
+    verify::WorkerScratch scratch;
     size_t regions = 0;
     for (auto _ : state) {
         verify::MemoryBudget budget;
-        auto found = verify::analyze_corruption(fd.get(), *header, len, CHUNK, lanes, budget);
+        const verify::VerifyRun run(options, budget, tracker);
+        verify::DataFileReader file(run, *opened, lanes, scratch);
+        if (!file.read_header()) fail("reading the damaged file's header");
+        file.accept_header(*header);
+        auto found = verify::analyze_corruption(file);
         if (!found) {
             state.SkipWithError(found.error().message().c_str());
             return;

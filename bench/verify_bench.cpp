@@ -235,7 +235,7 @@ void check_small_file(const fs::path& path, FormatVersion version, format::Shake
     if (!fd.valid() || ::fstat(fd.get(), &st) != 0) fail("cannot open " + path.native());
     bytes.resize(static_cast<size_t>(st.st_size));
     auto head = base::read_full(fd.get(), std::span(bytes).first(format::HEADER_LEN));
-    auto whole = base::read_at_full(fd.get(), bytes, 0);
+    auto whole = base::read_at_full(fd.get(), bytes, 0, nullptr);
     if (!head || !whole || *whole != bytes.size()) fail("cannot read " + path.native());
     const auto header = format::Header::parse(std::span(bytes).first(format::HEADER_LEN)).value();
     if (version == FormatVersion::V3) {

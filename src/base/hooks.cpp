@@ -1,16 +1,17 @@
 #include "base/hooks.hpp"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "base/os_random.hpp"
 
 namespace kro::base {
 
-bool Hooks::refuse_spawn(Stage, size_t) const {
+bool Hooks::refuse_spawn(StageName, size_t) const {
     return false;
 }
 
-std::optional<IoError> Hooks::before_item(Stage, uint64_t) const {
+std::optional<IoError> Hooks::before_item(StageName, uint64_t) const {
     return std::nullopt;
 }
 
@@ -29,6 +30,10 @@ int Hooks::close(int fd) const {
     return ::close(fd);
 }
 
+int Hooks::fadvise(int fd, uint64_t offset, uint64_t length, int advice) const {
+    return ::posix_fadvise(fd, static_cast<off_t>(offset), static_cast<off_t>(length), advice);
+}
+
 std::expected<void, IoError> Hooks::fill_random(std::span<uint8_t> out) const {
     return fill_os_random(out);
 }
@@ -45,6 +50,12 @@ ssize_t pwrite(const Hooks* hooks, int fd, const void* buf, size_t count, uint64
 
 int close(const Hooks* hooks, int fd) {
     return hooks != nullptr ? hooks->close(fd) : ::close(fd);
+}
+
+int fadvise(const Hooks* hooks, int fd, uint64_t offset, uint64_t length, int advice) {
+    return hooks != nullptr
+               ? hooks->fadvise(fd, offset, length, advice)
+               : ::posix_fadvise(fd, static_cast<off_t>(offset), static_cast<off_t>(length), advice);
 }
 
 std::expected<void, IoError> fill_random(const Hooks* hooks, std::span<uint8_t> out) {

@@ -2,8 +2,8 @@
 // Where a test steps into a run: refuse a thread start, fail or fault one item of a parallel
 // stage, answer a system call in place of the kernel, or watch a reservation. A run carries at
 // most one Hooks object, as a pointer in its options that is null in production; each place that
-// offers a hook asks it only when the pointer is set, so production pays one null test. The
-// parallel stages that offer hooks are named by `Stage`.
+// offers a hook asks it only when the pointer is set, so production pays one null test. A parallel
+// stage is known to the hooks by the name the layer that runs it gives it.
 // The default of every member does what the run does without hooks. Called from many threads at
 // once: an override must be thread-safe itself.
 
@@ -14,19 +14,17 @@
 #include <expected>
 #include <optional>
 #include <span>
+#include <string_view>
 
 #include "base/errors/io_error.hpp"
 
 namespace kro::base {
 
-// The parallel stages of a run, as the hooks see them.
-enum class Stage : uint8_t {
-    HeadWorker,     // a worker verifying the head group's files one at a time
-    TailWorker,     // a thread verifying one large file of the tail group
-    V3Lane,         // a lane checking v3 blocks
-    V2Reader,       // a reader of v2 blocks
-    AnalysisUnit,   // a unit of parallel corruption analysis
-    ContentWriter,  // a generator or writer of the parallel content writer
+// The name of a parallel stage, as the hooks see it: a constant of the layer that runs the stage.
+struct StageName {
+    std::string_view text;
+
+    friend bool operator==(StageName, StageName) = default;
 };
 
 class Hooks {
@@ -35,10 +33,10 @@ class Hooks {
 
     // True refuses the n-th thread start (from 0, counted per scope) of `stage`, as if the
     // operating system could not start the thread.
-    virtual bool refuse_spawn(Stage stage, size_t spawn_index) const;
+    virtual bool refuse_spawn(StageName stage, size_t spawn_index) const;
     // Called on the thread that is about to work on item `index` of `stage`. It may throw (a fault
     // of that thread) or return an I/O error that the item then fails with.
-    virtual std::optional<IoError> before_item(Stage stage, uint64_t index) const;
+    virtual std::optional<IoError> before_item(StageName stage, uint64_t index) const;
     // Sees every reservation of shared memory as +bytes once granted and -bytes before it is
     // given back.
     virtual void on_reservation(int64_t bytes) const;
@@ -47,15 +45,18 @@ class Hooks {
     virtual ssize_t pread(int fd, void* buf, size_t count, uint64_t offset) const;
     virtual ssize_t pwrite(int fd, const void* buf, size_t count, uint64_t offset) const;
     virtual int close(int fd) const;
+    // Advice to the page cache about a file's pages (posix_fadvise): its answer, an error number
+    // or 0.
+    virtual int fadvise(int fd, uint64_t offset, uint64_t length, int advice) const;
     // The operating system's random source.
     virtual std::expected<void, IoError> fill_random(std::span<uint8_t> out) const;
 };
 
 // A stage's hook calls with a null pointer standing for no hooks.
-inline bool refuse_spawn(const Hooks* hooks, Stage stage, size_t spawn_index) {
+inline bool refuse_spawn(const Hooks* hooks, StageName stage, size_t spawn_index) {
     return hooks != nullptr && hooks->refuse_spawn(stage, spawn_index);
 }
-inline std::optional<IoError> before_item(const Hooks* hooks, Stage stage, uint64_t index) {
+inline std::optional<IoError> before_item(const Hooks* hooks, StageName stage, uint64_t index) {
     if (hooks == nullptr) return std::nullopt;
     return hooks->before_item(stage, index);
 }
@@ -66,6 +67,7 @@ inline void on_reservation(const Hooks* hooks, int64_t bytes) {
 ssize_t pread(const Hooks* hooks, int fd, void* buf, size_t count, uint64_t offset);
 ssize_t pwrite(const Hooks* hooks, int fd, const void* buf, size_t count, uint64_t offset);
 int close(const Hooks* hooks, int fd);
+int fadvise(const Hooks* hooks, int fd, uint64_t offset, uint64_t length, int advice);
 std::expected<void, IoError> fill_random(const Hooks* hooks, std::span<uint8_t> out);
 
 }  // namespace kro::base

@@ -72,11 +72,11 @@ struct PlacedFile {
 
 class Run {
   public:
-    Run(GenerateOptions& options, const base::Directory& root, store::ProgressTracker& progress)
+    Run(GenerateOptions& options, const base::Directory& root, store::ProgressTracker& tracker)
         : options_(options),
           root_(root),
-          progress_(progress),
-          sequential_(progress),
+          tracker_(tracker),
+          sequential_(tracker),
           parallel_(options.jobs, options.writers, options.hooks),
           shards_(root) {}
 
@@ -132,14 +132,14 @@ class Run {
                                                                const format::Header& header) {
         const uint64_t blocks = format::v3_leaf_count(header.file_length());
         if (options_.jobs >= 2 && blocks >= 2 * uint64_t{options_.jobs}) {
-            return parallel_.write(temp, header, progress_);
+            return parallel_.write(temp, header, tracker_);
         }
         return sequential_.write(temp, header);
     }
 
     GenerateOptions& options_;
     const base::Directory& root_;
-    store::ProgressTracker& progress_;
+    store::ProgressTracker& tracker_;
     SequentialWriter sequential_;
     ParallelContentWriter parallel_;
     ShardDirs shards_;  // created or checked once each per run
@@ -158,8 +158,8 @@ std::expected<GenerateSummary, GenerateError> generate(GenerateOptions options) 
     // A store whose records this run could not write is refused before its first file.
     if (auto ready = ChainTipRecords::check(*root); !ready) return std::unexpected(std::move(ready.error()));
     const ProgressTotals totals = progress_totals(options);
-    store::ProgressTracker progress(totals.bytes, totals.files, options.observer);
-    progress.notify();
+    store::ProgressTracker tracker(totals.bytes, totals.files, options.observer);
+    tracker.notify();
 
     const uint64_t file_limit = options.max_files.value_or(UNLIMITED);
     const uint64_t disk_limit = options.max_disk_usage.value_or(UNLIMITED);
@@ -167,13 +167,13 @@ std::expected<GenerateSummary, GenerateError> generate(GenerateOptions options) 
     uint64_t index = 0;
     uint64_t bytes_written = 0;
     if (file_limit > 0 && disk_limit > 0) {
-        Run run(options, *root, progress);
+        Run run(options, *root, tracker);
         do {
             auto placed = run.place_file(index, parent);
             if (!placed) return std::unexpected(std::move(placed.error()));
             bytes_written = base::saturating_add(bytes_written, placed->size);
             parent = placed->id;
-            progress.add_file();
+            tracker.add_file();
             ++index;
         } while (index < file_limit && bytes_written < disk_limit);
     }

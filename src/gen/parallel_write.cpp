@@ -42,19 +42,18 @@ using BlockRef = std::shared_ptr<const FileBlock>;
 
 // The state one call shares between its threads. Each field that changes has its own guard and
 // none is held while another is taken.
-class WriteRun {
+class ContentWriterState {
   public:
     // `leaves` has room for every v3 leaf, each stored by its block index; empty for v2.
-    WriteRun(const ContentBlocks& blocks, std::vector<base::PageBuffer> buffers,
-             std::vector<format::MerkleHash> leaves, int fd, store::ProgressTracker& progress,
-             const base::Hooks* hooks)
+    ContentWriterState(const ContentBlocks& blocks, std::vector<base::PageBuffer> buffers,
+                       std::vector<format::MerkleHash> leaves, int fd, store::ProgressTracker& tracker,
+                       const base::Hooks* hooks)
         : blocks_(blocks),
           pool_(std::move(buffers)),
           leaves_(std::move(leaves)),
           fd_(fd),
-          progress_(progress),
-          hooks_(hooks),
-          stage_(hooks, base::Stage::ContentWriter) {}
+          tracker_(tracker),
+          stage_(hooks, CONTENT_WRITER) {}
 
     // Generator loop. A buffer is taken before a block index is claimed, so every claimed block
     // can be built; a cancelled stage stops the loop.
@@ -88,7 +87,7 @@ class WriteRun {
                 stage_.fail(b.index, std::move(written.error()));
                 continue;
             }
-            progress_.add_bytes(b.bytes().size());
+            tracker_.add_bytes(b.bytes().size());
         }
     }
 
@@ -121,21 +120,20 @@ class WriteRun {
     }
 
     std::expected<void, IoError> write_block(const FileBlock& block) {
-        if (auto refused = base::before_item(hooks_, base::Stage::ContentWriter, block.index)) {
+        if (auto refused = stage_.before_item(block.index)) {
             return std::unexpected(std::move(*refused));
         }
         // The kernel writes one file's page cache one writer at a time and lets the others spin
         // on its lock; waiting here instead leaves those cores to the generators.
         const std::lock_guard lock(write_mutex_);
-        return base::write_all_at(fd_, block.bytes(), block.offset, hooks_);
+        return base::write_all_at(fd_, block.bytes(), block.offset, stage_.hooks());
     }
 
     const ContentBlocks& blocks_;
     base::BufferPool pool_;
     std::vector<format::MerkleHash> leaves_;
     const int fd_;
-    store::ProgressTracker& progress_;
-    const base::Hooks* hooks_;
+    store::ProgressTracker& tracker_;
 
     std::atomic<uint64_t> next_block_{0};
     std::atomic<uint64_t> produced_{0};
@@ -152,7 +150,8 @@ struct ThreadOutcome {
 // calling thread. Every thread is needed: when one cannot start, the stage is cancelled and the
 // start failure is the outcome. Returns after every started thread has ended, and raises the
 // first fault of any of them.
-ThreadOutcome run_write_threads(WriteRun& run, FormatVersion version, size_t generators, size_t writers) {
+ThreadOutcome run_write_threads(ContentWriterState& state, FormatVersion version, size_t generators,
+                                size_t writers) {
     const bool v2 = version == FormatVersion::V2;
     auto [writer_tx, writer_rx] = base::unbounded_channel<BlockRef>();
     auto [hasher_tx, hasher_rx] = base::unbounded_channel<BlockRef>();
@@ -163,23 +162,23 @@ ThreadOutcome run_write_threads(WriteRun& run, FormatVersion version, size_t gen
     const size_t threads = generators + writers;
     // Each thread keeps only its own end of the channels, so that they close once the last
     // generator has ended.
-    auto worker = [&run, generators, tx = std::move(writer_tx), rx = std::move(writer_rx),
+    auto worker = [&state, generators, tx = std::move(writer_tx), rx = std::move(writer_rx),
                    to_hasher = std::move(to_hasher)](size_t k) mutable {
         if (k < generators) {
             rx.close();
-            run.generate_blocks(std::move(tx), std::move(to_hasher));
+            state.generate_blocks(std::move(tx), std::move(to_hasher));
         } else {
             tx.close();
             to_hasher.reset();
-            run.write_blocks(std::move(rx));
+            state.write_blocks(std::move(rx));
         }
     };
-    run.stage().run(threads, std::move(worker), [&, rx = std::move(hasher_rx)](size_t started) mutable {
+    state.stage().run(threads, std::move(worker), [&, rx = std::move(hasher_rx)](size_t started) mutable {
         if (started < threads) {
-            outcome.start_failure = IoError::from_errno(run.stage().spawn_error().value());
-            run.stage().cancel();
+            outcome.start_failure = IoError::from_errno(state.stage().spawn_error().value());
+            state.stage().cancel();
         } else if (v2) {
-            outcome.v2_digest = run.hash_blocks_in_order(std::move(rx));
+            outcome.v2_digest = state.hash_blocks_in_order(std::move(rx));
         }
     });
     return outcome;
@@ -204,7 +203,7 @@ std::vector<base::PageBuffer> ParallelContentWriter::pool_buffers(size_t count, 
 
 std::expected<format::FileId, GenerateError> ParallelContentWriter::write(const base::TempFile& temp,
                                                                           const format::Header& header,
-                                                                          store::ProgressTracker& progress) {
+                                                                          store::ProgressTracker& tracker) {
     const ContentBlocks blocks(header);
     const int fd = temp.fd();
     const auto fail = [&](std::string_view action, IoError cause) {
@@ -225,21 +224,22 @@ std::expected<format::FileId, GenerateError> ParallelContentWriter::write(const 
         if (!table) return fail(WRITING_CONTENT, table.error());
         leaves = std::move(*table);
     }
-    WriteRun run(blocks, pool_buffers(buffer_count, buffer_length), std::move(leaves), fd, progress, hooks_);
+    ContentWriterState state(blocks, pool_buffers(buffer_count, buffer_length), std::move(leaves), fd,
+                             tracker, hooks_);
 
-    const ThreadOutcome outcome = run_write_threads(run, blocks.version(), generators, writer_count);
+    const ThreadOutcome outcome = run_write_threads(state, blocks.version(), generators, writer_count);
     // Every block has been dropped: all buffers are back for the next file.
-    spare_ = run.pool().release_buffers();
+    spare_ = state.pool().release_buffers();
 
-    if (auto error = run.stage().take_error()) return fail(WRITING_CONTENT, std::move(*error));
+    if (auto error = state.stage().take_error()) return fail(WRITING_CONTENT, std::move(*error));
     if (outcome.start_failure) return fail(WRITING_CONTENT, *outcome.start_failure);
     if (blocks.version() == FormatVersion::V3) {
-        if (run.produced() != blocks.count()) {
+        if (state.produced() != blocks.count()) {
             return fail(WRITING_CONTENT,
                         IoError::with_message(base::IoErrorKind::UnexpectedEof,
                                               "v3 generation ended before every block was produced"));
         }
-        return format::merkle_file_id(run.take_leaves(), blocks.file_length());
+        return format::merkle_file_id(state.take_leaves(), blocks.file_length());
     }
     if (!outcome.v2_digest) base::panic("the block stream ends early only after a cancellation");
     return *outcome.v2_digest;

@@ -20,21 +20,24 @@
 
 namespace kro::gen {
 
+// The generators and writers of the parallel writer, as the test hooks know them.
+inline constexpr base::StageName CONTENT_WRITER{"content writer"};
+
 // Writes large files one at a time with a fixed worker budget. The buffers of one file are kept
 // for the next, so that a run of large files allocates (and faults in) its block buffers once.
 // Used by one thread at a time.
 class ParallelContentWriter {
   public:
     // `jobs` generators and `writers` writer threads per file, both at least 1; the run's
-    // `hooks`, if any, outlive the writer.
-    ParallelContentWriter(size_t jobs, size_t writers, const base::Hooks* hooks = nullptr);
+    // `hooks` (null: none) outlive the writer.
+    ParallelContentWriter(size_t jobs, size_t writers, const base::Hooks* hooks);
 
     // Writes the file that `header` describes into `temp` and returns its FileId. Written bytes
-    // are counted on `progress` by the writer that wrote them. Every thread has ended when this
+    // are counted on `tracker` by the writer that wrote them. Every thread has ended when this
     // returns; a fault of any of them is raised again here.
     std::expected<format::FileId, GenerateError> write(const base::TempFile& temp,
                                                        const format::Header& header,
-                                                       store::ProgressTracker& progress);
+                                                       store::ProgressTracker& tracker);
 
   private:
     std::vector<base::PageBuffer> pool_buffers(size_t count, size_t length);

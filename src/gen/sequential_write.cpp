@@ -51,7 +51,7 @@ std::expected<format::FileId, GenerateError> SequentialWriter::write_v3(const ba
         if (auto written = base::write_all(temp.fd(), block); !written) {
             return fail(WRITING_CONTENT, temp, written.error());
         }
-        progress_.add_bytes(block.size());
+        tracker_.add_bytes(block.size());
     }
     return format::merkle_file_id(std::move(*leaves), blocks.file_length());
 }
@@ -64,7 +64,7 @@ std::expected<format::FileId, GenerateError> SequentialWriter::write_v2(const ba
         return fail(WRITING_HEADER, temp, written.error());
     }
     hasher.update(encoded);
-    progress_.add_bytes(encoded.size());
+    tracker_.add_bytes(encoded.size());
     auto reader = format::ContentReader::at_offset(header.seed(), 0, FormatVersion::V2);
     for (uint64_t remaining = header.file_length() - format::HEADER_LEN; remaining > 0;) {
         const std::span<uint8_t> piece(buffer_.data(),
@@ -74,7 +74,7 @@ std::expected<format::FileId, GenerateError> SequentialWriter::write_v2(const ba
             return fail(WRITING_CONTENT, temp, written.error());
         }
         hasher.update(piece);
-        progress_.add_bytes(piece.size());
+        tracker_.add_bytes(piece.size());
         remaining -= piece.size();
     }
     return hasher.finalize();

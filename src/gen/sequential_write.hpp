@@ -18,8 +18,8 @@ namespace kro::gen {
 
 class SequentialWriter {
   public:
-    // Written bytes are counted on `progress` piece by piece.
-    explicit SequentialWriter(store::ProgressTracker& progress) : progress_(progress) {}
+    // Written bytes are counted on `tracker` piece by piece.
+    explicit SequentialWriter(store::ProgressTracker& tracker) : tracker_(tracker) {}
 
     // Writes the file that `header` describes into `temp` and returns its FileId.
     std::expected<format::FileId, GenerateError> write(const base::TempFile& temp,
@@ -33,7 +33,7 @@ class SequentialWriter {
 
     base::PageBuffer buffer_;
     format::Shake128 sponge_;
-    store::ProgressTracker& progress_;
+    store::ProgressTracker& tracker_;
 };
 
 }  // namespace kro::gen

@@ -15,6 +15,7 @@
 #include "base/parallel/windowed_dispenser.hpp"
 #include "base/saturating.hpp"
 #include "verify/lanes.hpp"
+#include "verify/stage_names.hpp"
 #include "verify/verify_error.hpp"
 #include "verify/verify_file.hpp"
 #include "verify/worker_scratch.hpp"
@@ -39,14 +40,18 @@ std::expected<void, VerifyError> verify_files_in_order(const VerifyRun& run, con
 
 using FileResult = std::expected<FileReport, VerifyError>;
 
+// The stage of a group of files: the head group's workers, or the tail group's threads.
+using GroupStage = base::ParallelStage<VerifyError>;
+
 // What every worker of both groups shares: the run and the files it verifies.
 struct ScheduledFiles {
     const VerifyRun& run;
     const FileList& files;
 
-    FileResult verify(base::Stage stage, uint64_t item, size_t file, uint64_t lanes,
+    // File `file` as item `item` of `stage`.
+    FileResult verify(const GroupStage& stage, uint64_t item, size_t file, uint64_t lanes,
                       WorkerScratch& scratch) const {
-        if (auto injected = base::before_item(run.hooks, stage, item)) {
+        if (auto injected = stage.before_item(item)) {
             return std::unexpected(
                 VerifyError::io(READING_A_DATA_FILE, files.path(file), std::move(*injected)));
         }
@@ -66,13 +71,11 @@ struct FileMessage {
 // The reports of one group in file order.
 using GroupCollector = base::OrderedCollector<FileReport>;
 
-using GroupStage = base::ParallelStage<VerifyError>;
-
 void head_group_worker(const ScheduledFiles& scheduled, FileDispenser& dispenser, GroupStage& stage,
                        base::Sender<FileMessage>& tx) {
     WorkerScratch scratch;
     while (const auto index = dispenser.claim(stage.stop_token())) {
-        FileResult result = scheduled.verify(base::Stage::HeadWorker, *index, *index, 1, scratch);
+        FileResult result = scheduled.verify(stage, *index, *index, 1, scratch);
         if (!result) {
             stage.fail(*index, std::move(result.error()));
             return;
@@ -103,7 +106,7 @@ std::expected<void, VerifyError> verify_head_group(const ScheduledFiles& schedul
                                                    uint64_t jobs, ReportCollector& collector) {
     const auto window = static_cast<size_t>(std::min<uint64_t>(base::saturating_mul(4, jobs), SIZE_MAX));
     FileDispenser dispenser(head, window);
-    GroupStage stage(scheduled.run.hooks, base::Stage::HeadWorker);
+    GroupStage stage(scheduled.run.hooks, HEAD_WORKER);
     auto [tx, rx] = base::bounded_channel<FileMessage>(window);
     std::expected<void, VerifyError> sequential = {};
     stage.run(
@@ -154,8 +157,8 @@ class TailFiles {
         WorkerScratch scratch;
         for (size_t n; (n = next_.fetch_add(1, std::memory_order_relaxed)) < tail_;) {
             const size_t position = order_[n];
-            FileResult result = scheduled_.verify(base::Stage::TailWorker, position, head_ + position,
-                                                  lanes_[position], scratch);
+            FileResult result =
+                scheduled_.verify(stage_, position, head_ + position, lanes_[position], scratch);
             if (!result) {
                 stage_.fail(position, std::move(result.error()));
             } else {
@@ -178,7 +181,7 @@ class TailFiles {
 // the calling thread, with the same lanes.
 std::expected<void, VerifyError> verify_tail_group(const ScheduledFiles& scheduled, size_t head,
                                                    ReportCollector& collector) {
-    GroupStage stage(scheduled.run.hooks, base::Stage::TailWorker);
+    GroupStage stage(scheduled.run.hooks, TAIL_WORKER);
     TailFiles files(scheduled, head, stage);
     GroupCollector in_order;
     const auto push = [&collector](uint64_t, FileReport report) { collector.push(std::move(report)); };

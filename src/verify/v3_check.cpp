@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "base/errors/panic.hpp"
-#include "base/fs/page_cache.hpp"
 #include "base/parallel/parallel_stage.hpp"
 #include "format/content.hpp"
 #include "format/leaf_table.hpp"
+#include "verify/stage_names.hpp"
 #include "verify/verify_error.hpp"
 
 namespace kro::verify {
@@ -33,22 +33,20 @@ uint64_t v3_block_progress_bytes(uint64_t block_index, uint64_t block_len) {
     return block_len > HEADER_LEN ? block_len - HEADER_LEN : 0;
 }
 
-// Reads block `block_index` of a file of `actual_len` bytes into the worker's scratch, compares its
-// content up to the declared length and hashes its leaf. A block that reads short means the file
-// changed while it was read (an unexpected-end-of-file error).
-std::expected<V3BlockCheck, base::IoError> check_v3_block(int fd, const format::Header& header,
-                                                          uint64_t actual_len, uint64_t block_index,
+// Reads block `block_index` into `scratch`, compares its content up to the declared length,
+// hashes its leaf and counts it as progress. A block that reads short means the file changed
+// while it was read (an unexpected-end-of-file error).
+std::expected<V3BlockCheck, base::IoError> check_v3_block(const DataFileReader& file, uint64_t block_index,
                                                           WorkerScratch& scratch) {
     const uint64_t start = block_index * FILE_BLOCK_SIZE;
-    const auto len = static_cast<size_t>(std::min(actual_len - start, FILE_BLOCK_SIZE));
+    const auto len = static_cast<size_t>(std::min(file.actual_len() - start, FILE_BLOCK_SIZE));
     scratch.block.resize(len);
-    auto got = base::read_at_full_uncached(fd, scratch.block, start);
+    auto got = file.read(scratch.block, start);
     if (!got) return std::unexpected(std::move(got.error()));
-    if (*got < len) {
-        return std::unexpected(changed_while_read("v3 file"));
-    }
+    if (*got < len) return std::unexpected(changed_while_read("v3 file"));
 
     // Bytes past the declared length are never compared; they only enter the file ID.
+    const format::Header& header = file.header();
     const uint64_t skip = block_index == 0 ? HEADER_LEN : 0;
     const uint64_t end = std::min(start + len, header.file_length());
     bool equal = true;
@@ -60,50 +58,32 @@ std::expected<V3BlockCheck, base::IoError> check_v3_block(int fd, const format::
                                    expected);
         equal = std::memcmp(scratch.block.data() + skip, expected.data(), compared) == 0;
     }
+    const uint64_t counted = v3_block_progress_bytes(block_index, len);
+    if (counted > 0) file.progress().advance(counted);
     return V3BlockCheck{format::leaf_hash(block_index, scratch.block), equal};
 }
 
-// One lane: checks every block of a file of `actual_len` bytes (at least the header length) in
-// order on the calling thread; `leaves` holds one zeroed leaf per block. The first failing block's
-// error is returned at once.
-std::expected<V3FileCheck, base::IoError> check_v3_blocks_in_order(int fd, const format::Header& header,
-                                                                   uint64_t actual_len,
-                                                                   std::vector<format::MerkleHash> leaves,
-                                                                   WorkerScratch& scratch,
-                                                                   store::FileProgress* progress) {
+// One lane: checks every block in order on the calling thread; `leaves` holds one zeroed leaf per
+// block. The first failing block's error is returned at once.
+std::expected<V3FileCheck, base::IoError> check_v3_blocks_in_order(const DataFileReader& file,
+                                                                   std::vector<format::MerkleHash> leaves) {
     bool content_ok = true;
     for (uint64_t b = 0; b < leaves.size(); ++b) {
-        auto checked = check_v3_block(fd, header, actual_len, b, scratch);
+        auto checked = check_v3_block(file, b, file.scratch());
         if (!checked) return std::unexpected(std::move(checked.error()));
-        const uint64_t counted = v3_block_progress_bytes(b, format::file_block_len(actual_len, b));
-        if (progress != nullptr && counted > 0) progress->advance(counted);
         leaves[b] = checked->leaf;
         content_ok = content_ok && checked->equal;
     }
-    return V3FileCheck{format::merkle_file_id(std::move(leaves), actual_len), content_ok};
+    return V3FileCheck{format::merkle_file_id(std::move(leaves), file.actual_len()), content_ok};
 }
 
 // What the lanes of one file share while they run.
 struct V3LaneState {
-    V3LaneState(int fd, const format::Header& header, uint64_t actual_len,
-                std::vector<format::MerkleHash> leaves, store::FileProgress* progress,
-                const base::Hooks* hooks)
-        : fd(fd),
-          header(header),
-          actual_len(actual_len),
-          blocks(leaves.size()),
-          progress(progress),
-          hooks(hooks),
-          leaves(std::move(leaves)),
-          stage(hooks, base::Stage::V3Lane) {}
+    V3LaneState(const DataFileReader& file, std::vector<format::MerkleHash> leaves)
+        : file(file), blocks(leaves.size()), leaves(std::move(leaves)), stage(file.hooks(), V3_LANE) {}
 
-    const int fd;
-    const format::Header& header;
-    const uint64_t actual_len;
+    const DataFileReader& file;
     const uint64_t blocks;
-    store::FileProgress* const progress;
-    const base::Hooks* const hooks;
-
     std::atomic<uint64_t> next_block{0};
     std::vector<format::MerkleHash> leaves;
     std::atomic<bool> content_ok{true};
@@ -113,10 +93,8 @@ struct V3LaneState {
 
 std::expected<V3BlockCheck, base::IoError> check_block(V3LaneState& state, uint64_t block,
                                                        WorkerScratch& scratch) {
-    if (auto injected = base::before_item(state.hooks, base::Stage::V3Lane, block)) {
-        return std::unexpected(std::move(*injected));
-    }
-    return check_v3_block(state.fd, state.header, state.actual_len, block, scratch);
+    if (auto injected = state.stage.before_item(block)) return std::unexpected(std::move(*injected));
+    return check_v3_block(state.file, block, scratch);
 }
 
 // One lane: claims blocks until none is left or the stage was cancelled.
@@ -129,9 +107,6 @@ void v3_lane(V3LaneState& state, WorkerScratch& scratch) {
             state.stage.fail(block, std::move(checked.error()));
             return;
         }
-        const uint64_t counted =
-            v3_block_progress_bytes(block, format::file_block_len(state.actual_len, block));
-        if (state.progress != nullptr && counted > 0) state.progress->advance(counted);
         // Each block has its own slot, and the join orders these writes before the tree is built.
         state.leaves[block] = checked->leaf;
         if (!checked->equal) state.content_ok.store(false, std::memory_order_relaxed);
@@ -139,51 +114,42 @@ void v3_lane(V3LaneState& state, WorkerScratch& scratch) {
     }
 }
 
-// Many lanes, lanes >= 2: `leaves` holds one zeroed leaf per block; the calling thread's lane uses
-// `scratch`, every extra lane scratch of its own.
-std::expected<V3FileCheck, base::IoError> run_v3_lanes(int fd, const format::Header& header,
-                                                       uint64_t actual_len, uint64_t lanes,
-                                                       std::vector<format::MerkleHash> leaves,
-                                                       WorkerScratch& scratch, store::FileProgress* progress,
-                                                       const base::Hooks* hooks) {
-    V3LaneState state(fd, header, actual_len, std::move(leaves), progress, hooks);
+// Many lanes, two or more: `leaves` holds one zeroed leaf per block; the calling thread's lane
+// uses the reader's scratch, every extra lane scratch of its own.
+std::expected<V3FileCheck, base::IoError> run_v3_lanes(const DataFileReader& file,
+                                                       std::vector<format::MerkleHash> leaves) {
+    V3LaneState state(file, std::move(leaves));
     const uint64_t blocks = state.blocks;
     // The calling thread is one of the lanes, with the scratch it was lent.
     state.stage.run(
-        static_cast<size_t>(std::min(lanes, blocks) - 1),
+        static_cast<size_t>(std::min(file.lanes(), blocks) - 1),
         [&state](size_t) {
             WorkerScratch own;
             v3_lane(state, own);
         },
-        [&state, &scratch](size_t) { v3_lane(state, scratch); });
+        [&state](size_t) { v3_lane(state, state.file.scratch()); });
     if (auto error = state.stage.take_error()) return std::unexpected(std::move(*error));
     if (state.finished.load(std::memory_order_relaxed) != blocks) {
         return std::unexpected(base::IoError::with_message(
             base::IoErrorKind::UnexpectedEof, "v3 verification ended before every block was hashed"));
     }
-    return V3FileCheck{format::merkle_file_id(std::move(state.leaves), actual_len),
+    return V3FileCheck{format::merkle_file_id(std::move(state.leaves), file.actual_len()),
                        state.content_ok.load(std::memory_order_relaxed)};
 }
 
 }  // namespace
 
-std::expected<V3FileCheck, base::IoError> verify_v3_file(int fd, const format::Header& header,
-                                                         uint64_t actual_len, uint64_t lanes,
-                                                         WorkerScratch& scratch,
-                                                         store::FileProgress* progress,
-                                                         const base::Hooks* hooks) {
-    if (lanes == 0) base::panic("a v3 file hash needs at least one lane");
-    if (actual_len < format::HEADER_LEN) {
+std::expected<V3FileCheck, base::IoError> verify_v3_file(const DataFileReader& file) {
+    if (file.lanes() == 0) base::panic("a v3 file hash needs at least one lane");
+    if (file.actual_len() < format::HEADER_LEN) {
         return std::unexpected(base::IoError::with_message(base::IoErrorKind::UnexpectedEof,
                                                            "a v3 file is shorter than its header"));
     }
     // One leaf per MiB of the real file; a sparse file can claim more than memory holds.
-    auto leaves = format::allocate_leaf_table(format::v3_leaf_count(actual_len));
+    auto leaves = format::allocate_leaf_table(format::v3_leaf_count(file.actual_len()));
     if (!leaves) return std::unexpected(std::move(leaves.error()));
-    if (lanes >= 2) {
-        return run_v3_lanes(fd, header, actual_len, lanes, std::move(*leaves), scratch, progress, hooks);
-    }
-    return check_v3_blocks_in_order(fd, header, actual_len, std::move(*leaves), scratch, progress);
+    if (file.lanes() >= 2) return run_v3_lanes(file, std::move(*leaves));
+    return check_v3_blocks_in_order(file, std::move(*leaves));
 }
 
 }  // namespace kro::verify

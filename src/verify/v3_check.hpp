@@ -6,17 +6,13 @@
 // counter and store each leaf at its block index, so the Merkle ID and the content verdict equal
 // those of one lane. The first failing lane stops the others from claiming; the error of the
 // lowest failing block wins; a fault of any lane is raised again on the calling thread once every
-// lane has ended. All reads are positional, so lanes can share the open file.
+// lane has ended. All reads go through the file's reader, which the lanes share.
 
-#include <cstdint>
 #include <expected>
 
 #include "base/errors/io_error.hpp"
-#include "base/hooks.hpp"
 #include "format/file_id.hpp"
-#include "format/header.hpp"
-#include "store/progress.hpp"
-#include "verify/worker_scratch.hpp"
+#include "verify/data_file_reader.hpp"
 
 namespace kro::verify {
 
@@ -25,15 +21,11 @@ struct V3FileCheck {
     bool content_ok;    // every compared byte of every block equals the regenerated content
 };
 
-// The Merkle ID of the file and whether its content is sound, over min(lanes, blocks) lanes
-// (lanes at least 1). The calling thread's lane uses `scratch`, every extra lane scratch of
-// its own; a lane that cannot be started leaves its blocks to the lanes already running. `progress`,
-// when given, is advanced by the content bytes read. A block that reads short means the file
+// The Merkle ID of the file and whether its content is sound, over min(lanes, blocks) of the
+// reader's lanes. The calling thread's lane uses the reader's scratch, every extra lane scratch of
+// its own; a lane that cannot be started leaves its blocks to the lanes already running. The
+// content bytes read count as the file's progress. A block that reads short means the file
 // changed while it was read (an unexpected-end-of-file error).
-std::expected<V3FileCheck, base::IoError> verify_v3_file(int fd, const format::Header& header,
-                                                         uint64_t actual_len, uint64_t lanes,
-                                                         WorkerScratch& scratch,
-                                                         store::FileProgress* progress,
-                                                         const base::Hooks* hooks = nullptr);
+std::expected<V3FileCheck, base::IoError> verify_v3_file(const DataFileReader& file);
 
 }  // namespace kro::verify

@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "base/fs/file_io.hpp"
-#include "base/fs/page_cache.hpp"
 #include "base/fs/regular_file.hpp"
 #include "format/store_path.hpp"
-#include "verify/analysis/analysis.hpp"
+#include "verify/corruption_analysis.hpp"
+#include "verify/data_file_reader.hpp"
 #include "verify/lanes.hpp"
 #include "verify/v2_check.hpp"
 #include "verify/v3_check.hpp"
@@ -54,17 +54,13 @@ struct ComputedId {
     bool content_ok;
 };
 
-std::expected<ComputedId, base::IoError> compute_id(int fd, const Header& header,
-                                                    std::span<const uint8_t> header_bytes,
-                                                    uint64_t actual_len, uint64_t lanes,
-                                                    WorkerScratch& scratch, store::FileProgress& progress,
-                                                    const base::Hooks* hooks) {
-    if (header.version() == format::FormatVersion::V3) {
-        auto checked = verify_v3_file(fd, header, actual_len, lanes, scratch, &progress, hooks);
+std::expected<ComputedId, base::IoError> compute_id(const DataFileReader& file) {
+    if (file.header().version() == format::FormatVersion::V3) {
+        auto checked = verify_v3_file(file);
         if (!checked) return std::unexpected(std::move(checked.error()));
         return ComputedId{checked->id, checked->content_ok};
     }
-    auto id = hash_v2_file(fd, header_bytes, actual_len, lanes, scratch, progress, hooks);
+    auto id = hash_v2_file(file);
     if (!id) return std::unexpected(std::move(id.error()));
     return ComputedId{*id, true};
 }
@@ -96,50 +92,35 @@ std::expected<FileReport, VerifyError> verify_file(const VerifyRun& run, const s
 
     // Only a regular file is opened and read: a fifo, socket or device holds no stored bytes, and
     // opening one can act by itself. Such a file reads as empty.
-    auto file = base::open_regular_for_reading(path.c_str());
-    if (!file) {
-        const char* action = file.error().step == base::OpenStep::Opening ? OPENING : READING_METADATA;
-        return std::unexpected(VerifyError::io(action, path, std::move(file.error().error)));
+    auto opened = base::open_regular_for_reading(path.c_str());
+    if (!opened) {
+        const char* action = opened.error().step == base::OpenStep::Opening ? OPENING : READING_METADATA;
+        return std::unexpected(VerifyError::io(action, path, std::move(opened.error().error)));
     }
-    const int fd = file->fd.get();
-    const base::StorageReading storage(
-        fd, fd >= 0 && scratch.storage_check.memory_is_storage(fd, file->metadata.st_dev));
-    const auto actual_len = static_cast<uint64_t>(file->metadata.st_size);
-    store::FileProgress progress(run.tracker, actual_len);
+    const auto actual_len = static_cast<uint64_t>(opened->metadata.st_size);
+    DataFileReader file(run, *opened, file_lane_count(actual_len, lanes), scratch);
 
-    std::array<uint8_t, HEADER_LEN> header_bytes{};
-    size_t header_len = 0;
-    if (file->is_regular()) {
-        auto got = base::read_at_full(fd, header_bytes, 0, run.hooks);
-        if (!got) return std::unexpected(VerifyError::io(READING_HEADER, path, std::move(got.error())));
-        header_len = *got;
-        // A header cut short of what the metadata promised is no finding about the stored bytes.
-        if (header_len < std::min<uint64_t>(HEADER_LEN, actual_len)) {
-            return std::unexpected(VerifyError::io(READING_HEADER, path, changed_while_read("file")));
-        }
-        if (header_len > 0) progress.advance(header_len);
-    }
-    const auto header_read = std::span<const uint8_t>(header_bytes).first(header_len);
-    auto header = Header::parse(header_read);
+    auto header_read = file.read_header();
+    if (!header_read)
+        return std::unexpected(VerifyError::io(READING_HEADER, path, std::move(header_read.error())));
+    auto header = Header::parse(*header_read);
     if (!header) {
         report.issues.emplace_back(Issue::HeaderCorrupted{path, std::move(header.error())});
-        progress.finish();
+        file.progress().finish();
         return report;
     }
+    file.accept_header(*header);
 
     const uint64_t declared_len = header->file_length();
     if (actual_len != declared_len) {
         report.issues.emplace_back(Issue::FileSizeMismatch{path, declared_len, actual_len});
     }
-    const uint64_t used_lanes = file_lane_count(actual_len, lanes);
-    auto computed =
-        compute_id(fd, *header, header_read, actual_len, used_lanes, scratch, progress, run.hooks);
+    auto computed = compute_id(file);
     if (!computed)
         return std::unexpected(VerifyError::io(READING_A_DATA_FILE, path, std::move(computed.error())));
 
     if (computed->id != expected_id || !computed->content_ok) {
-        auto regions = analyze_corruption(fd, *header, actual_len, run.options.chunk_size, used_lanes,
-                                          run.memory, run.hooks);
+        auto regions = analyze_corruption(file);
         if (!regions) return std::unexpected(VerifyError::io(ANALYZING, path, std::move(regions.error())));
         report.issues.emplace_back(Issue::ContentCorrupted{CorruptionReport{
             path,
@@ -155,7 +136,7 @@ std::expected<FileReport, VerifyError> verify_file(const VerifyRun& run, const s
 
     if (!header->parent().is_zero()) report.parent = header->parent();
     report.version = header->version();
-    progress.finish();
+    file.progress().finish();
     return report;
 } catch (const std::bad_alloc&) {
     // The analysis and the large buffers report their own; what is left are the small allocations

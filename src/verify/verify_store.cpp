@@ -76,15 +76,16 @@ constexpr size_t AGGREGATE_READ_LIMIT = 41;
 // Reads the start of the aggregate file, at most AGGREGATE_READ_LIMIT bytes, from the storage.
 // Only a regular file is read: anything else there reads as empty, but a directory fails as
 // reading it would.
-std::expected<std::vector<uint8_t>, base::IoError> read_aggregate(const std::filesystem::path& path) {
+std::expected<std::vector<uint8_t>, base::IoError> read_aggregate(const std::filesystem::path& path,
+                                                                  const base::Hooks* hooks) {
     auto file = base::open_regular_for_reading(path.c_str());
     if (!file) return std::unexpected(std::move(file.error().error));
     if (S_ISDIR(file->metadata.st_mode)) return std::unexpected(base::IoError::from_errno(EISDIR));
     std::vector<uint8_t> contents;
     if (!file->is_regular()) return contents;
-    const base::StorageReading storage(file->fd.get());
+    const base::StorageReading storage(file->fd.get(), hooks);
     contents.resize(AGGREGATE_READ_LIMIT);
-    auto got = base::read_full(file->fd.get(), contents);
+    auto got = base::read_at_full(file->fd.get(), contents, 0, hooks);
     if (!got) return std::unexpected(std::move(got.error()));
     contents.resize(*got);
     return contents;
@@ -93,10 +94,11 @@ std::expected<std::vector<uint8_t>, base::IoError> read_aggregate(const std::fil
 // The chain-tip aggregate check: the aggregate must be exactly the 40 hex digits of BLAKE2b-160 over all
 // marker names in byte-wise order, with nothing trimmed.
 std::expected<std::optional<Issue>, VerifyError> check_aggregate(const std::filesystem::path& root,
-                                                                 std::vector<std::string> names) {
+                                                                 std::vector<std::string> names,
+                                                                 const base::Hooks* hooks) {
     const format::AggregateDigest digest = format::chain_tip_aggregate_of(names);
     const std::filesystem::path path = format::aggregate_path(root);
-    auto contents = read_aggregate(path);
+    auto contents = read_aggregate(path, hooks);
     if (!contents)
         return std::unexpected(VerifyError::io(READING_AGGREGATE, path, std::move(contents.error())));
     const std::string expected = format::encode_hex(digest);
@@ -302,7 +304,7 @@ std::expected<VerifyReport, VerifyError> verify_store(const VerifyOptions& optio
         result.issues.emplace_back(
             Issue::ChainTipNotFound{tip_dir / id.to_hex(), format::store_path_of(root, id), id});
     }
-    auto aggregate = check_aggregate(root, std::move(*tip_names));
+    auto aggregate = check_aggregate(root, std::move(*tip_names), options.hooks);
     if (!aggregate) return std::unexpected(std::move(aggregate.error()));
     if (*aggregate) result.issues.push_back(std::move(**aggregate));
     return result;

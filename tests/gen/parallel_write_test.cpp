@@ -74,7 +74,7 @@ TEST(ParallelWriteTest, OneWriterReusesItsBuffersAcrossFiles) {
     const std::pair<uint64_t, FormatVersion> files[] = {{5 * FILE_BLOCK_SIZE + 3, FormatVersion::V3},
                                                         {3 * FILE_BLOCK_SIZE + 1, FormatVersion::V2},
                                                         {4 * FILE_BLOCK_SIZE, FormatVersion::V3}};
-    ParallelContentWriter writer(2, 4);
+    ParallelContentWriter writer(2, 4, nullptr);
     testing::ScratchDir dir;
     for (const auto& [length, version] : files) {
         const auto header = header_of(length, version);

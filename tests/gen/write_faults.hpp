@@ -26,8 +26,8 @@ namespace kro::testing {
 // Refuses the n-th thread start of the writer.
 struct RefuseSpawn : base::Hooks {
     explicit RefuseSpawn(size_t refused) : refused(refused) {}
-    bool refuse_spawn(base::Stage stage, size_t spawn_index) const override {
-        return stage == base::Stage::ContentWriter && spawn_index == refused;
+    bool refuse_spawn(base::StageName stage, size_t spawn_index) const override {
+        return stage == gen::CONTENT_WRITER && spawn_index == refused;
     }
     size_t refused;
 };
@@ -35,7 +35,7 @@ struct RefuseSpawn : base::Hooks {
 // Faults the writer thread that takes block `index`.
 struct FaultAt : base::Hooks {
     explicit FaultAt(uint64_t index) : index(index) {}
-    std::optional<base::IoError> before_item(base::Stage, uint64_t block) const override {
+    std::optional<base::IoError> before_item(base::StageName, uint64_t block) const override {
         if (block == index) base::panic("injected writer fault");
         return std::nullopt;
     }
@@ -46,8 +46,8 @@ struct FaultAt : base::Hooks {
 // blocks after it, and records every block that a writer takes up.
 class FirstBlockFailsLate : public base::Hooks {
   public:
-    std::optional<base::IoError> before_item(base::Stage stage, uint64_t index) const override {
-        EXPECT_EQ(stage, base::Stage::ContentWriter);
+    std::optional<base::IoError> before_item(base::StageName stage, uint64_t index) const override {
+        EXPECT_EQ(stage, gen::CONTENT_WRITER);
         {
             const std::lock_guard lock(mutex_);
             taken_.push_back(index);
@@ -73,8 +73,8 @@ class WriteFaults : public base::Hooks {
     WriteFaults(std::map<uint64_t, int> errnos, std::optional<uint64_t> fails_first)
         : errnos_(std::move(errnos)), fails_first_(fails_first) {}
 
-    std::optional<base::IoError> before_item(base::Stage stage, uint64_t index) const override {
-        EXPECT_EQ(stage, base::Stage::ContentWriter);
+    std::optional<base::IoError> before_item(base::StageName stage, uint64_t index) const override {
+        EXPECT_EQ(stage, gen::CONTENT_WRITER);
         const auto fault = errnos_.find(index);
         if (fault == errnos_.end()) return std::nullopt;
         std::unique_lock lock(mutex_);

@@ -1,4 +1,4 @@
-#include "verify/analysis/analysis.hpp"
+#include "verify/corruption_analysis.hpp"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -14,6 +14,7 @@
 #include "base/errors/panic.hpp"
 #include "base/fd.hpp"
 #include "base/parallel/windowed_dispenser.hpp"
+#include "data_file_fixture.hpp"
 #include "parallel_fixture.hpp"
 #include "support/scratch_dir.hpp"
 #include "verify/analysis/chunk_compare.hpp"
@@ -119,10 +120,9 @@ class VerifyAnalysisTest : public ::testing::Test {
 
     std::vector<CorruptRegion> analyze(const std::filesystem::path& path, const Header& header,
                                        uint64_t chunk_size) {
-        const base::UniqueFd fd(::open(path.c_str(), O_RDONLY));
-        const auto actual_len = std::filesystem::file_size(path);
         MemoryBudget budget;
-        auto regions = analyze_corruption(fd.get(), header, actual_len, chunk_size, 1, budget);
+        const CheckedFile file(path, header, {.chunk_size = chunk_size, .budget = &budget});
+        auto regions = analyze_corruption(file.reader());
         EXPECT_TRUE(regions.has_value());
         EXPECT_EQ(budget.used(), 0u);
         return regions.value_or(std::vector<CorruptRegion>{});
@@ -369,9 +369,9 @@ class ParallelAnalysisTest : public ::testing::Test {
     std::expected<std::vector<CorruptRegion>, base::IoError> analyze(uint64_t chunk_size, uint64_t workers,
                                                                      MemoryBudget& budget,
                                                                      const base::Hooks* hooks = nullptr) {
-        const auto fd = open_read(path_);
-        return analyze_corruption(fd.get(), header_, std::filesystem::file_size(path_), chunk_size, workers,
-                                  budget, hooks);
+        const CheckedFile file(
+            path_, header_, {.lanes = workers, .hooks = hooks, .chunk_size = chunk_size, .budget = &budget});
+        return analyze_corruption(file.reader());
     }
 
     std::vector<CorruptRegion> sequential(uint64_t chunk_size) {
@@ -428,7 +428,7 @@ TEST_F(ParallelAnalysisTest, RegionsMergeAcrossUnits) {
 TEST_F(ParallelAnalysisTest, UnitsThatCannotStartLeaveTheWorkToTheOthers) {
     const auto expected = sequential(4096);
     for (size_t fail_from : {0, 1}) {
-        const SpawnCounter counter(base::Stage::AnalysisUnit, fail_from);
+        const SpawnCounter counter(verify::ANALYSIS_UNIT, fail_from);
         MemoryBudget budget;
         const auto regions = analyze(4096, 16, budget, &counter);
         ASSERT_TRUE(regions.has_value());
@@ -439,7 +439,7 @@ TEST_F(ParallelAnalysisTest, UnitsThatCannotStartLeaveTheWorkToTheOthers) {
 
 TEST_F(ParallelAnalysisTest, LowestFailingUnitWins) {
     for (int round = 0; round < 5; ++round) {
-        const TwoErrors errors(base::Stage::AnalysisUnit, 1, 2);
+        const TwoErrors errors(verify::ANALYSIS_UNIT, 1, 2);
         MemoryBudget budget;
         const auto regions = analyze(4096, 16, budget, &errors);
         ASSERT_FALSE(regions.has_value());
@@ -447,16 +447,16 @@ TEST_F(ParallelAnalysisTest, LowestFailingUnitWins) {
         EXPECT_EQ(budget.used(), 0u);
     }
     // A real read failure: every unit fails, the first one's error is returned.
-    const base::UniqueFd write_only(::open(path_.c_str(), O_WRONLY));
     MemoryBudget budget;
-    const auto regions = analyze_corruption(write_only.get(), header_, 17 * MiB - 3, 4096, 3, budget);
+    const CheckedFile write_only(path_, header_, {.lanes = 3, .budget = &budget, .open_flags = O_WRONLY});
+    const auto regions = analyze_corruption(write_only.reader());
     ASSERT_FALSE(regions.has_value());
     EXPECT_EQ(regions.error().code(), EBADF);
 }
 
 TEST_F(ParallelAnalysisTest, FaultIsRaisedAfterEveryThreadEndedAndMemoryReturns) {
     {
-        const SlowAndFaulty fault(base::Stage::AnalysisUnit, 0, 1);
+        const SlowAndFaulty fault(verify::ANALYSIS_UNIT, 0, 1);
         MemoryBudget budget;
         expect_injected_fault([&] { (void)analyze(4096, 3, budget, &fault); });
         EXPECT_TRUE(fault.slow_done.load());
@@ -466,9 +466,9 @@ TEST_F(ParallelAnalysisTest, FaultIsRaisedAfterEveryThreadEndedAndMemoryReturns)
         // No worker started: the calling thread's own unit faults.
         struct WithoutThreads : SlowAndFaulty {
             using SlowAndFaulty::SlowAndFaulty;
-            bool refuse_spawn(base::Stage, size_t) const override { return true; }
+            bool refuse_spawn(base::StageName, size_t) const override { return true; }
         };
-        const WithoutThreads fault(base::Stage::AnalysisUnit, 0, 1);
+        const WithoutThreads fault(verify::ANALYSIS_UNIT, 0, 1);
         MemoryBudget budget;
         expect_injected_fault([&] { (void)analyze(4096, 3, budget, &fault); });
         EXPECT_EQ(budget.used(), 0u);
@@ -476,7 +476,7 @@ TEST_F(ParallelAnalysisTest, FaultIsRaisedAfterEveryThreadEndedAndMemoryReturns)
     {
         // Only worker threads fault; the calling thread holds its unit until one of them has.
         struct WorkersFault : base::Hooks {
-            std::optional<base::IoError> before_item(base::Stage, uint64_t) const override {
+            std::optional<base::IoError> before_item(base::StageName, uint64_t) const override {
                 if (std::this_thread::get_id() == caller) {
                     EXPECT_TRUE(wait_for(faulted));
                     return std::nullopt;
@@ -493,7 +493,7 @@ TEST_F(ParallelAnalysisTest, FaultIsRaisedAfterEveryThreadEndedAndMemoryReturns)
         EXPECT_EQ(budget.used(), 0u);
     }
     {
-        const FaultAfterError fault(base::Stage::AnalysisUnit, 1, 2);
+        const FaultAfterError fault(verify::ANALYSIS_UNIT, 1, 2);
         MemoryBudget budget;
         expect_injected_fault([&] { (void)analyze(4096, 3, budget, &fault); });
     }
@@ -674,9 +674,8 @@ TEST(ParallelAnalysisShortTest, TailOnlyFiles) {
     const auto path = dir / "short";
     write_file(path, file_bytes(header));
     truncate_file(path, 50);
-    const auto fd = open_read(path);
-    MemoryBudget budget;
-    const auto regions = analyze_corruption(fd.get(), header, 50, 4096, 8, budget);
+    const CheckedFile file(path, header, {.lanes = 8});
+    const auto regions = analyze_corruption(file.reader());
     ASSERT_TRUE(regions.has_value());
     EXPECT_EQ(regions_text(*regions), std::vector<std::string>{"Truncated(950)@50+950"});
 }

@@ -26,6 +26,7 @@
 #include "base/fd.hpp"
 #include "base/hooks.hpp"
 #include "verify/file_list.hpp"
+#include "verify/stage_names.hpp"
 #include "verify/verify_report.hpp"
 #include "verify_fixture.hpp"
 
@@ -49,15 +50,20 @@ inline bool wait_for(const std::atomic<bool>& flag) {
 }
 
 // Positional reads as they go when the file shrinks to `length` bytes after its metadata was
-// taken: nothing at or past that length.
+// taken: nothing at or past that length. The first `unchanged_reads` reads still see the whole
+// file, as when it shrinks only after they were made.
 struct ShrinkingTo : base::Hooks {
-    explicit ShrinkingTo(uint64_t length) : length(length) {}
+    explicit ShrinkingTo(uint64_t length, uint64_t unchanged_reads = 0)
+        : length(length), unchanged_reads(unchanged_reads) {}
     ssize_t pread(int fd, void* buf, size_t count, uint64_t offset) const override {
+        if (reads.fetch_add(1) < unchanged_reads) return ::pread(fd, buf, count, static_cast<off_t>(offset));
         if (offset >= length) return 0;
         return ::pread(fd, buf, static_cast<size_t>(std::min<uint64_t>(count, length - offset)),
                        static_cast<off_t>(offset));
     }
     uint64_t length;
+    uint64_t unchanged_reads;
+    mutable std::atomic<uint64_t> reads{0};
 };
 
 inline base::IoError injected_error(uint64_t index) {
@@ -67,9 +73,9 @@ inline base::IoError injected_error(uint64_t index) {
 // The common fault test: item `slow` of `stage` takes a while and then marks itself done; item
 // `faulty` panics. Whoever carries the fault must wait for the slow item first.
 struct SlowAndFaulty : base::Hooks {
-    SlowAndFaulty(base::Stage stage, uint64_t slow, uint64_t faulty)
+    SlowAndFaulty(base::StageName stage, uint64_t slow, uint64_t faulty)
         : stage(stage), slow(slow), faulty(faulty) {}
-    std::optional<base::IoError> before_item(base::Stage s, uint64_t index) const override {
+    std::optional<base::IoError> before_item(base::StageName s, uint64_t index) const override {
         if (s != stage) return std::nullopt;
         if (index == slow) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -78,7 +84,7 @@ struct SlowAndFaulty : base::Hooks {
         if (index == faulty) base::panic("injected fault");
         return std::nullopt;
     }
-    base::Stage stage;
+    base::StageName stage;
     uint64_t slow;
     uint64_t faulty;
     mutable std::atomic<bool> slow_done{false};
@@ -97,14 +103,14 @@ void expect_injected_fault(F&& run) {
 
 // Counts the thread starts of a stage and refuses those from `fail_from` on.
 struct SpawnCounter : base::Hooks {
-    explicit SpawnCounter(base::Stage stage, size_t fail_from = SIZE_MAX)
+    explicit SpawnCounter(base::StageName stage, size_t fail_from = SIZE_MAX)
         : stage(stage), fail_from(fail_from) {}
-    bool refuse_spawn(base::Stage s, size_t index) const override {
+    bool refuse_spawn(base::StageName s, size_t index) const override {
         if (s != stage) return false;
         ++attempts;
         return index >= fail_from;
     }
-    base::Stage stage;
+    base::StageName stage;
     size_t fail_from;
     mutable std::atomic<size_t> attempts{0};
 };
@@ -112,8 +118,8 @@ struct SpawnCounter : base::Hooks {
 // Items `low` and `high` of `stage` fail with their own errors; `high` waits until `low` has
 // been reached, so both fail whatever the thread timing, and the lower one must win.
 struct TwoErrors : base::Hooks {
-    TwoErrors(base::Stage stage, uint64_t low, uint64_t high) : stage(stage), low(low), high(high) {}
-    std::optional<base::IoError> before_item(base::Stage s, uint64_t index) const override {
+    TwoErrors(base::StageName stage, uint64_t low, uint64_t high) : stage(stage), low(low), high(high) {}
+    std::optional<base::IoError> before_item(base::StageName s, uint64_t index) const override {
         if (s != stage) return std::nullopt;
         if (index == low) {
             low_reached = true;
@@ -125,7 +131,7 @@ struct TwoErrors : base::Hooks {
         }
         return std::nullopt;
     }
-    base::Stage stage;
+    base::StageName stage;
     uint64_t low;
     uint64_t high;
     mutable std::atomic<bool> low_reached{false};
@@ -134,9 +140,9 @@ struct TwoErrors : base::Hooks {
 // Item `faulty` panics once item `failing` has failed with an error: both happen, and the
 // fault must win.
 struct FaultAfterError : base::Hooks {
-    FaultAfterError(base::Stage stage, uint64_t faulty, uint64_t failing)
+    FaultAfterError(base::StageName stage, uint64_t faulty, uint64_t failing)
         : stage(stage), faulty(faulty), failing(failing) {}
-    std::optional<base::IoError> before_item(base::Stage s, uint64_t index) const override {
+    std::optional<base::IoError> before_item(base::StageName s, uint64_t index) const override {
         if (s != stage) return std::nullopt;
         if (index == failing) {
             failed = true;
@@ -148,7 +154,7 @@ struct FaultAfterError : base::Hooks {
         }
         return std::nullopt;
     }
-    base::Stage stage;
+    base::StageName stage;
     uint64_t faulty;
     uint64_t failing;
     mutable std::atomic<bool> failed{false};

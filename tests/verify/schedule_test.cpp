@@ -10,7 +10,7 @@
 #include "base/errors/error.hpp"
 #include "parallel_fixture.hpp"
 #include "support/scratch_dir.hpp"
-#include "verify/analysis/analysis.hpp"
+#include "verify/corruption_analysis.hpp"
 #include "verify/v3_check.hpp"
 #include "verify/verify_store.hpp"
 #include "verify_fixture.hpp"
@@ -227,15 +227,15 @@ TEST_F(ParallelScheduleTest, LowestIndexedFatalErrorWinsForEveryBudget) {
 
 // Records which items of a stage were reached.
 struct ItemRecorder : base::Hooks {
-    explicit ItemRecorder(base::Stage stage) : stage(stage) {}
-    std::optional<base::IoError> before_item(base::Stage s, uint64_t index) const override {
+    explicit ItemRecorder(base::StageName stage) : stage(stage) {}
+    std::optional<base::IoError> before_item(base::StageName s, uint64_t index) const override {
         if (s != stage) return std::nullopt;
         const std::lock_guard lock(mutex);
         items.push_back(index);
         return std::nullopt;
     }
 
-    base::Stage stage;
+    base::StageName stage;
     mutable std::mutex mutex;
     mutable std::vector<uint64_t> items;
 };
@@ -245,15 +245,14 @@ struct ItemRecorder : base::Hooks {
 TEST_F(ParallelScheduleTest, AnErrorGivenToAFileFailsItAndTheLowestWins) {
     const auto paths = small_files(12);
     struct Case {
-        base::Stage stage;
+        base::StageName stage;
         uint64_t jobs;
         uint64_t low;
         uint64_t high;  // positions within the group
         size_t file;    // the file of `low`
     };
     // With 12 files and 4 jobs the head group is files 0-8; with 16 jobs every file is in the tail.
-    for (const Case& c :
-         {Case{base::Stage::HeadWorker, 4, 2, 6, 2}, Case{base::Stage::TailWorker, 16, 3, 9, 3}}) {
+    for (const Case& c : {Case{verify::HEAD_WORKER, 4, 2, 6, 2}, Case{verify::TAIL_WORKER, 16, 3, 9, 3}}) {
         const TwoErrors errors(c.stage, c.low, c.high);
         const auto result = run(paths, c.jobs, &errors);
         ASSERT_FALSE(result.has_value()) << c.jobs;
@@ -266,7 +265,7 @@ TEST_F(ParallelScheduleTest, AnErrorGivenToAFileFailsItAndTheLowestWins) {
 TEST_F(ParallelScheduleTest, FatalHeadErrorStopsTheTailGroup) {
     auto paths = small_files(12);
     paths[2] = missing(3);
-    const ItemRecorder tail(base::Stage::TailWorker);
+    const ItemRecorder tail(verify::TAIL_WORKER);
     EXPECT_EQ(failed_path(run(paths, 4, &tail)), paths[2]);  // head 0-8, tail 9-11
     EXPECT_TRUE(tail.items.empty());
 }
@@ -275,7 +274,7 @@ TEST_F(ParallelScheduleTest, EveryTailFileIsVerifiedEvenWhenOneFails) {
     auto paths = small_files(6);
     paths[1] = missing(4);
     paths[4] = missing(5);
-    const ItemRecorder tail(base::Stage::TailWorker);
+    const ItemRecorder tail(verify::TAIL_WORKER);
     EXPECT_EQ(failed_path(run(paths, 8, &tail)), paths[1]);
     std::sort(tail.items.begin(), tail.items.end());
     EXPECT_EQ(tail.items, (std::vector<uint64_t>{0, 1, 2, 3, 4, 5}));
@@ -284,11 +283,11 @@ TEST_F(ParallelScheduleTest, EveryTailFileIsVerifiedEvenWhenOneFails) {
 TEST_F(ParallelScheduleTest, FaultsAreRaisedAfterTheWholeGroupEnded) {
     const auto paths = small_files(12);
     for (uint64_t jobs : {2, 8}) {
-        const SlowAndFaulty head(base::Stage::HeadWorker, 0, 1);
+        const SlowAndFaulty head(verify::HEAD_WORKER, 0, 1);
         expect_injected_fault([&] { (void)run(paths, jobs, &head); });
         EXPECT_TRUE(head.slow_done.load()) << jobs;
     }
-    const SlowAndFaulty tail(base::Stage::TailWorker, 0, 3);
+    const SlowAndFaulty tail(verify::TAIL_WORKER, 0, 3);
     expect_injected_fault([&] { (void)run(paths, 16, &tail); });
     EXPECT_TRUE(tail.slow_done.load());
 }
@@ -299,8 +298,8 @@ TEST_F(ParallelScheduleTest, FaultWinsOverAFatalErrorOfTheSameGroup) {
     {
         // jobs 3: head files 0-9. File 1 fails only after file 4 has faulted.
         struct FaultBeforeError : base::Hooks {
-            std::optional<base::IoError> before_item(base::Stage stage, uint64_t index) const override {
-                if (stage != base::Stage::HeadWorker) return std::nullopt;
+            std::optional<base::IoError> before_item(base::StageName stage, uint64_t index) const override {
+                if (stage != verify::HEAD_WORKER) return std::nullopt;
                 if (index == 1) {
                     EXPECT_TRUE(wait_for(faulted));
                 }
@@ -318,8 +317,8 @@ TEST_F(ParallelScheduleTest, FaultWinsOverAFatalErrorOfTheSameGroup) {
     {
         // jobs 16: every file is in the tail group, which has no stop signal.
         struct TailFault : base::Hooks {
-            std::optional<base::IoError> before_item(base::Stage stage, uint64_t index) const override {
-                if (stage == base::Stage::TailWorker && index == 7) base::panic("injected fault");
+            std::optional<base::IoError> before_item(base::StageName stage, uint64_t index) const override {
+                if (stage == verify::TAIL_WORKER && index == 7) base::panic("injected fault");
                 return std::nullopt;
             }
         };
@@ -338,16 +337,16 @@ TEST_F(ParallelScheduleTest, ThreadsThatCannotStartDegrade) {
     struct Case {
         const char* name;
         uint64_t jobs;
-        base::Stage stage;
+        base::StageName stage;
         size_t fail_from;
     };
     const std::vector<Case> cases = {
-        {"no head worker: the calling thread verifies the head files", 4, base::Stage::HeadWorker, 0},
-        {"one head worker", 4, base::Stage::HeadWorker, 1},
-        {"no tail thread: the calling thread verifies every tail file", 16, base::Stage::TailWorker, 0},
-        {"some tail threads", 16, base::Stage::TailWorker, 5},
-        {"no extra lane", 16, base::Stage::V3Lane, 0},
-        {"no analysis worker", 16, base::Stage::AnalysisUnit, 0},
+        {"no head worker: the calling thread verifies the head files", 4, verify::HEAD_WORKER, 0},
+        {"one head worker", 4, verify::HEAD_WORKER, 1},
+        {"no tail thread: the calling thread verifies every tail file", 16, verify::TAIL_WORKER, 0},
+        {"some tail threads", 16, verify::TAIL_WORKER, 5},
+        {"no extra lane", 16, verify::V3_LANE, 0},
+        {"no analysis worker", 16, verify::ANALYSIS_UNIT, 0},
     };
     for (const auto& c : cases) {
         const SpawnCounter counter(c.stage, c.fail_from);
@@ -365,16 +364,16 @@ TEST_F(ParallelScheduleTest, TailFilesStartLargestFirst) {
     // With no tail thread, the calling thread verifies the files in spawn order.
     struct WithoutTailThreads : ItemRecorder {
         using ItemRecorder::ItemRecorder;
-        bool refuse_spawn(base::Stage s, size_t) const override { return s == base::Stage::TailWorker; }
+        bool refuse_spawn(base::StageName s, size_t) const override { return s == verify::TAIL_WORKER; }
     };
-    const WithoutTailThreads order(base::Stage::TailWorker);
+    const WithoutTailThreads order(verify::TAIL_WORKER);
     ASSERT_TRUE(run(paths, 8, &order).has_value());
     EXPECT_EQ(order.items, (std::vector<uint64_t>{1, 3, 2, 0, 4}));
 }
 
 TEST_F(ParallelScheduleTest, NoThreadForOneJobOrNoFile) {
     struct AnySpawn : base::Hooks {
-        bool refuse_spawn(base::Stage, size_t) const override {
+        bool refuse_spawn(base::StageName, size_t) const override {
             ++attempts;
             return false;
         }

@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "data_file_fixture.hpp"
 #include "parallel_fixture.hpp"
 #include "support/scratch_dir.hpp"
 #include "verify/v2_check.hpp"
@@ -35,19 +36,17 @@ class ParallelHashTest : public ::testing::Test {
                                                         const Header& header, uint64_t lanes,
                                                         const base::Hooks* hooks = nullptr,
                                                         std::optional<uint64_t> length = std::nullopt) {
-        const auto fd = open_read(path);
-        WorkerScratch scratch;
-        return verify_v3_file(fd.get(), header, length.value_or(std::filesystem::file_size(path)), lanes,
-                              scratch, nullptr, hooks);
+        const CheckedFile file(path, header, {.lanes = lanes, .hooks = hooks, .length = length});
+        return verify_v3_file(file.reader());
     }
 
+    // The v2 check over `lanes` (at least 2) lanes.
     static std::expected<FileId, base::IoError> v2(const std::filesystem::path& path, uint64_t lanes,
                                                    const base::Hooks* hooks = nullptr,
                                                    std::optional<uint64_t> length = std::nullopt) {
-        const auto fd = open_read(path);
-        const auto bytes = read_file(path);
-        const auto header_bytes = std::span(bytes).first(std::min<size_t>(bytes.size(), format::HEADER_LEN));
-        return hash_v2_parallel(fd.get(), header_bytes, length.value_or(bytes.size()), lanes, nullptr, hooks);
+        const CheckedFile file(path, make_header(FormatVersion::V2, 60),
+                               {.lanes = lanes, .hooks = hooks, .length = length});
+        return hash_v2_file(file.reader());
     }
 
     kro::testing::ScratchDir dir_;
@@ -92,7 +91,7 @@ TEST_F(ParallelHashTest, V3SameIdAndVerdictForEveryLaneCount) {
 TEST_F(ParallelHashTest, V3LanesAreCappedAtTheBlockCount) {
     const Header header = make_header(FormatVersion::V3, 3 * MiB + 1);
     const auto path = write(header);
-    const SpawnCounter counter(base::Stage::V3Lane);
+    const SpawnCounter counter(verify::V3_LANE);
     ASSERT_TRUE(v3(path, header, 8, &counter).has_value());
     EXPECT_EQ(counter.attempts.load(), 3u);  // four blocks: the calling thread and three more lanes
 }
@@ -103,7 +102,7 @@ TEST_F(ParallelHashTest, V3LanesThatCannotStartLeaveTheirBlocksToTheOthers) {
     flip_bytes(path, {4 * MiB + 1});
     const FileId truth = id_of(read_file(path), FormatVersion::V3);
     for (size_t fail_from : {0, 1, 3}) {
-        const SpawnCounter counter(base::Stage::V3Lane, fail_from);
+        const SpawnCounter counter(verify::V3_LANE, fail_from);
         const auto checked = v3(path, header, 8, &counter);
         ASSERT_TRUE(checked.has_value()) << fail_from;
         EXPECT_EQ(checked->id, truth) << fail_from;
@@ -126,12 +125,12 @@ TEST_F(ParallelHashTest, LowestFailingBlockWins) {
     const auto v3_path = write(v3_header);
     const auto v2_path = write(make_header(FormatVersion::V2, 8 * MiB));
     for (int round = 0; round < 5; ++round) {
-        const TwoErrors v3_errors(base::Stage::V3Lane, 3, 5);
+        const TwoErrors v3_errors(verify::V3_LANE, 3, 5);
         const auto checked = v3(v3_path, v3_header, 4, &v3_errors);
         ASSERT_FALSE(checked.has_value());
         EXPECT_EQ(checked.error().message(), "injected error at 3");
 
-        const TwoErrors v2_errors(base::Stage::V2Reader, 3, 5);
+        const TwoErrors v2_errors(verify::V2_READER, 3, 5);
         const auto id = v2(v2_path, 4, &v2_errors);
         ASSERT_FALSE(id.has_value());
         EXPECT_EQ(id.error().message(), "injected error at 3");
@@ -144,8 +143,8 @@ TEST_F(ParallelHashTest, LowestFailingBlockWins) {
 TEST_F(ParallelHashTest, V3LanesClaimNoBlockOnceOneFailed) {
     struct FirstBlockFails : base::Hooks {
         explicit FirstBlockFails(bool fault) : fault(fault) {}
-        std::optional<base::IoError> before_item(base::Stage stage, uint64_t index) const override {
-            EXPECT_EQ(stage, base::Stage::V3Lane);
+        std::optional<base::IoError> before_item(base::StageName stage, uint64_t index) const override {
+            EXPECT_EQ(stage, verify::V3_LANE);
             ++started;
             if (index == 1) {
                 claimed_second = true;
@@ -184,12 +183,12 @@ TEST_F(ParallelHashTest, FaultIsRaisedAfterEveryLaneEnded) {
     const auto v3_path = write(v3_header);
     const auto v2_path = write(make_header(FormatVersion::V2, 6 * MiB));
     {
-        const SlowAndFaulty fault(base::Stage::V3Lane, 0, 1);
+        const SlowAndFaulty fault(verify::V3_LANE, 0, 1);
         expect_injected_fault([&] { (void)v3(v3_path, v3_header, 3, &fault); });
         EXPECT_TRUE(fault.slow_done.load());
     }
     {
-        const SlowAndFaulty fault(base::Stage::V2Reader, 0, 1);
+        const SlowAndFaulty fault(verify::V2_READER, 0, 1);
         expect_injected_fault([&] { (void)v2(v2_path, 3, &fault); });
         EXPECT_TRUE(fault.slow_done.load());
     }
@@ -199,9 +198,9 @@ TEST_F(ParallelHashTest, FaultWinsOverAnError) {
     const Header v3_header = make_header(FormatVersion::V3, 6 * MiB);
     const auto v3_path = write(v3_header);
     const auto v2_path = write(make_header(FormatVersion::V2, 6 * MiB));
-    const FaultAfterError v3_fault(base::Stage::V3Lane, 1, 2);
+    const FaultAfterError v3_fault(verify::V3_LANE, 1, 2);
     expect_injected_fault([&] { (void)v3(v3_path, v3_header, 3, &v3_fault); });
-    const FaultAfterError v2_fault(base::Stage::V2Reader, 1, 2);
+    const FaultAfterError v2_fault(verify::V2_READER, 1, 2);
     expect_injected_fault([&] { (void)v2(v2_path, 4, &v2_fault); });
 }
 
@@ -238,7 +237,7 @@ TEST_F(ParallelHashTest, V2ShortBlocksAreAFileThatChanged) {
     // The metadata claimed two more blocks than the file holds now: what was read says nothing
     // about what is stored, with readers and without.
     for (size_t fail_from : {SIZE_MAX, size_t{0}}) {
-        const SpawnCounter counter(base::Stage::V2Reader, fail_from);
+        const SpawnCounter counter(verify::V2_READER, fail_from);
         const auto id = v2(path, 4, &counter, 5 * MiB);
         ASSERT_FALSE(id.has_value()) << fail_from;
         EXPECT_EQ(id.error().message(), "v2 file changed while it was being read") << fail_from;
@@ -259,7 +258,7 @@ TEST_F(ParallelHashTest, V2ReadersThatCannotStart) {
     const FileId truth = id_of(read_file(path), FormatVersion::V2);
     // 0: no reader at all, the calling thread hashes the body in order; otherwise fewer readers.
     for (size_t fail_from : {0, 1, 2}) {
-        const SpawnCounter counter(base::Stage::V2Reader, fail_from);
+        const SpawnCounter counter(verify::V2_READER, fail_from);
         const auto id = v2(path, 8, &counter);
         ASSERT_TRUE(id.has_value()) << fail_from;
         EXPECT_EQ(*id, truth) << fail_from;
@@ -268,10 +267,15 @@ TEST_F(ParallelHashTest, V2ReadersThatCannotStart) {
 }
 
 TEST_F(ParallelHashTest, V2SequentialFallbackReportsReadErrors) {
-    format::V2FileIdHasher hasher;
-    const auto path = write(make_header(FormatVersion::V2, 2 * MiB));
-    const base::UniqueFd write_only(::open(path.c_str(), O_WRONLY | O_CLOEXEC));
-    EXPECT_FALSE(hash_range_sequential(write_only.get(), hasher, 60, 2 * MiB - 60, 2).has_value());
+    const Header header = make_header(FormatVersion::V2, 2 * MiB);
+    const auto path = write(header);
+    // No reader starts: the calling thread reads the body itself, and every read fails.
+    const SpawnCounter counter(verify::V2_READER, 0);
+    const CheckedFile file(path, header, {.lanes = 2, .hooks = &counter, .open_flags = O_WRONLY});
+    const auto id = hash_v2_file(file.reader());
+    ASSERT_FALSE(id.has_value());
+    EXPECT_EQ(id.error().code(), EBADF);
+    EXPECT_EQ(counter.attempts.load(), 1u);
 }
 
 TEST_F(ParallelHashTest, ProgressCountsEveryBodyByteOnce) {
@@ -282,30 +286,30 @@ TEST_F(ParallelHashTest, ProgressCountsEveryBodyByteOnce) {
     store::ProgressTracker tracker(
         std::nullopt, std::nullopt,
         store::make_progress_observer([&](const store::ProgressSnapshot&) { ++notified; }));
+    // The header counts when it is read, every body byte when its block is checked.
     {
-        store::FileProgress progress(tracker, 7 * MiB + 5);
-        const auto fd = open_read(v3_path);
-        WorkerScratch scratch;
-        ASSERT_TRUE(verify_v3_file(fd.get(), header, 7 * MiB + 5, 8, scratch, &progress).has_value());
-        EXPECT_EQ(progress.reported(), 7 * MiB + 5 - 60);  // the header is counted when it is read
+        const CheckedFile file(v3_path, header, {.lanes = 8, .tracker = &tracker});
+        ASSERT_TRUE(verify_v3_file(file.reader()).has_value());
+        EXPECT_EQ(file.reader().progress().reported(), 7 * MiB + 5);
     }
     {
-        store::FileProgress progress(tracker, 7 * MiB + 5);
-        const auto fd = open_read(v2_path);
-        const auto bytes = read_file(v2_path);
-        ASSERT_TRUE(
-            hash_v2_parallel(fd.get(), std::span(bytes).first(60), bytes.size(), 8, &progress).has_value());
-        EXPECT_EQ(progress.reported(), 7 * MiB + 5 - 60);
+        const CheckedFile file(v2_path, make_header(FormatVersion::V2, 7 * MiB + 5),
+                               {.lanes = 8, .tracker = &tracker});
+        ASSERT_TRUE(hash_v2_file(file.reader()).has_value());
+        EXPECT_EQ(file.reader().progress().reported(), 7 * MiB + 5);
     }
-    EXPECT_EQ(tracker.bytes_done(), 2 * (7 * MiB + 5 - 60));
+    EXPECT_EQ(tracker.bytes_done(), 2 * (7 * MiB + 5));
     EXPECT_GT(notified.load(), 0u);
 }
 
 TEST(ParallelHashInvariantTest, LaneCountsTheCallersGuarantee) {
+    kro::testing::ScratchDir dir;
     const Header header = make_header(FormatVersion::V3, 60);
-    WorkerScratch scratch;
-    EXPECT_THROW((void)verify_v3_file(-1, header, 60, 0, scratch, nullptr), base::Panic);
-    EXPECT_THROW((void)hash_v2_parallel(-1, {}, 60, 1, nullptr), base::Panic);
+    write_file(dir / "file", file_bytes(header));
+    const CheckedFile file(dir / "file", header, {.lanes = 0});
+    EXPECT_THROW((void)verify_v3_file(file.reader()), base::Panic);
+    EXPECT_THROW((void)hash_v2_file(file.reader()), base::Panic);
+    EXPECT_THROW((void)plan_v2_read(60, 120, 1), base::Panic);
 }
 
 }  // namespace

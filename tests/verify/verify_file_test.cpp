@@ -3,6 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cerrno>
+#include <functional>
 #include <mutex>
 
 #include "base/errors/error.hpp"
@@ -160,10 +163,11 @@ TEST_F(VerifyFileTest, ShrinkingWhileAnalysedIsNeverValidContent) {
     other.bytes[19] ^= 1;
     fs::create_directories(store_.path_of(other).parent_path());
     fs::rename(store_.path_of(id), store_.path_of(other));
-    const parallel_testing::ShrinkingTo shrunk(3 * MiB);
-    auto options = options_for(dir_.path());
-    options.hooks = &shrunk;
     for (uint64_t lane_budget : {1, 8}) {
+        // It shrinks once its header and its five blocks were read for the file ID.
+        const parallel_testing::ShrinkingTo shrunk(3 * MiB, 6);
+        auto options = options_for(dir_.path());
+        options.hooks = &shrunk;
         store::ProgressTracker tracker(std::nullopt, std::nullopt, nullptr);
         MemoryBudget budget;
         auto report =
@@ -224,6 +228,97 @@ TEST_F(VerifyFileTest, AReadThatEndsEarlyIsAFileThatChanged) {
                   fmt::format(fmt::runtime(c.error), store_.path_of(id).native()))
             << c.name;
         fs::remove(store_.path_of(id));
+    }
+}
+
+// Positional reads that fail with EIO where `fails` says so, and go to the file otherwise.
+struct FailingReads : base::Hooks {
+    explicit FailingReads(std::function<bool(uint64_t offset)> fails) : fails(std::move(fails)) {}
+    ssize_t pread(int fd, void* buf, size_t count, uint64_t offset) const override {
+        ++calls;
+        if (fails(offset)) {
+            errno = EIO;
+            return -1;
+        }
+        return ::pread(fd, buf, count, static_cast<off_t>(offset));
+    }
+    std::function<bool(uint64_t)> fails;
+    mutable std::atomic<int> calls{0};
+};
+
+TEST_F(VerifyFileTest, EveryContentReadGoesThroughTheHooks) {
+    // Every way a file's content is read, each failing the file with its step's action: the file
+    // ID on one lane and on several, and the analysis of a damaged file on one thread and on
+    // several (its reads start at the first content byte, the check's at block boundaries).
+    const auto body = [](uint64_t offset) { return offset > 0; };
+    const auto first_content_byte = [](uint64_t offset) { return offset == 60; };
+    struct Case {
+        const char* name;
+        FormatVersion version;
+        uint64_t lane_budget;
+        bool damaged;
+        std::function<bool(uint64_t)> fails;
+        const char* error;
+    };
+    const std::vector<Case> cases = {
+        {"v2, one lane", FormatVersion::V2, 1, false, body, "reading a data file"},
+        {"v2, reader threads", FormatVersion::V2, 3, false, body, "reading a data file"},
+        {"v3, one lane", FormatVersion::V3, 1, false, body, "reading a data file"},
+        {"v3, lanes", FormatVersion::V3, 3, false, body, "reading a data file"},
+        {"analysis, one thread", FormatVersion::V3, 1, true, first_content_byte,
+         "analyzing a corrupted file"},
+        {"analysis, units", FormatVersion::V3, 3, true, first_content_byte, "analyzing a corrupted file"},
+    };
+    uint8_t seed = 20;
+    for (const Case& c : cases) {
+        const FileId id = store_.add(make_header(c.version, 7 * MiB, {}, seed++));
+        if (c.damaged) flip_bytes(store_.path_of(id), {5 * MiB});
+        const FailingReads failing(c.fails);
+        auto options = options_for(dir_.path());
+        options.hooks = &failing;
+        store::ProgressTracker tracker(std::nullopt, std::nullopt, nullptr);
+        MemoryBudget budget;
+        auto report =
+            verify_file(VerifyRun(options, budget, tracker), store_.path_of(id), c.lane_budget, scratch_);
+        ASSERT_FALSE(report.has_value()) << c.name;
+        EXPECT_EQ(base::error_chain(report.error()),
+                  fmt::format("{} at {}: Input/output error", c.error, store_.path_of(id).native()))
+            << c.name;
+        EXPECT_GT(failing.calls.load(), 1) << c.name;
+        EXPECT_EQ(budget.used(), 0u) << c.name;
+    }
+}
+
+// Advice to the page cache that the file system refuses, all of it: every report is the one a
+// file system that takes it gives.
+struct RefusedAdvice : base::Hooks {
+    int fadvise(int, uint64_t, uint64_t, int) const override {
+        ++calls;
+        return EINVAL;
+    }
+    mutable std::atomic<int> calls{0};
+};
+
+TEST_F(VerifyFileTest, RefusedCacheAdviceChangesNoReport) {
+    const FileId v3 = store_.add(make_header(FormatVersion::V3, 9 * MiB + 7, {}, 30));
+    const FileId v2 = store_.add(make_header(FormatVersion::V2, 9 * MiB + 7, {}, 31));
+    const FileId damaged = store_.add(make_header(FormatVersion::V3, 9 * MiB + 7, {}, 32));
+    fill_range(store_.path_of(damaged), 2 * MiB, 2 * MiB + 70000, 0);
+    flip_bytes(store_.path_of(damaged), {7 * MiB + 1});
+    for (const FileId& id : {v3, v2, damaged}) {
+        for (uint64_t lane_budget : {1, 4}) {
+            auto taken = verify(store_.path_of(id), lane_budget);
+            const RefusedAdvice refused;
+            auto options = options_for(dir_.path());
+            options.hooks = &refused;
+            store::ProgressTracker tracker(std::nullopt, std::nullopt, nullptr);
+            MemoryBudget budget;
+            auto refusing =
+                verify_file(VerifyRun(options, budget, tracker), store_.path_of(id), lane_budget, scratch_);
+            ASSERT_TRUE(taken.has_value() && refusing.has_value()) << lane_budget;
+            EXPECT_EQ(describe(refusing->issues, dir_.path()), describe(taken->issues, dir_.path()))
+                << lane_budget;
+        }
     }
 }
 

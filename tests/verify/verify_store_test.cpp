@@ -19,6 +19,7 @@
 #include "base/errors/error.hpp"
 #include "support/scratch_dir.hpp"
 #include "verify/schedule.hpp"
+#include "verify/stage_names.hpp"
 #include "verify_fixture.hpp"
 
 namespace kro::verify {
@@ -538,27 +539,27 @@ TEST(VerifyStoreTest, RootGivenWithTrailingSlash) {
 // workers of either group) fails the whole run; it never leaves a report without findings.
 TEST(VerifyStoreTest, MemoryThatRunsOutBetweenFilesFailsTheRun) {
     struct OutOfMemoryAt : base::Hooks {
-        explicit OutOfMemoryAt(base::Stage stage) : stage(stage) {}
-        std::optional<base::IoError> before_item(base::Stage s, uint64_t) const override {
+        explicit OutOfMemoryAt(base::StageName stage) : stage(stage) {}
+        std::optional<base::IoError> before_item(base::StageName s, uint64_t) const override {
             if (s == stage) throw std::bad_alloc();
             return std::nullopt;
         }
-        base::Stage stage;
+        base::StageName stage;
     };
     kro::testing::ScratchDir dir;
     StoreBuilder store(dir.path());
     store.add_chain(FormatVersion::V3, {100, 200, 300});
     store.write_aggregate();
     // Three files on two workers: two in the head group, one in the tail group.
-    for (const base::Stage stage : {base::Stage::HeadWorker, base::Stage::TailWorker}) {
+    for (const base::StageName stage : {verify::HEAD_WORKER, verify::TAIL_WORKER}) {
         const OutOfMemoryAt hooks(stage);
         auto options = options_for(dir.path(), 4096, 2);
         options.hooks = &hooks;
         const auto report = verify_store(options);
-        ASSERT_FALSE(report.has_value()) << static_cast<int>(stage);
+        ASSERT_FALSE(report.has_value()) << stage.text;
         EXPECT_EQ(base::error_chain(report.error()),
                   "verifying the store at " + dir.path().native() + ": out of memory")
-            << static_cast<int>(stage);
+            << stage.text;
     }
 }
 

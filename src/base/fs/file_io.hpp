@@ -21,16 +21,17 @@ namespace kro::base {
 std::expected<size_t, base::IoError> read_full(int fd, std::span<uint8_t> buffer);
 
 // The same with positional reads at `offset`; the file position is neither used nor moved. The
-// reads go through `hooks` when given.
+// reads go through `hooks` (null: none).
 std::expected<size_t, base::IoError> read_at_full(int fd, std::span<uint8_t> buffer, uint64_t offset,
-                                                  const Hooks* hooks = nullptr);
+                                                  const Hooks* hooks);
 
 // Writes the whole buffer at the descriptor's current position.
 std::expected<void, base::IoError> write_all(int fd, std::span<const uint8_t> buffer);
 
-// Writes the whole buffer with positional writes starting at `offset`, through `hooks` when given.
+// Writes the whole buffer with positional writes starting at `offset`, through `hooks` (null:
+// none).
 std::expected<void, base::IoError> write_all_at(int fd, std::span<const uint8_t> buffer, uint64_t offset,
-                                                const Hooks* hooks = nullptr);
+                                                const Hooks* hooks);
 
 // Creates `dir` and every missing ancestor with mode 0777 before the umask. Directories that
 // exist already are fine; anything else in the way fails.

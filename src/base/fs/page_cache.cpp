@@ -22,23 +22,28 @@ bool is_memory_file_system(int fd) {
 
 }  // namespace
 
-void write_back_and_drop(int fd) {
+void write_back_and_drop(int fd, const Hooks* hooks) {
     // No device flush: the pages only have to reach the storage's queue before they are dropped.
     (void)::sync_file_range(fd, 0, 0,
                             SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
-    (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    (void)fadvise(hooks, fd, 0, 0, POSIX_FADV_DONTNEED);
 }
 
-void drop_cached(int fd, uint64_t offset, uint64_t length) {
+void drop_cached(int fd, uint64_t offset, uint64_t length, const Hooks* hooks) {
     // A length of 0 would mean "to the end of the file".
     if (length == 0) return;
-    (void)::posix_fadvise(fd, static_cast<off_t>(offset), static_cast<off_t>(length), POSIX_FADV_DONTNEED);
+    (void)fadvise(hooks, fd, offset, length, POSIX_FADV_DONTNEED);
+}
+
+void fetch_ahead(int fd, uint64_t offset, uint64_t length, const Hooks* hooks) {
+    if (length == 0) return;
+    (void)fadvise(hooks, fd, offset, length, POSIX_FADV_WILLNEED);
 }
 
 std::expected<size_t, IoError> read_at_full_uncached(int fd, std::span<uint8_t> buffer, uint64_t offset,
                                                      const Hooks* hooks) {
     auto got = read_at_full(fd, buffer, offset, hooks);
-    if (got && *got >= DROP_BEHIND_MIN) drop_cached(fd, offset, *got);
+    if (got && *got >= DROP_BEHIND_MIN) drop_cached(fd, offset, *got, hooks);
     return got;
 }
 
@@ -50,14 +55,16 @@ bool MemoryStorageCheck::memory_is_storage(int fd, dev_t device) {
     return memory_;
 }
 
-StorageReading::StorageReading(int fd) : StorageReading(fd, fd >= 0 && is_memory_file_system(fd)) {}
+StorageReading::StorageReading(int fd, const Hooks* hooks)
+    : StorageReading(fd, fd >= 0 && is_memory_file_system(fd), hooks) {}
 
-StorageReading::StorageReading(int fd, bool memory_is_storage) : fd_(memory_is_storage ? -1 : fd) {
-    if (fd_ >= 0) write_back_and_drop(fd_);
+StorageReading::StorageReading(int fd, bool memory_is_storage, const Hooks* hooks)
+    : fd_(memory_is_storage ? -1 : fd), hooks_(hooks) {
+    if (fd_ >= 0) write_back_and_drop(fd_, hooks_);
 }
 
 StorageReading::~StorageReading() {
-    if (fd_ >= 0) (void)::posix_fadvise(fd_, 0, 0, POSIX_FADV_DONTNEED);
+    if (fd_ >= 0) (void)fadvise(hooks_, fd_, 0, 0, POSIX_FADV_DONTNEED);
 }
 
 }  // namespace kro::base

@@ -7,9 +7,11 @@
 // handed back, whatever the number of workers. A fault (an exception escaping a worker or the
 // calling thread's share) cancels the stage too, and leaves `run` once every worker has ended.
 //
-// Workers record errors on the stage (`fail`); values travel through channels. A channel handle
-// that the worker or the calling thread's share holds closes before the join (each is dropped as
-// soon as its part is done), so that nobody waits on a channel whose other end has gone.
+// The layer that starts a stage names it; the hooks know the stage by that name, may refuse its
+// thread starts and may fail or fault any of its items (`before_item`, asked by the worker about
+// to work on one). Workers record errors on the stage (`fail`); values travel through channels. A channel
+// handle that the worker or the calling thread's share holds closes before the join (each is dropped as soon
+// as its part is done), so that nobody waits on a channel whose other end has gone.
 //
 // Owned by the calling thread; `fail`, `cancel` and the looks at the error are thread-safe.
 
@@ -30,8 +32,8 @@ namespace kro::base {
 template <typename E>
 class ParallelStage {
   public:
-    // A stage named `stage` for the hooks, which may refuse its thread starts.
-    ParallelStage(const Hooks* hooks, Stage stage) : scope_(hooks, stage) {}
+    // A stage named `name` for `hooks` (none: null).
+    ParallelStage(const Hooks* hooks, StageName name) : hooks_(hooks), name_(name), scope_(hooks, name) {}
     ParallelStage(const ParallelStage&) = delete;
     ParallelStage& operator=(const ParallelStage&) = delete;
 
@@ -68,6 +70,14 @@ class ParallelStage {
         scope_.join_and_rethrow_after(fault);
     }
 
+    // What the hooks make of item `index` before a worker works on it: nothing, an error the item
+    // then fails with, or a fault thrown here.
+    std::optional<IoError> before_item(uint64_t index) const {
+        return base::before_item(hooks_, name_, index);
+    }
+    // The run's hooks, for the system calls of the stage's items.
+    const Hooks* hooks() const { return hooks_; }
+
     // Records the error of item `index` (kept when it is the lowest so far) and cancels the stage.
     void fail(uint64_t index, E error) {
         errors_.record(index, std::move(error));
@@ -90,6 +100,8 @@ class ParallelStage {
     std::error_code spawn_error() const { return scope_.spawn_error(); }
 
   private:
+    const Hooks* const hooks_;
+    const StageName name_;
     std::stop_source stop_;
     const std::stop_token token_ = stop_.get_token();
     LowestError<E> errors_;

@@ -21,8 +21,8 @@ namespace kro::base {
 class ThreadScope {
   public:
     ThreadScope() = default;
-    // A scope of `stage`, whose thread starts `hooks` may refuse.
-    ThreadScope(const Hooks* hooks, Stage stage) : hooks_(hooks), stage_(stage) {}
+    // A scope of the stage named `stage`, whose thread starts `hooks` may refuse.
+    ThreadScope(const Hooks* hooks, StageName stage) : hooks_(hooks), stage_(stage) {}
     ThreadScope(const ThreadScope&) = delete;
     ThreadScope& operator=(const ThreadScope&) = delete;
     ~ThreadScope() { join_all(); }
@@ -57,7 +57,7 @@ class ThreadScope {
     bool refuse(std::error_code why);
 
     const Hooks* hooks_ = nullptr;
-    Stage stage_{};
+    StageName stage_{};
     size_t attempts_ = 0;
     std::vector<std::thread> threads_;
     std::error_code spawn_error_;

@@ -41,11 +41,12 @@ CommandError reading_error(const fs::path& path, IoError cause) {
 // command or feed it without end.
 class InspectedFile {
   public:
-    explicit InspectedFile(base::FileForReading file) : file_(std::move(file)), storage_(file_.fd.get()) {}
+    explicit InspectedFile(base::FileForReading file)
+        : file_(std::move(file)), storage_(file_.fd.get(), nullptr) {}
     // Reads on from where the last read ended, until `buffer` is full or the file ends.
     std::expected<size_t, IoError> read_full(std::span<uint8_t> buffer) {
         if (!file_.is_regular()) return 0;
-        auto got = base::read_at_full_uncached(file_.fd.get(), buffer, offset_);
+        auto got = base::read_at_full_uncached(file_.fd.get(), buffer, offset_, nullptr);
         if (got) offset_ += *got;
         return got;
     }

@@ -36,8 +36,8 @@ TEST_F(StoreIoTest, EmptyBuffersMakeNoSystemCall) {
     // An invalid descriptor would fail any call that reached the kernel.
     std::span<uint8_t> empty;
     EXPECT_EQ(read_full(-1, empty).value(), 0u);
-    EXPECT_EQ(read_at_full(-1, empty, 5).value(), 0u);
-    EXPECT_TRUE(write_all_at(-1, empty, 5).has_value());
+    EXPECT_EQ(read_at_full(-1, empty, 5, nullptr).value(), 0u);
+    EXPECT_TRUE(write_all_at(-1, empty, 5, nullptr).has_value());
     EXPECT_TRUE(write_all(-1, empty).has_value());
 }
 
@@ -59,7 +59,7 @@ TEST_F(StoreIoTest, ReadAtFullReadsWhatExistsAndLeavesThePosition) {
     };
     for (const Case c : {Case{0, 100, 100}, Case{90, 20, 10}, Case{100, 5, 0}, Case{1000, 5, 0}}) {
         std::vector<uint8_t> buf(c.want);
-        ASSERT_EQ(read_at_full(fd.get(), buf, c.offset).value(), c.got) << "offset " << c.offset;
+        ASSERT_EQ(read_at_full(fd.get(), buf, c.offset, nullptr).value(), c.got) << "offset " << c.offset;
         for (size_t i = 0; i < c.got; ++i) ASSERT_EQ(buf[i], static_cast<uint8_t>(c.offset + i));
     }
     EXPECT_EQ(::lseek(fd.get(), 0, SEEK_CUR), 0);
@@ -116,7 +116,7 @@ TEST_F(StoreIoTest, WriteThatMakesNoProgressFails) {
 TEST_F(StoreIoTest, WriteAllAtWritesAtTheOffsetWithoutMovingThePosition) {
     const auto fd = make_file(8);
     const std::vector<uint8_t> bytes{0xaa, 0xbb, 0xcc};
-    ASSERT_TRUE(write_all_at(fd.get(), bytes, 10).has_value());
+    ASSERT_TRUE(write_all_at(fd.get(), bytes, 10, nullptr).has_value());
     EXPECT_EQ(::lseek(fd.get(), 0, SEEK_CUR), 0);
     const auto content = testing::read_file(dir_ / "data");
     ASSERT_EQ(content.size(), 13u);
@@ -128,7 +128,7 @@ TEST_F(StoreIoTest, WriteAllAtWritesAtTheOffsetWithoutMovingThePosition) {
 TEST_F(StoreIoTest, FailuresCarryTheSystemError) {
     const UniqueFd read_only(::open("/dev/null", O_RDONLY | O_CLOEXEC));
     const std::vector<uint8_t> bytes{1};
-    const auto written = write_all_at(read_only.get(), bytes, 0);
+    const auto written = write_all_at(read_only.get(), bytes, 0, nullptr);
     ASSERT_FALSE(written.has_value());
     EXPECT_EQ(written.error().code(), EBADF);
 }

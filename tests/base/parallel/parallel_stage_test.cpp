@@ -16,14 +16,14 @@ namespace {
 // Refuses the thread starts of the v3 lanes from `from` on.
 struct RefuseFrom : Hooks {
     explicit RefuseFrom(size_t from) : from(from) {}
-    bool refuse_spawn(Stage, size_t index) const override { return index >= from; }
+    bool refuse_spawn(StageName, size_t index) const override { return index >= from; }
     size_t from;
 };
 
 TEST(ParallelStageTest, RunsOnTheCallingThreadWhatNoThreadStarted) {
     for (const size_t from : {size_t{0}, size_t{2}, size_t{5}}) {
         const RefuseFrom hooks(from);
-        ParallelStage<std::string> stage(&hooks, Stage::V3Lane);
+        ParallelStage<std::string> stage(&hooks, StageName{"lane"});
         std::atomic<size_t> ran{0};
         size_t seen = SIZE_MAX;
         stage.run(
@@ -35,7 +35,7 @@ TEST(ParallelStageTest, RunsOnTheCallingThreadWhatNoThreadStarted) {
 }
 
 TEST(ParallelStageTest, TheLowestErrorIsKeptAndTheFirstCancels) {
-    ParallelStage<std::string> stage(nullptr, Stage::V2Reader);
+    ParallelStage<std::string> stage(nullptr, StageName{"reader"});
     BufferPool pool(0, 16);  // every take waits, until the stage is cancelled
     stage.run(
         8,
@@ -58,7 +58,7 @@ TEST(ParallelStageTest, TheLowestErrorIsKeptAndTheFirstCancels) {
 // the calling thread's own fault is the one raised.
 TEST(ParallelStageTest, FaultsAreRaisedAfterEveryWorkerEnded) {
     for (const bool caller_faults : {false, true}) {
-        ParallelStage<std::string> stage(nullptr, Stage::AnalysisUnit);
+        ParallelStage<std::string> stage(nullptr, StageName{"unit"});
         BufferPool pool(0, 16);
         std::atomic<int> ended{0};
         const auto run = [&] {
@@ -89,7 +89,7 @@ TEST(ParallelStageTest, FaultsAreRaisedAfterEveryWorkerEnded) {
 // the calling thread faults.
 TEST(ParallelStageTest, ChannelEndsCloseWithTheirHolders) {
     {
-        ParallelStage<std::string> stage(nullptr, Stage::HeadWorker);
+        ParallelStage<std::string> stage(nullptr, StageName{"worker"});
         auto [tx, rx] = bounded_channel<int>(2);
         std::vector<int> got;
         stage.run(
@@ -103,7 +103,7 @@ TEST(ParallelStageTest, ChannelEndsCloseWithTheirHolders) {
         EXPECT_EQ(got.size(), 30u);
     }
     {
-        ParallelStage<std::string> stage(nullptr, Stage::HeadWorker);
+        ParallelStage<std::string> stage(nullptr, StageName{"worker"});
         auto [tx, rx] = bounded_channel<int>(1);
         std::atomic<int> refused{0};
         EXPECT_THROW(stage.run(

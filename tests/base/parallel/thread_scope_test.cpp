@@ -12,17 +12,17 @@ namespace {
 
 // Refuses the second thread start of the v3 lanes only.
 struct RefuseSecondStart : Hooks {
-    bool refuse_spawn(Stage stage, size_t spawn_index) const override {
-        return stage == Stage::V3Lane && spawn_index == 1;
+    bool refuse_spawn(StageName stage, size_t spawn_index) const override {
+        return stage == StageName{"lane"} && spawn_index == 1;
     }
 };
 
 TEST(ThreadScopeTest, RefusedSpawnLeavesItsError) {
     const RefuseSecondStart hooks;
-    ThreadScope other(&hooks, Stage::V2Reader);
+    ThreadScope other(&hooks, StageName{"reader"});
     EXPECT_TRUE(other.spawn([] {}));
     EXPECT_TRUE(other.spawn([] {}));
-    ThreadScope scope(&hooks, Stage::V3Lane);
+    ThreadScope scope(&hooks, StageName{"lane"});
     EXPECT_FALSE(scope.spawn_error());
     EXPECT_TRUE(scope.spawn([] {}));
     EXPECT_FALSE(scope.spawn([] {}));
@@ -33,7 +33,7 @@ TEST(ThreadScopeTest, RefusedSpawnLeavesItsError) {
 TEST(ThreadScopeTest, RefusedSpawnNeverRunsAndFirstExceptionIsKept) {
     std::atomic<int> ran{0};
     const RefuseSecondStart hooks;
-    ThreadScope scope(&hooks, Stage::V3Lane);
+    ThreadScope scope(&hooks, StageName{"lane"});
     EXPECT_TRUE(scope.spawn([&] { ++ran; }));
     EXPECT_FALSE(scope.spawn([&] { ++ran; }));
     EXPECT_TRUE(scope.spawn([] { throw std::runtime_error("boom"); }));

@@ -1,4 +1,4 @@
-#include "verify/analysis/analysis.hpp"
+#include "verify/corruption_analysis.hpp"
 
 #include <algorithm>
 #include <expected>
@@ -8,7 +8,6 @@
 #include <utility>
 
 #include "base/errors/panic.hpp"
-#include "base/fs/page_cache.hpp"
 #include "base/page_buffer.hpp"
 #include "base/parallel/channel.hpp"
 #include "base/parallel/ordered_collector.hpp"
@@ -17,6 +16,8 @@
 #include "base/saturating.hpp"
 #include "format/content.hpp"
 #include "verify/analysis/chunk_compare.hpp"
+#include "verify/analysis/memory_budget.hpp"
+#include "verify/stage_names.hpp"
 
 namespace kro::verify {
 
@@ -39,26 +40,29 @@ uint64_t piece_end(uint64_t offset, uint64_t piece_len, uint64_t chunk_size, uin
     return reach - reach % chunk_size;
 }
 
-std::expected<RegionList, base::IoError> compare_span(int fd, const format::Header& header, uint64_t span_end,
-                                                      uint64_t chunk_size, MemoryBudget& budget,
-                                                      const base::Hooks* hooks, uint64_t& read_end) {
+// Compares [60, span_end) read forward in pieces of whole chunks; `read_end` is where reading
+// stopped (before `span_end` only when the file ended early).
+std::expected<RegionList, base::IoError> compare_span(const DataFileReader& file, uint64_t span_end,
+                                                      uint64_t& read_end) {
     RegionList regions;
     read_end = span_end;
     if (span_end <= HEADER_LEN) return regions;
+    const uint64_t chunk_size = file.run().options.chunk_size;
+    MemoryBudget& budget = file.run().memory;
     // Both buffers are made once and sized by the compared span, never by a declared length, and
     // count against the run's budget like those of a parallel unit.
     const uint64_t piece_len = std::min(std::max(chunk_size, ANALYSIS_READ_TARGET), span_end - HEADER_LEN);
     budget.reserve(2 * piece_len);
-    const Reservation reservation(budget, 2 * piece_len, hooks);
+    const Reservation reservation(budget, 2 * piece_len, file.hooks());
     auto actual = base::PageBuffer::allocate(static_cast<size_t>(piece_len));
     if (!actual) return std::unexpected(std::move(actual.error()));
     auto expected = base::PageBuffer::allocate(static_cast<size_t>(piece_len));
     if (!expected) return std::unexpected(std::move(expected.error()));
-    auto reader = format::ContentReader::at_offset(header.seed(), 0, header.version());
+    auto reader = format::ContentReader::at_offset(file.header().seed(), 0, file.header().version());
     uint64_t offset = HEADER_LEN;
     while (offset < span_end) {
         const auto want = static_cast<size_t>(piece_end(offset, piece_len, chunk_size, span_end) - offset);
-        auto got = base::read_at_full_uncached(fd, actual->span().first(want), offset, hooks);
+        auto got = file.read(actual->span().first(want), offset);
         if (!got) return std::unexpected(std::move(got.error()));
         const auto regenerated = expected->span().first(*got);
         reader.fill(regenerated);
@@ -70,17 +74,14 @@ std::expected<RegionList, base::IoError> compare_span(int fd, const format::Head
     return regions;
 }
 
-// The analysis on the calling thread; waits until `budget` holds its two buffers.
-std::expected<RegionList, base::IoError> analyze_sequential(int fd, const format::Header& header,
-                                                            uint64_t actual_len, uint64_t chunk_size,
-                                                            MemoryBudget& budget, const base::Hooks* hooks) {
-    const uint64_t declared_len = header.file_length();
+// The analysis on the calling thread; waits until the budget holds its two buffers.
+std::expected<RegionList, base::IoError> analyze_sequential(const DataFileReader& file) {
+    const uint64_t declared_len = file.header().file_length();
     try {
         uint64_t read_end = 0;
-        auto regions =
-            compare_span(fd, header, std::min(declared_len, actual_len), chunk_size, budget, hooks, read_end);
+        auto regions = compare_span(file, std::min(declared_len, file.actual_len()), read_end);
         if (!regions) return regions;
-        push_tail_region(*regions, declared_len, actual_len, read_end);
+        push_tail_region(*regions, declared_len, file.actual_len(), read_end);
         return regions;
     } catch (const std::bad_alloc&) {
         return std::unexpected(base::IoError::out_of_memory());
@@ -89,9 +90,7 @@ std::expected<RegionList, base::IoError> analyze_sequential(int fd, const format
 
 // Read-only while the threads run.
 struct AnalysisPlan {
-    int fd;
-    format::ContentSeed seed;
-    format::FormatVersion version;
+    const DataFileReader& file;
     uint64_t end;
     uint64_t chunk_size;
     AnalysisUnits units;
@@ -110,25 +109,24 @@ struct UnitMessage {
     UnitRegions regions;
 };
 
-// Everything one analysis shares between its threads.
-struct AnalysisRun {
+// What the units of one analysis share between their threads.
+struct AnalysisUnitState {
     const AnalysisPlan& plan;
-    MemoryBudget& budget;
     base::WindowedDispenser& dispenser;
     base::ParallelStage<base::IoError>& stage;
-    const base::Hooks* hooks;
 };
 
-std::expected<UnitRegions, base::IoError> compare_unit(const AnalysisPlan& plan, const base::Hooks* hooks,
-                                                       uint64_t first, size_t len) {
+std::expected<UnitRegions, base::IoError> compare_unit(const AnalysisPlan& plan, uint64_t first, size_t len) {
     auto actual = base::PageBuffer::allocate(len);
     if (!actual) return std::unexpected(std::move(actual.error()));
-    auto got = base::read_at_full_uncached(plan.fd, actual->span(), first, hooks);
+    auto got = plan.file.read(actual->span(), first);
     if (!got) return std::unexpected(std::move(got.error()));
     const size_t read = *got;  // fewer only when the file ended early
     auto expected = base::PageBuffer::allocate(read);
     if (!expected) return std::unexpected(std::move(expected.error()));
-    format::ContentReader::at_offset(plan.seed, first - HEADER_LEN, plan.version).fill(expected->span());
+    const format::Header& header = plan.file.header();
+    format::ContentReader::at_offset(header.seed(), first - HEADER_LEN, header.version())
+        .fill(expected->span());
 
     UnitRegions found;
     compare_chunks(actual->span().first(read), expected->span(), first, plan.chunk_size, found.regions);
@@ -138,40 +136,41 @@ std::expected<UnitRegions, base::IoError> compare_unit(const AnalysisPlan& plan,
 
 // The regions of claimed unit `index`; nothing when it failed (its error is recorded on the
 // stage) or gave up.
-std::optional<UnitRegions> analyze_unit(const AnalysisRun& run, uint64_t index) {
-    const AnalysisPlan& plan = run.plan;
+std::optional<UnitRegions> analyze_unit(const AnalysisUnitState& state, uint64_t index) {
+    const AnalysisPlan& plan = state.plan;
+    MemoryBudget& budget = plan.file.run().memory;
     const uint64_t unit_start = base::saturating_mul(index, plan.units.unit_size);
     const uint64_t first = std::max<uint64_t>(HEADER_LEN, unit_start);
     const uint64_t last = std::min(plan.end, base::saturating_add(unit_start, plan.units.unit_size));
     const auto len = static_cast<size_t>(last - first);
     const uint64_t need = 2 * uint64_t{len};
-    if (!run.budget.reserve(need, run.stage.stop_token())) {
+    if (!budget.reserve(need, state.stage.stop_token())) {
         // Only a unit past a failure gives up: one below it still runs, so that the lowest
         // failing unit is found whatever the number of workers. Nobody holding memory waits.
-        if (run.stage.fails_at_or_below(index)) return std::nullopt;
-        run.budget.reserve(need);
+        if (state.stage.fails_at_or_below(index)) return std::nullopt;
+        budget.reserve(need);
     }
-    const Reservation reservation(run.budget, need, run.hooks);
+    const Reservation reservation(budget, need, state.stage.hooks());
     std::expected<UnitRegions, base::IoError> found;
-    if (auto injected = base::before_item(run.hooks, base::Stage::AnalysisUnit, index)) {
+    if (auto injected = state.stage.before_item(index)) {
         found = std::unexpected(std::move(*injected));
     } else {
         try {
-            found = compare_unit(plan, run.hooks, first, len);
+            found = compare_unit(plan, first, len);
         } catch (const std::bad_alloc&) {
             found = std::unexpected(base::IoError::out_of_memory());
         }
     }
     if (!found) {
-        run.stage.fail(index, std::move(found.error()));
+        state.stage.fail(index, std::move(found.error()));
         return std::nullopt;
     }
     return std::move(*found);
 }
 
-void analysis_worker(const AnalysisRun& run, base::Sender<UnitMessage>& tx) {
-    while (auto index = run.dispenser.claim(run.stage.stop_token())) {
-        auto found = analyze_unit(run, *index);
+void analysis_worker(const AnalysisUnitState& state, base::Sender<UnitMessage>& tx) {
+    while (auto index = state.dispenser.claim(state.stage.stop_token())) {
+        auto found = analyze_unit(state, *index);
         if (!found || !tx.send(UnitMessage{*index, std::move(*found)})) return;
     }
 }
@@ -203,17 +202,18 @@ class UnitCollector {
 };
 
 // The calling thread analyses units too, but takes results first, so that the window moves.
-void analyse_and_collect(const AnalysisRun& run, base::Receiver<UnitMessage>& rx, UnitCollector& collector) {
+void analyse_and_collect(const AnalysisUnitState& state, base::Receiver<UnitMessage>& rx,
+                         UnitCollector& collector) {
     const auto take = [&](UnitMessage message) {
         collector.collect(std::move(message));
-        run.dispenser.release_through(collector.next());
+        state.dispenser.release_through(collector.next());
     };
     while (true) {
         if (auto message = rx.try_recv()) {
             take(std::move(*message));
             continue;
         }
-        const auto claim = run.dispenser.try_claim(run.stage.stop_token());
+        const auto claim = state.dispenser.try_claim(state.stage.stop_token());
         if (claim.state == base::WindowedDispenser::Claim::Done) break;
         if (claim.state == base::WindowedDispenser::Claim::Wait) {
             // Every unit of the window is under way: its message comes, or its worker ends (a
@@ -223,46 +223,46 @@ void analyse_and_collect(const AnalysisRun& run, base::Receiver<UnitMessage>& rx
             take(std::move(*message));
             continue;
         }
-        auto found = analyze_unit(run, claim.index);
+        auto found = analyze_unit(state, claim.index);
         if (!found) break;
         take(UnitMessage{claim.index, std::move(*found)});
     }
     while (auto message = rx.recv()) take(std::move(*message));
 }
 
-void run_analysis_workers(const AnalysisRun& run, UnitCollector& collector) {
-    const uint64_t workers = run.plan.units.workers;
+void run_analysis_workers(const AnalysisUnitState& state, UnitCollector& collector) {
+    const uint64_t workers = state.plan.units.workers;
     auto [tx, rx] = base::bounded_channel<UnitMessage>(static_cast<size_t>(base::saturating_mul(4, workers)));
-    run.stage.run(
+    state.stage.run(
         static_cast<size_t>(workers - 1),
-        [&run, tx = std::move(tx)](size_t) mutable { analysis_worker(run, tx); },
-        [&run, &collector, rx = std::move(rx)](size_t) mutable { analyse_and_collect(run, rx, collector); });
+        [&state, tx = std::move(tx)](size_t) mutable { analysis_worker(state, tx); },
+        [&state, &collector, rx = std::move(rx)](size_t) mutable {
+            analyse_and_collect(state, rx, collector);
+        });
 }
 
-// The analysis on up to `lanes` threads, the calling thread included.
-std::expected<RegionList, base::IoError> analyze_parallel(int fd, const format::Header& header,
-                                                          uint64_t actual_len, uint64_t chunk_size,
-                                                          uint64_t lanes, MemoryBudget& budget,
-                                                          const base::Hooks* hooks) {
-    const uint64_t declared_len = header.file_length();
-    const uint64_t end = std::min(declared_len, actual_len);
+// The analysis on up to the reader's lanes, the calling thread included.
+std::expected<RegionList, base::IoError> analyze_parallel(const DataFileReader& file) {
+    const uint64_t declared_len = file.header().file_length();
+    const uint64_t end = std::min(declared_len, file.actual_len());
     try {
         RegionList regions;
         uint64_t read_end = end;
         if (end > HEADER_LEN) {
-            const AnalysisPlan plan{fd,  header.seed(), header.version(),
-                                    end, chunk_size,    plan_analysis_units(end, chunk_size, lanes)};
+            const uint64_t chunk_size = file.run().options.chunk_size;
+            const AnalysisPlan plan{file, end, chunk_size,
+                                    plan_analysis_units(end, chunk_size, file.lanes())};
             base::WindowedDispenser dispenser(plan.units.unit_count,
                                               base::saturating_mul(4, plan.units.workers));
-            base::ParallelStage<base::IoError> stage(hooks, base::Stage::AnalysisUnit);
-            const AnalysisRun run{plan, budget, dispenser, stage, hooks};
+            base::ParallelStage<base::IoError> stage(file.hooks(), ANALYSIS_UNIT);
+            const AnalysisUnitState state{plan, dispenser, stage};
             UnitCollector collector;
-            run_analysis_workers(run, collector);
+            run_analysis_workers(state, collector);
             if (auto error = stage.take_error()) return std::unexpected(std::move(*error));
             regions = collector.take_regions();
             read_end = collector.ended_at().value_or(end);
         }
-        push_tail_region(regions, declared_len, actual_len, read_end);
+        push_tail_region(regions, declared_len, file.actual_len(), read_end);
         return regions;
     } catch (const std::bad_alloc&) {
         // Also one that a worker met and the scope carried here.
@@ -282,12 +282,9 @@ AnalysisUnits plan_analysis_units(uint64_t end, uint64_t chunk_size, uint64_t la
     return AnalysisUnits{unit_size, unit_count, std::min({memory_workers, lanes, unit_count})};
 }
 
-std::expected<RegionList, base::IoError> analyze_corruption(int fd, const format::Header& header,
-                                                            uint64_t actual_len, uint64_t chunk_size,
-                                                            uint64_t lanes, MemoryBudget& budget,
-                                                            const base::Hooks* hooks) {
-    if (lanes >= 2) return analyze_parallel(fd, header, actual_len, chunk_size, lanes, budget, hooks);
-    return analyze_sequential(fd, header, actual_len, chunk_size, budget, hooks);
+std::expected<RegionList, base::IoError> analyze_corruption(const DataFileReader& file) {
+    if (file.lanes() >= 2) return analyze_parallel(file);
+    return analyze_sequential(file);
 }
 
 }  // namespace kro::verify

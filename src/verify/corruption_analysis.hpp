@@ -10,17 +10,16 @@
 // calling thread and up to W - 1 scoped threads (W: the lanes, capped by the units and the
 // memory limit) claim units from a dispenser that runs at most 4 W units ahead of the merge, and the calling
 // thread merges the units' regions in unit order. Either way the buffers are reserved from the run's
-// MemoryBudget before they are allocated. The reads are positional.
+// MemoryBudget before they are allocated. The reads are positional and go through the file's
+// reader. The pieces it is made of (the chunk comparison, the regions, the memory budget) are in
+// analysis/.
 
 #include <cstdint>
 #include <expected>
 
 #include "base/errors/io_error.hpp"
-#include "base/hooks.hpp"
-#include "format/header.hpp"
-#include "verify/analysis/corrupt_region.hpp"
-#include "verify/analysis/memory_budget.hpp"
 #include "verify/analysis/region_list.hpp"
+#include "verify/data_file_reader.hpp"
 
 namespace kro::verify {
 
@@ -38,18 +37,14 @@ struct AnalysisUnits {
 // larger), and no more threads than units or than the memory limit holds two unit buffers for.
 AnalysisUnits plan_analysis_units(uint64_t end, uint64_t chunk_size, uint64_t lanes);
 
-// The regions of `fd`, a file of `actual_len` bytes (from its metadata) with the parsed `header`,
-// in ascending file order. `chunk_size` is at least 1 and at most 64 MiB, so that the buffers fit
-// the run's budget; `lanes` is the file's lane count: below 2 the analysis runs on the calling
-// thread, otherwise on up to `lanes` threads; either way its buffers are reserved from
-// `budget`, waiting for room. A file that ends before `actual_len` while it is read is reported
+// The regions of the reader's file, in ascending file order, on its run's chunk grid (1 to
+// 64 MiB, so that the buffers fit the run's budget): below two lanes on the calling thread,
+// otherwise on up to the reader's lanes; either way its buffers are reserved from the run's
+// memory budget, waiting for room. A file that ends before its length while it is read is reported
 // missing from where it ended. On several threads, a unit whose read fails stops the handing out
 // of units and the error of the lowest failing unit is returned; a fault of any thread cancels the
 // analysis and is raised again on the calling thread once every thread has ended. Running out of
 // memory, on any thread, is an I/O error of kind OutOfMemory.
-std::expected<RegionList, base::IoError> analyze_corruption(int fd, const format::Header& header,
-                                                            uint64_t actual_len, uint64_t chunk_size,
-                                                            uint64_t lanes, MemoryBudget& budget,
-                                                            const base::Hooks* hooks = nullptr);
+std::expected<RegionList, base::IoError> analyze_corruption(const DataFileReader& file);
 
 }  // namespace kro::verify
