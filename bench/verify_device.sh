@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # Whole-process `kro verify` reading a real block device with a cold page cache, each figure against
-# its yardstick in the same run, the runs interleaved (A B A B ...), medians of $REPS (default 5):
-# - 2 GiB in 8 v3 files of 256 MiB at --jobs 8 against the device's own rate for the same files
-#   (8 parallel `dd iflag=direct bs=1M`), target at least 0.9 of it; and against the reader of the
-#   fill-and-check tool f3 on 2 GiB that its writer made on the same device, when it is installed
-#   (f3write, f3read), target not slower;
-# - 50,000 files of 4 KiB at --jobs 8 against the kro of a second build directory, when given (a
-#   baseline), target at most 1.2 times its time.
+# its yardsticks in the same rounds, interleaved in shuffled order, medians of $REPS (default 5),
+# through read_overlap_bench:
+# - 2 GiB in 8 v3 files of 256 MiB at --jobs 8 and at --jobs 1, each against the larger of the
+#   bare verification loop on the same files with the page cache hot (8 threads, one thread) and
+#   the device's own time for them (8 direct reads at once), target at least 0.9; beside them
+#   f3read on 2 GiB that f3write made on the same device, when f3 is installed;
+# - one 2 GiB v3 file at --jobs 8 (its lanes share one file) and one 2 GiB v2 file at --jobs 8,
+#   the same measure;
+# - with a second build directory given (a baseline), its kro in the same rounds, and then
+#   50,000 files of 4 KiB at --jobs 8 against it, target at most 1.2 times its time.
 # Needs root, to drop the page cache before every run, and $KRO_BENCH_DIR on a disk file system
 # (the page cache of a memory file system is its storage). The stores are removed at the end.
 set -euo pipefail
@@ -14,7 +17,8 @@ build=${1:?bench build directory}
 baseline=${2:-}
 reps=${REPS:-5}
 kro="$build/kro"
-[ -x "$kro" ] || { echo "verify_device: $kro is not built" >&2; exit 1; }
+bench="$build/read_overlap_bench"
+[ -x "$kro" ] && [ -x "$bench" ] || { echo "verify_device: $kro or $bench is not built" >&2; exit 1; }
 if [ "$(id -u)" -ne 0 ] || ! echo 1 >/proc/sys/vm/drop_caches 2>/dev/null; then
     echo "verify_device: skipped, dropping the page cache needs root"
     exit 0
@@ -31,6 +35,28 @@ now_ns() { date +%s%N; }
 median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 cold() { sync; echo 3 >/proc/sys/vm/drop_caches; }
 
+"$kro" gen --directory "$tmp/large" --max-files 8 --file-size 256MB --seed device --jobs 8 >/dev/null
+"$kro" gen --directory "$tmp/one" --max-files 1 --file-size 2GB --seed device --jobs 8 >/dev/null
+"$kro" gen --directory "$tmp/v2" --max-files 1 --file-size 2GB --format v2 --jobs 8 >/dev/null
+cases=v3x8/floor-hot,v3x8/kro-verify,v3x1/floor-hot,v3x1/kro-verify,dev/direct-huge-8,dev/buffered-8
+cases+=,v3one/floor-hot,v3one/device-8,v3one/kro-verify,v2/floor-hot,v2/device-8,v2/kro-verify
+args=(--v3 "$tmp/large" --v3-one "$tmp/one" --v2 "$tmp/v2" --kro "$kro" --rounds "$reps")
+if command -v f3write >/dev/null && command -v f3read >/dev/null; then
+    mkdir "$tmp/f3"
+    if f3write --end-at=2 "$tmp/f3" >/dev/null 2>&1; then
+        args+=(--f3 "$tmp/f3")
+        cases+=,dev/f3read
+    fi
+fi
+if [ -n "$baseline" ]; then
+    [ -x "$baseline/kro" ] || { echo "verify_device: $baseline/kro is not built" >&2; exit 1; }
+    args+=(--baseline "$baseline/kro")
+    cases+=,v3x8/kro-baseline,v3x1/kro-baseline,v3one/kro-baseline,v2/kro-baseline
+fi
+"$bench" "${args[@]}" --only "$cases" | sed -n '/^case /,$p'
+rm -rf "$tmp/large" "$tmp/one" "$tmp/v2" "$tmp/f3"
+
+[ -n "$baseline" ] || exit 0
 # Elapsed nanoseconds of one command run with a cold cache; what it prints is thrown away.
 timed_cold() {
     cold
@@ -40,44 +66,6 @@ timed_cold() {
     end=$(now_ns)
     echo $((end - start))
 }
-
-direct_reads() {
-    for f in "$@"; do dd if="$f" of=/dev/null bs=1M iflag=direct 2>/dev/null & done
-    wait
-}
-
-"$kro" gen --directory "$tmp/large" --max-files 8 --file-size 256MB --seed device --jobs 8 >/dev/null
-mapfile -t large_files < <(find "$tmp/large" -path "$tmp/large/.metadata" -prune -o -type f -print)
-have_f3=0
-if command -v f3write >/dev/null && command -v f3read >/dev/null; then
-    mkdir "$tmp/f3"
-    f3write --end-at=2 "$tmp/f3" >/dev/null 2>&1 && have_f3=1
-fi
-: >"$tmp/kro" >"$tmp/dd" >"$tmp/f3read"
-for _ in $(seq "$reps"); do
-    timed_cold "$kro" verify --directory "$tmp/large" --jobs 8 >>"$tmp/kro"
-    timed_cold direct_reads "${large_files[@]}" >>"$tmp/dd"
-    [ "$have_f3" -eq 0 ] || timed_cold f3read "$tmp/f3" >>"$tmp/f3read"
-done
-kro_ns=$(median <"$tmp/kro")
-dd_ns=$(median <"$tmp/dd")
-echo "cold reads of 2 GiB in 8 files of 256 MiB, medians of $reps"
-awk -v k="$kro_ns" -v d="$dd_ns" 'BEGIN {
-    bytes = 8 * 268435456
-    printf "  kro verify --jobs 8: %7.0f MB/s\n  dd iflag=direct x 8: %7.0f MB/s\n", bytes / k * 1e3, bytes / d * 1e3
-    printf "  kro / device: %.2f (target >= 0.9) %s\n", d / k, (d / k >= 0.9) ? "ok" : "BELOW TARGET"
-}'
-if [ "$have_f3" -eq 1 ]; then
-    f3_ns=$(median <"$tmp/f3read")
-    awk -v k="$kro_ns" -v f="$f3_ns" 'BEGIN {
-        printf "  f3read of 2 GiB:     %7.0f MB/s\n", 2 * 1073741824 / f * 1e3
-        printf "  kro / f3read, speed on the same amount: %.2f (target >= 1) %s\n", f / k, (f >= k) ? "ok" : "SLOWER"
-    }'
-fi
-rm -rf "$tmp/large" "$tmp/f3"
-
-[ -n "$baseline" ] || exit 0
-[ -x "$baseline/kro" ] || { echo "verify_device: $baseline/kro is not built" >&2; exit 1; }
 "$kro" gen --directory "$tmp/small" --max-files 50000 --file-size 4KB --seed device >/dev/null 2>&1
 : >"$tmp/new" >"$tmp/old"
 for _ in $(seq "$reps"); do

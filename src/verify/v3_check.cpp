@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -33,17 +34,16 @@ uint64_t v3_block_progress_bytes(uint64_t block_index, uint64_t block_len) {
     return block_len > HEADER_LEN ? block_len - HEADER_LEN : 0;
 }
 
-// Reads block `block_index` into `scratch`, compares its content up to the declared length,
-// hashes its leaf and counts it as progress. A block that reads short means the file changed
-// while it was read (an unexpected-end-of-file error).
+// Checks block `block_index`, whose bytes as read are `bytes`: compares its content up to the
+// declared length with the content regenerated into `scratch`, hashes its leaf and counts it as
+// progress. A block that read short means the file changed while it was read (an
+// unexpected-end-of-file error).
 std::expected<V3BlockCheck, base::IoError> check_v3_block(const DataFileReader& file, uint64_t block_index,
+                                                          std::span<const uint8_t> bytes,
                                                           WorkerScratch& scratch) {
     const uint64_t start = block_index * FILE_BLOCK_SIZE;
-    const auto len = static_cast<size_t>(std::min(file.actual_len() - start, FILE_BLOCK_SIZE));
-    scratch.block.resize(len);
-    auto got = file.read(scratch.block, start);
-    if (!got) return std::unexpected(std::move(got.error()));
-    if (*got < len) return std::unexpected(changed_while_read("v3 file"));
+    const auto len = static_cast<size_t>(format::file_block_len(file.actual_len(), block_index));
+    if (bytes.size() < len) return std::unexpected(changed_while_read("v3 file"));
 
     // Bytes past the declared length are never compared; they only enter the file ID.
     const format::Header& header = file.header();
@@ -56,20 +56,26 @@ std::expected<V3BlockCheck, base::IoError> check_v3_block(const DataFileReader& 
         const auto expected = std::span(scratch.expected).first(compared);
         format::fill_content_block(scratch.sponge, format::FormatVersion::V3, header.seed(), block_index,
                                    expected);
-        equal = std::memcmp(scratch.block.data() + skip, expected.data(), compared) == 0;
+        equal = std::memcmp(bytes.data() + skip, expected.data(), compared) == 0;
     }
     const uint64_t counted = v3_block_progress_bytes(block_index, len);
     if (counted > 0) file.progress().advance(counted);
-    return V3BlockCheck{format::leaf_hash(block_index, scratch.block), equal};
+    return V3BlockCheck{format::leaf_hash(block_index, bytes), equal};
 }
 
-// One lane: checks every block in order on the calling thread; `leaves` holds one zeroed leaf per
-// block. The first failing block's error is returned at once.
+// One lane: checks every block in order on the calling thread, the read of each next block going
+// on while the current one is checked; `leaves` holds one zeroed leaf per block. The first failing
+// block's error is returned at once.
 std::expected<V3FileCheck, base::IoError> check_v3_blocks_in_order(const DataFileReader& file,
                                                                    std::vector<format::MerkleHash> leaves) {
     bool content_ok = true;
+    LaneBlocks blocks(file, file.scratch());
+    blocks.fetch(0);
     for (uint64_t b = 0; b < leaves.size(); ++b) {
-        auto checked = check_v3_block(file, b, file.scratch());
+        auto bytes = blocks.take(b);
+        if (!bytes) return std::unexpected(std::move(bytes.error()));
+        if (b + 1 < leaves.size()) blocks.fetch(b + 1);
+        auto checked = check_v3_block(file, b, *bytes, file.scratch());
         if (!checked) return std::unexpected(std::move(checked.error()));
         leaves[b] = checked->leaf;
         content_ok = content_ok && checked->equal;
@@ -91,18 +97,33 @@ struct V3LaneState {
     base::ParallelStage<base::IoError> stage;
 };
 
-std::expected<V3BlockCheck, base::IoError> check_block(V3LaneState& state, uint64_t block,
-                                                       WorkerScratch& scratch) {
-    if (auto injected = state.stage.before_item(block)) return std::unexpected(std::move(*injected));
-    return check_v3_block(state.file, block, scratch);
+// The next block for a lane, unless none is left or the stage was cancelled.
+std::optional<uint64_t> claim_block(V3LaneState& state) {
+    if (state.stage.cancelled()) return std::nullopt;
+    const uint64_t block = state.next_block.fetch_add(1, std::memory_order_relaxed);
+    if (block >= state.blocks) return std::nullopt;
+    return block;
 }
 
-// One lane: claims blocks until none is left or the stage was cancelled.
+// One lane: claims blocks until none is left or the stage was cancelled. It claims its next block,
+// and starts reading it, before it checks the current one; every block it claimed is checked,
+// unless a block of its own before it failed.
 void v3_lane(V3LaneState& state, WorkerScratch& scratch) {
-    while (!state.stage.cancelled()) {
-        const uint64_t block = state.next_block.fetch_add(1, std::memory_order_relaxed);
-        if (block >= state.blocks) return;
-        auto checked = check_block(state, block, scratch);
+    LaneBlocks blocks(state.file, scratch);
+    std::optional<uint64_t> current = claim_block(state);
+    if (current) blocks.fetch(*current);
+    while (current) {
+        const uint64_t block = *current;
+        std::expected<V3BlockCheck, base::IoError> checked;
+        if (auto injected = state.stage.before_item(block)) {
+            checked = std::unexpected(std::move(*injected));
+        } else if (auto bytes = blocks.take(block); !bytes) {
+            checked = std::unexpected(std::move(bytes.error()));
+        } else {
+            current = claim_block(state);
+            if (current) blocks.fetch(*current);
+            checked = check_v3_block(state.file, block, *bytes, scratch);
+        }
         if (!checked) {
             state.stage.fail(block, std::move(checked.error()));
             return;

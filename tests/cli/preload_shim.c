@@ -10,7 +10,8 @@
  *   after those, every one fails with the error number KRO_STOP_ERROR when that is set, and goes
  *   through otherwise.
  * - "pread": every positional read from past the start of a file fails with EIO, as on a disk whose
- *   first sector reads and whose later ones do not.
+ *   first sector reads and whose later ones do not. The kernel's ring of asynchronous reads cannot
+ *   be made (io_uring_queue_init reports that it does not exist), so that every read is a pread.
  * - "fsync": fsync fails with EIO, as when the storage lost a write.
  * - "unknown-type": getdents64 gives every entry the type DT_UNKNOWN, as file systems that keep no
  *   types in their directories do.
@@ -233,6 +234,17 @@ ssize_t write(int fd, const void* buf, size_t count) {
         return -1;
     }
     return real(fd, buf, count);
+}
+
+struct io_uring;
+
+int io_uring_queue_init(unsigned entries, struct io_uring* ring, unsigned flags) {
+    if (!failing("pread")) {
+        int (*real)(unsigned, struct io_uring*, unsigned) =
+            (int (*)(unsigned, struct io_uring*, unsigned))dlsym(RTLD_NEXT, "io_uring_queue_init");
+        return real(entries, ring, flags);
+    }
+    return -ENOSYS;
 }
 
 int flock(int fd, int operation) {

@@ -1,7 +1,10 @@
 #include "verify/verify_file.hpp"
 
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <linux/magic.h>
+#include <sys/vfs.h>
 
 #include <atomic>
 #include <cerrno>
@@ -9,6 +12,7 @@
 #include <mutex>
 
 #include "base/errors/error.hpp"
+#include "base/huge_page_area.hpp"
 #include "parallel_fixture.hpp"
 #include "support/scratch_dir.hpp"
 #include "verify/verify_store.hpp"
@@ -25,6 +29,12 @@ using ::testing::IsEmpty;
 using namespace kro::verify_testing;
 
 constexpr uint64_t MiB = 1048576;
+
+// True where memory is the storage of `dir`'s file system (tmpfs, ramfs).
+bool is_memory_file_system(const fs::path& dir) {
+    struct statfs st {};
+    return ::statfs(dir.c_str(), &st) == 0 && (st.f_type == TMPFS_MAGIC || st.f_type == RAMFS_MAGIC);
+}
 
 TEST(VerifyFileCanonicalTest, ComponentWiseComparison) {
     FileId id;
@@ -320,6 +330,49 @@ TEST_F(VerifyFileTest, RefusedCacheAdviceChangesNoReport) {
                 << lane_budget;
         }
     }
+}
+
+// A file system that refuses direct reads where it took the switch to them: every direct read
+// fails with EINVAL, as some do only at the first read.
+struct RefusedDirectReads : base::Hooks {
+    ssize_t pread(int fd, void* buf, size_t count, uint64_t offset) const override {
+        if ((::fcntl(fd, F_GETFL) & O_DIRECT) != 0) {
+            ++refused;
+            errno = EINVAL;
+            return -1;
+        }
+        return ::pread(fd, buf, count, static_cast<off_t>(offset));
+    }
+    mutable std::atomic<int> refused{0};
+};
+
+TEST_F(VerifyFileTest, RefusedDirectReadsAreReadThroughThePageCache) {
+    const FileId sound = store_.add(make_header(FormatVersion::V3, 9 * MiB + 7, {}, 40));
+    const FileId damaged = store_.add(make_header(FormatVersion::V3, 9 * MiB + 7, {}, 41));
+    fill_range(store_.path_of(damaged), 5 * MiB - 100, 5 * MiB + 3000, 0);
+    const FileId shrunk = store_.add(make_header(FormatVersion::V3, 9 * MiB + 7, {}, 42));
+    truncate_file(store_.path_of(shrunk), 4 * MiB + 1);
+    int refused = 0;
+    for (const FileId& id : {sound, damaged, shrunk}) {
+        for (uint64_t lane_budget : {1, 4}) {
+            auto plain = verify(store_.path_of(id), lane_budget);
+            const RefusedDirectReads refusing;
+            auto options = options_for(dir_.path());
+            options.hooks = &refusing;
+            store::ProgressTracker tracker(std::nullopt, std::nullopt, nullptr);
+            MemoryBudget budget;
+            auto report =
+                verify_file(VerifyRun(options, budget, tracker), store_.path_of(id), lane_budget, scratch_);
+            ASSERT_TRUE(plain.has_value() && report.has_value()) << lane_budget;
+            EXPECT_EQ(describe(report->issues, dir_.path()), describe(plain->issues, dir_.path()))
+                << lane_budget;
+            refused += refusing.refused.load();
+        }
+    }
+    if (is_memory_file_system(dir_.path()) || !base::lends_huge_pages()) {
+        GTEST_SKIP() << "skipped: files here are not read directly (a memory file system, or no huge pages)";
+    }
+    EXPECT_GT(refused, 0) << "no direct read was tried";
 }
 
 TEST_F(VerifyFileTest, HeaderTooShortAndInvalid) {

@@ -35,15 +35,14 @@ void drop_cached(int fd, uint64_t offset, uint64_t length, const Hooks* hooks) {
     (void)fadvise(hooks, fd, offset, length, POSIX_FADV_DONTNEED);
 }
 
-void fetch_ahead(int fd, uint64_t offset, uint64_t length, const Hooks* hooks) {
-    if (length == 0) return;
-    (void)fadvise(hooks, fd, offset, length, POSIX_FADV_WILLNEED);
+void drop_behind(int fd, uint64_t offset, uint64_t got, const Hooks* hooks) {
+    if (got >= DROP_BEHIND_MIN) drop_cached(fd, offset, got, hooks);
 }
 
 std::expected<size_t, IoError> read_at_full_uncached(int fd, std::span<uint8_t> buffer, uint64_t offset,
                                                      const Hooks* hooks) {
     auto got = read_at_full(fd, buffer, offset, hooks);
-    if (got && *got >= DROP_BEHIND_MIN) drop_cached(fd, offset, *got, hooks);
+    if (got) drop_behind(fd, offset, *got, hooks);
     return got;
 }
 

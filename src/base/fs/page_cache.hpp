@@ -5,12 +5,11 @@
 // given. So the file's dirty pages are written back (what the check then reads is what reached
 // the device) and its cached pages dropped before it is read, the pages each read brings in are
 // dropped once read, and whatever is left is dropped when the file is done, so that a store
-// larger than memory does not push the machine's working set out of the cache. What is about to
-// be read can be asked for ahead, so that the storage works while the reader computes.
+// larger than memory does not push the machine's working set out of the cache.
 //
 // Every call here is advice: a failure (a file system that does not take it, a store the user
 // may only read) is ignored and changes nothing else. On a file system whose memory is the
-// storage (tmpfs, ramfs) there is nothing to write back, drop or fetch, and nothing is asked.
+// storage (tmpfs, ramfs) there is nothing to write back or drop, and nothing is asked.
 // The advice and the reads go through the hooks (null: none).
 
 #include <sys/types.h>
@@ -34,12 +33,11 @@ void write_back_and_drop(int fd, const Hooks* hooks);
 // the file when the range reaches its end.
 void drop_cached(int fd, uint64_t offset, uint64_t length, const Hooks* hooks);
 
-// Asks the storage for [offset, offset + length) now, without waiting for it, so that a read of
-// it later finds it fetched or on its way.
-void fetch_ahead(int fd, uint64_t offset, uint64_t length, const Hooks* hooks);
+// Drops the pages of `got` bytes just read at `offset` when they were at least a block's worth;
+// the pages of smaller reads go when the file is done.
+void drop_behind(int fd, uint64_t offset, uint64_t got, const Hooks* hooks);
 
-// read_at_full, after which the pages of the bytes read are dropped when they were at least a
-// block's worth; the pages of smaller reads go when the file is done.
+// read_at_full followed by drop_behind.
 std::expected<size_t, IoError> read_at_full_uncached(int fd, std::span<uint8_t> buffer, uint64_t offset,
                                                      const Hooks* hooks);
 
