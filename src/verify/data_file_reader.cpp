@@ -159,11 +159,14 @@ const format::Header& DataFileReader::header() const {
 
 LaneBlocks::LaneBlocks(const DataFileReader& file, WorkerScratch& scratch)
     : file_(file),
-      slots_(scratch.lane_buffers()),
+      scratch_(scratch),
+      large_(file.actual_len() >= READ_AHEAD_MIN),
+      // A small file is read a block at a time into the worker's block buffer, as large as its
+      // block: a worker that only ever sees small files keeps no more memory than that.
+      slots_(large_ ? scratch.lane_buffers() : std::array<std::span<uint8_t>, 2>{}),
       // Nothing to overlap where memory is the storage; the hooks answer every read themselves.
-      ring_(file.storage_.from_storage() && file.hooks() == nullptr && file.actual_len() >= READ_AHEAD_MIN
-                ? scratch.read_ring()
-                : nullptr) {}
+      ring_(large_ && file.storage_.from_storage() && file.hooks() == nullptr ? scratch.read_ring()
+                                                                              : nullptr) {}
 
 LaneBlocks::~LaneBlocks() {
     if (in_flight_) (void)ring_->collect();
@@ -183,6 +186,10 @@ void LaneBlocks::fetch(uint64_t index) {
 std::expected<std::span<const uint8_t>, base::IoError> LaneBlocks::take(uint64_t index) {
     if (pending_ != index) base::panic("a lane takes the block it fetched last");
     pending_.reset();
+    if (!large_) {
+        scratch_.block.resize(file_.request_len(index));
+        return file_.read_block(index, scratch_.block);
+    }
     if (!slots_) return std::unexpected(slots_.error());
     const std::span<uint8_t> slot = (*slots_)[next_slot_];
     next_slot_ ^= 1;

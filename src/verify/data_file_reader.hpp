@@ -103,10 +103,10 @@ class DataFileReader {
 };
 
 // The blocks one lane of a file reads, each read sent off before the block ahead of it is
-// checked: the lane names the next block it will need, then works on the one it has. Reads go
-// into the two block buffers of the lane's scratch; with hooks, or where the kernel offers no
-// ring of asynchronous reads, a block is read when it is taken. A read still in flight is waited
-// for when the lane's blocks go. Owned and used by the lane's thread.
+// checked: the lane names the next block it will need, then works on the one it has. Reads of a
+// large file go into the two block buffers of the lane's scratch; a small file's, with hooks, or
+// where the kernel offers no ring of asynchronous reads, a block is read when it is taken. A read still in
+// flight is waited for when the lane's blocks go. Owned and used by the lane's thread.
 class LaneBlocks {
   public:
     LaneBlocks(const DataFileReader& file, WorkerScratch& scratch);
@@ -118,11 +118,13 @@ class LaneBlocks {
     // is until then.
     void fetch(uint64_t index);
     // Block `index`, the one fetched last: its bytes, fewer than the block's length only where the
-    // file ended, or the read's error. They stay valid until the block after the next is fetched.
+    // file ended, or the read's error. They stay valid until the next block is taken.
     std::expected<std::span<const uint8_t>, base::IoError> take(uint64_t index);
 
   private:
     const DataFileReader& file_;
+    WorkerScratch& scratch_;
+    const bool large_;  // several blocks: two buffers of their own, and reads sent ahead
     std::expected<std::array<std::span<uint8_t>, 2>, base::IoError> slots_;
     base::ReadRing* ring_;  // null: every block is read when it is taken
     size_t next_slot_ = 0;
