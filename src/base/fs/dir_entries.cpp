@@ -88,12 +88,6 @@ std::expected<std::vector<DirEntry>, base::IoError> read_dir_entries(const std::
     return list_opened(base::UniqueFd(::open(opened, O_RDONLY | O_DIRECTORY | O_CLOEXEC)), dir);
 }
 
-std::expected<std::vector<DirEntry>, base::IoError> read_dir_entries_at(int dir_fd,
-                                                                        const std::filesystem::path& dir) {
-    // A descriptor of its own: the listing reads from its own position, and an O_PATH one cannot.
-    return list_opened(base::UniqueFd(::openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)), dir);
-}
-
 std::expected<std::vector<DirEntry>, base::IoError> read_open_dir_entries(int dir_fd,
                                                                           const std::filesystem::path& dir) {
     return list(dir_fd, dir);

@@ -27,11 +27,6 @@ struct DirEntry {
 // whole on the first error; never returns a partial list. An empty `dir` lists the working
 // directory, each entry's path being its name.
 std::expected<std::vector<DirEntry>, base::IoError> read_dir_entries(const std::filesystem::path& dir);
-// The same for the directory open at `dir_fd` (any descriptor of it, an O_PATH one included),
-// without resolving `dir` again: `dir` only prefixes the listed paths.
-std::expected<std::vector<DirEntry>, base::IoError> read_dir_entries_at(int dir_fd,
-                                                                        const std::filesystem::path& dir);
-
 // The same for a directory already open for reading at `dir_fd`, from the descriptor's current
 // position; the descriptor stays the caller's.
 std::expected<std::vector<DirEntry>, base::IoError> read_open_dir_entries(int dir_fd,
